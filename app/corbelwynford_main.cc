@@ -1,0 +1,158 @@
+#include "app/corbelwynford_main.h"
+
+#include "platform/errors.h"
+#include "relay/pause.h"
+#include "relay/scan_cycle.h"
+#include "settings/numeric.h"
+
+namespace cw {
+namespace {
+
+constexpr int32_t kAcceptStopAndShutdown = 5;  // stop (1) and shutdown (4); no pause, continue
+constexpr int16_t kEventTypeInformation = 4;
+constexpr int32_t kEventIdStarted = 110;
+
+std::string ToUpperAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// The persisted flag is "0" or "1"; any other text counts by its number, and a text whose number
+// does not fit counts as application mode.
+bool IsServiceFlag(const std::string& text) {
+  try {
+    return NumericValue(text) != 0;
+  } catch (const OverflowError&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+bool HasSwitch(const std::string& command_line, const std::string& upper_switch) {
+  return ToUpperAscii(command_line).find(upper_switch) != std::string::npos;
+}
+
+void Corbelwynford_Main::Form_Load() {
+  ServiceHost& service = platform_.service;
+  Process& process = platform_.process;
+
+  std::string app_path = process.ExecutableDirectory();
+  if (app_path.empty() || app_path.back() != '/') app_path += '/';
+  procs_.AppPath = app_path;
+
+  procs_.RunAsService = IsServiceFlag(service.ReadSetting("Parameters", "RunAsService", "0"));
+
+  if (process.AnotherInstanceRunning()) {
+    if (!procs_.RunAsService) {
+      platform_.window.ShowMessageBox("Corbelwynford is already started!",
+                                      MessageBoxStyle::kCritical);
+    }
+    process.Exit(1);
+  }
+
+  procs_.WriteLog(std::string(100, '-'));
+  procs_.WriteLog(std::string("Corbelwynford - version ") + kVersionText + " is starting...");
+
+  const std::string command_line = process.CommandLine();
+  if (HasSwitch(command_line, "/U")) {
+    const bool removed = service.Uninstall();
+    if (removed) {
+      service.SaveSetting("Parameters", "RunAsService", "0");
+      procs_.WriteLog("Corbelwynford service uninstalled successfully");
+      platform_.window.ShowMessageBox(service.DisplayName() + " service uninstalled successfully",
+                                      MessageBoxStyle::kOkOnly);
+    } else {
+      procs_.WriteLog("Corbelwynford service failed to uninstall");
+      platform_.window.ShowMessageBox(service.DisplayName() + " failed to uninstall as service",
+                                      MessageBoxStyle::kOkOnly);
+    }
+    process.Exit(removed ? 0 : 1);
+  }
+  if (HasSwitch(command_line, "/I")) {
+    service.SetInteractive(false);
+    service.SetControlsAccepted(kAcceptStopAndShutdown);
+    const bool installed = service.Install();
+    if (installed) {
+      service.SaveSetting("Parameters", "RunAsService", "1");
+      procs_.WriteLog("Corbelwynford service was successfully installed");
+      platform_.window.ShowMessageBox(service.DisplayName() + " service installation succeeded",
+                                      MessageBoxStyle::kOkOnly);
+    } else {
+      procs_.WriteLog("Corbelwynford service failed to install");
+      platform_.window.ShowMessageBox(service.DisplayName() + " failed to install as service",
+                                      MessageBoxStyle::kOkOnly);
+    }
+    process.Exit(installed ? 0 : 1);
+  }
+
+  platform_.window.SetCaption(platform_.window.Caption() + " - version " + kVersionText);
+
+  if (procs_.RunAsService) {
+    service.SetControlsAccepted(kAcceptStopAndShutdown);
+    service.Start();
+    service.LogEvent(kEventTypeInformation, kEventIdStarted, "Corbelwynford started");
+    procs_.WriteLog("Corbelwynford started ok as service");
+    platform_.window.Hide();
+  } else {
+    procs_.WriteLog("Corbelwynford started ok as application");
+  }
+  procs_.TransferState = 0;
+}
+
+void Corbelwynford_Main::Form_Resize() noexcept {
+  MainWindow& window = platform_.window;
+  try {
+    window.List().SetWidth(window.ClientWidth());
+  } catch (...) {
+  }
+  try {
+    window.List().SetHeight(window.ClientHeight() - window.StatusBarHeight());
+  } catch (...) {
+  }
+}
+
+void Corbelwynford_Main::Form_QueryUnload(int16_t& /*cancel*/, int16_t unload_mode) {
+  procs_.WriteLog("Corbelwynford is shutting down, reason: " + std::to_string(unload_mode));
+}
+
+void Corbelwynford_Main::Form_Unload(int16_t& /*cancel*/) {
+  procs_.WriteLog("Corbelwynford was shutdown");
+  platform_.loop.SetTimerEnabled(TimerId::kFileScan, false);
+  platform_.loop.SetTimerEnabled(TimerId::kSystem, false);
+  platform_.process.Exit(0);
+}
+
+void Corbelwynford_Main::Close(int16_t reason) {
+  int16_t cancel = 0;
+  Form_QueryUnload(cancel, reason);
+  Form_Unload(cancel);
+}
+
+void Corbelwynford_Main::Timer_FileScan_Timer() { RunScanCycle(procs_); }
+
+void Corbelwynford_Main::Timer_System_Timer() {
+  SystemTimerTick(platform_.loop, procs_.PauseTicks);
+}
+
+void Corbelwynford_Main::Inet_StateChanged(int16_t state) {
+  if (state == TransferControl::kStateError || state == TransferControl::kStateResponseCompleted)
+    procs_.TransferState = state;
+}
+
+void Corbelwynford_Main::NTService_Start(bool& success) { success = true; }
+void Corbelwynford_Main::NTService_Pause(bool& success) { success = true; }
+void Corbelwynford_Main::NTService_Continue(bool& success) { success = true; }
+void Corbelwynford_Main::NTService_Stop() { Close(1); }
+
+void Corbelwynford_Main::OnTimer(TimerId timer) {
+  if (timer == TimerId::kFileScan) {
+    Timer_FileScan_Timer();
+  } else {
+    Timer_System_Timer();
+  }
+}
+
+}  // namespace cw

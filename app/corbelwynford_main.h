@@ -1,0 +1,61 @@
+#pragma once
+// The main window unit: one handler per event of the window and its controls. The window, its
+// list, its two timers, the transfer control and the service host belong to the platform; this
+// unit reacts to their events.
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+#include "relay/corbelwynford_procs.h"
+
+namespace cw {
+
+inline constexpr char kVersionText[] = "1.0.02";
+inline constexpr char kProgramTitle[] = "Corbelwynford";
+
+class Corbelwynford_Main final : public WindowEvents {
+ public:
+  explicit Corbelwynford_Main(Platform& platform) : platform_(platform), procs_(platform) {}
+
+  // Start-up: fixes AppPath and the mode, applies the one-instance rule, writes the first log
+  // lines, carries out "/U" and "/I" (each ends the process), and enters service or application
+  // mode. Nothing here is guarded: a failure ends the program.
+  void Form_Load();
+  // Fits the list to the window above the status bar; a size the list refuses is skipped.
+  void Form_Resize() noexcept;
+  // A close request is never refused: it logs its reason and the unload follows.
+  void Form_QueryUnload(int16_t& cancel, int16_t unload_mode);
+  // Logs the shutdown, stops both timers and ends the process at once.
+  void Form_Unload(int16_t& cancel);
+  void Timer_FileScan_Timer();
+  void Timer_System_Timer();
+  void Inet_StateChanged(int16_t state);
+  void NTService_Start(bool& success);
+  void NTService_Pause(bool& success);
+  void NTService_Continue(bool& success);
+  // The service manager's stop: closes the window from the program's own code (reason 1).
+  void NTService_Stop();
+
+  // WindowEvents: how the platform's events reach the handlers.
+  void OnTimer(TimerId timer) override;
+  void OnResize() override { Form_Resize(); }
+  void OnCloseRequest(int16_t reason) override { Close(reason); }
+  void OnTransferStateChanged(int16_t state) override { Inet_StateChanged(state); }
+  void OnServiceStart(bool& success) override { NTService_Start(success); }
+  void OnServicePause(bool& success) override { NTService_Pause(success); }
+  void OnServiceContinue(bool& success) override { NTService_Continue(success); }
+  void OnServiceStop() override { NTService_Stop(); }
+
+  Corbelwynford_Procs& Procs() { return procs_; }
+
+ private:
+  void Close(int16_t reason);
+
+  Platform& platform_;
+  Corbelwynford_Procs procs_;
+};
+
+// The switch found anywhere in the upper-cased argument text ("/U" or "/I").
+bool HasSwitch(const std::string& command_line, const std::string& upper_switch);
+
+}  // namespace cw

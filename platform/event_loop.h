@@ -1,0 +1,43 @@
+#pragma once
+// The single thread's event loop: the window's two timers, and the processing of pending events
+// (timer ticks, terminal input and resizes, signals, the transfer control's notifications). Every
+// handler runs on the loop's thread, one at a time, either from Run() or from inside
+// ProcessPendingEvents(), which handlers may call re-entrantly.
+#include <cstdint>
+
+namespace cw {
+
+enum class TimerId { kSystem, kFileScan };
+
+// What the window does with each kind of event. Implemented by the main window unit.
+class WindowEvents {
+ public:
+  virtual ~WindowEvents() = default;
+  virtual void OnTimer(TimerId timer) = 0;
+  virtual void OnResize() = 0;
+  // A close request with its reason (0 person, 1 program's own code, 2 session end, 3 task manager).
+  virtual void OnCloseRequest(int16_t reason) = 0;
+  virtual void OnTransferStateChanged(int16_t state) = 0;
+  virtual void OnServiceStart(bool& success) = 0;
+  virtual void OnServicePause(bool& success) = 0;
+  virtual void OnServiceContinue(bool& success) = 0;
+  virtual void OnServiceStop() = 0;
+};
+
+class EventLoop {
+ public:
+  virtual ~EventLoop() = default;
+  // A timer ticks every interval while enabled. Setting the interval of an enabled timer, or
+  // enabling a disabled one, starts a full interval from now. An interval of 0 never ticks.
+  // A negative interval is refused (throws RelayError) and the timer keeps its interval.
+  virtual void SetTimerInterval(TimerId timer, int32_t milliseconds) = 0;
+  virtual int32_t TimerInterval(TimerId timer) const = 0;
+  virtual void SetTimerEnabled(TimerId timer, bool enabled) = 0;
+  virtual bool TimerEnabled(TimerId timer) const = 0;
+  // Runs every event that is due now and returns without waiting.
+  virtual void ProcessPendingEvents() = 0;
+  // Gives the processor away for the given time; no event runs during it.
+  virtual void Sleep(int milliseconds) = 0;
+};
+
+}  // namespace cw

@@ -1,0 +1,28 @@
+#pragma once
+// File operations of the scan cycle. Paths are byte strings; every failure throws RelayError.
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace cw {
+
+// An open file read from its start. Closing happens on Close() or destruction.
+class ReadableFile {
+ public:
+  virtual ~ReadableFile() = default;
+  // Reads up to size bytes into buffer; returns 0 only at the end of the file. Throws on error.
+  virtual size_t Read(char* buffer, size_t size) = 0;
+  virtual void Close() = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // Renames from to to; fails (throws) when to already exists, never replacing it.
+  virtual void RenameNoReplace(const std::string& from, const std::string& to) = 0;
+  // Opens a regular file for reading; a folder or a missing file throws.
+  virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
+  virtual void Delete(const std::string& path) = 0;
+};
+
+}  // namespace cw

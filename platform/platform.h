@@ -1,0 +1,26 @@
+#pragma once
+// All platform facilities that the logic reaches, handed to it in one bundle. The owner (the
+// program entry, or a test) keeps each facility alive for as long as the logic runs.
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/profile_reader.h"
+#include "platform/service_host.h"
+#include "platform/transfer_control.h"
+#include "platform/window.h"
+
+namespace cw {
+
+struct Platform {
+  MainWindow& window;
+  EventLoop& loop;
+  TransferControl& inet;
+  ServiceHost& service;
+  FileSystem& files;
+  ProfileReader& profile;
+  Clock& clock;
+  Process& process;
+};
+
+}  // namespace cw

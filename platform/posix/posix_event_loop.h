@@ -1,0 +1,70 @@
+#pragma once
+// The program's one event loop. All state is here: the two window timers on the monotonic clock,
+// the signal descriptor, and the three sources that join the blocking wait (the transfer
+// control's sockets, the terminal's keys, the signals). One turn of Run() processes what is due,
+// redraws the terminal, and sleeps until the earliest timer or the first descriptor that becomes
+// ready; idle, that is one wake-up per timer interval and nothing else.
+#include <chrono>
+#include <cstdint>
+
+#include "platform/event_loop.h"
+
+namespace cw {
+
+class CurlTransfer;
+class TerminalWindow;
+
+class PosixEventLoop final : public EventLoop {
+ public:
+  // Blocks SIGINT, SIGTERM, SIGHUP and SIGWINCH for the whole process and reads them from a
+  // signal descriptor instead, so they arrive as events on this thread. Construct it before any
+  // thread exists (libcurl's resolver threads inherit the mask). Throws RelayError on failure.
+  PosixEventLoop();
+  ~PosixEventLoop() override;
+  PosixEventLoop(const PosixEventLoop&) = delete;
+  PosixEventLoop& operator=(const PosixEventLoop&) = delete;
+
+  // Where events go, and the sources that join the wait. The pointers stay owned by the caller
+  // and must outlive the loop's use; any may be null.
+  void Attach(WindowEvents* handlers, CurlTransfer* transfer, TerminalWindow* terminal);
+  // From now on SIGTERM is the service manager's stop request (service mode), not a close by a
+  // process manager (reason 3).
+  void RouteTermToServiceStop() { term_is_service_stop_ = true; }
+
+  // Runs the loop until a handler ends the process.
+  [[noreturn]] void Run();
+
+  void SetTimerInterval(TimerId timer, int32_t milliseconds) override;
+  int32_t TimerInterval(TimerId timer) const override;
+  void SetTimerEnabled(TimerId timer, bool enabled) override;
+  bool TimerEnabled(TimerId timer) const override;
+  void ProcessPendingEvents() override;
+  void Sleep(int milliseconds) override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Timer {
+    int32_t interval_ms;
+    bool enabled;
+    Clock::time_point due;
+    // True while its handler runs: a tick is not delivered into its own handler again.
+    bool running = false;
+  };
+
+  Timer& At(TimerId timer) { return timers_[timer == TimerId::kSystem ? 0 : 1]; }
+  const Timer& At(TimerId timer) const { return timers_[timer == TimerId::kSystem ? 0 : 1]; }
+  void ReadSignals();
+  void RunDueTimers();
+  // Milliseconds until the earliest enabled timer, at most cap.
+  int MillisecondsToNextTimer(int cap) const;
+  void WaitForEvents(int timeout_ms);
+
+  Timer timers_[2];
+  int signal_fd_ = -1;
+  bool term_is_service_stop_ = false;
+  WindowEvents* handlers_ = nullptr;
+  CurlTransfer* transfer_ = nullptr;
+  TerminalWindow* terminal_ = nullptr;
+};
+
+}  // namespace cw

@@ -1,0 +1,28 @@
+#pragma once
+#include <memory>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/profile_reader.h"
+
+namespace cw {
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  // renameat2 with RENAME_NOREPLACE; where the file system lacks it, link then unlink, which
+  // fails the same way when the target exists.
+  void RenameNoReplace(const std::string& from, const std::string& to) override;
+  // Only a regular file is opened; a folder, a FIFO or a device is refused without blocking.
+  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
+  void Delete(const std::string& path) override;
+};
+
+// The settings file read with our own profile reader (settings/profile_format.h).
+class PosixProfileReader final : public ProfileReader {
+ public:
+  std::string GetPrivateProfileString(const std::string& section, const std::string& key,
+                                      const std::string& default_value,
+                                      const std::string& path) override;
+};
+
+}  // namespace cw

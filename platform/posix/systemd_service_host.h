@@ -1,0 +1,40 @@
+#pragma once
+// The service host on systemd. Its settings store is an INI file owned by the host
+// (/var/lib/corbelwynford/service.ini); install and uninstall write and remove the unit
+// /etc/systemd/system/corbelwynford.service and run systemctl. CORBELWYNFORD_ROOT, when set,
+// prefixes every system path, and systemctl then runs offline with --root.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/service_host.h"
+
+namespace cw {
+
+class SystemdServiceHost final : public ServiceHost {
+ public:
+  // executable_path: this program's absolute path, written into the unit's ExecStart.
+  // on_started: called by Start() once readiness has been reported; the program entry uses it to
+  // turn SIGTERM into the host's stop notification.
+  SystemdServiceHost(std::string executable_path, std::function<void()> on_started);
+
+  std::string ReadSetting(const std::string& section, const std::string& key,
+                          const std::string& default_value) override;
+  void SaveSetting(const std::string& section, const std::string& key,
+                   const std::string& value) override;
+  bool Install() override;
+  bool Uninstall() override;
+  std::string DisplayName() const override;
+  void SetInteractive(bool interactive) override;
+  void SetControlsAccepted(int32_t controls) override;
+  void Start() override;
+  void LogEvent(int16_t event_type, int32_t event_id, const std::string& text) override;
+
+ private:
+  std::string executable_path_;
+  std::function<void()> on_started_;
+  bool interactive_ = false;
+  int32_t controls_accepted_ = 0;
+};
+
+}  // namespace cw

@@ -1,0 +1,284 @@
+#include "platform/posix/terminal_window.h"
+
+#include <curses.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/errors.h"
+
+namespace cw {
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+constexpr int kEscape = 27;
+
+SCREEN* AsScreen(void* screen) { return static_cast<SCREEN*>(screen); }
+
+std::string FormatNow(const char* format) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char buffer[64];
+  return std::string(buffer, std::strftime(buffer, sizeof buffer, format, &tm));
+}
+
+// Words of text laid out in lines of at most width bytes.
+std::deque<std::string> WrapText(const std::string& text, size_t width) {
+  std::deque<std::string> lines;
+  std::string line;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    std::string word = text.substr(at, end - at);
+    at = end + 1;
+    while (word.size() > width) {
+      if (!line.empty()) lines.push_back(std::move(line)), line.clear();
+      lines.push_back(word.substr(0, width));
+      word.erase(0, width);
+    }
+    if (!line.empty() && line.size() + 1 + word.size() > width) {
+      lines.push_back(std::move(line));
+      line.clear();
+    }
+    if (!line.empty()) line += ' ';
+    line += word;
+  }
+  if (!line.empty() || lines.empty()) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+std::string VisibleText(std::string_view entry) {
+  std::string out;
+  out.reserve(entry.size());
+  for (unsigned char c : entry) {
+    if (c >= 32 && c < 127) {
+      out += static_cast<char>(c);
+    } else if (c < 32) {
+      out += '^';
+      out += static_cast<char>(c + '@');
+    } else if (c == 127) {
+      out += "^?";
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+TerminalWindow::TerminalWindow(bool use_terminal, FILE* lines_out) : lines_out_(lines_out) {
+  if (!use_terminal) return;
+  // newterm, unlike initscr, returns null on an unusable TERM instead of ending the process.
+  SCREEN* screen = newterm(nullptr, stdout, stdin);
+  if (screen == nullptr) return;
+  screen_ = screen;
+  drawing_ = true;
+  cbreak();
+  noecho();
+  nodelay(stdscr, TRUE);
+  keypad(stdscr, TRUE);
+  curs_set(0);
+  list_.width_ = COLS;
+  list_.height_ = std::max(LINES - 1, 0);
+}
+
+TerminalWindow::~TerminalWindow() { Shutdown(); }
+
+void TerminalWindow::StopDrawing() {
+  if (!drawing_) return;
+  endwin();
+  delscreen(AsScreen(screen_));
+  screen_ = nullptr;
+  drawing_ = false;
+}
+
+void TerminalWindow::Shutdown() {
+  StopDrawing();
+  if (lines_out_ != nullptr) std::fflush(lines_out_);
+}
+
+void TerminalWindow::SetCaption(const std::string& caption) {
+  caption_ = caption;
+  if (!drawing_) return;
+  // The caption is the terminal's title.
+  std::string title = "\033]0;" + VisibleText(caption) + "\007";
+  std::fwrite(title.data(), 1, title.size(), stdout);
+  std::fflush(stdout);
+}
+
+void TerminalWindow::Hide() {
+  if (!drawing_) return;
+  StopDrawing();
+  // From now on the entries go to standard output; the ones already drawn go there first, so the
+  // output holds the whole log.
+  if (lines_out_ == nullptr) return;
+  for (const std::string& entry : list_.entries_) {
+    std::string line = VisibleText(entry) + '\n';
+    std::fwrite(line.data(), 1, line.size(), lines_out_);
+  }
+  std::fflush(lines_out_);
+}
+
+int TerminalWindow::ClientWidth() const { return drawing_ ? COLS : 80; }
+int TerminalWindow::ClientHeight() const { return drawing_ ? LINES : 24; }
+
+int TerminalWindow::KeyDescriptor() const { return drawing_ ? STDIN_FILENO : -1; }
+
+bool TerminalWindow::ReadCloseKey() {
+  if (!drawing_) return false;
+  bool close = false;
+  for (int key = getch(); key != ERR; key = getch()) {
+    if (key == 'q' || key == 'Q' || key == kEscape) close = true;
+  }
+  return close;
+}
+
+bool TerminalWindow::FollowTerminalSize() {
+  if (!drawing_) return false;
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0)
+    resizeterm(size.ws_row, size.ws_col);
+  dirty_ = true;
+  return true;
+}
+
+int TerminalWindow::MillisecondsToNextClockChange() const {
+  if (!drawing_) return 60000;
+  using namespace std::chrono;
+  auto now = system_clock::now().time_since_epoch();
+  auto into_minute = duration_cast<milliseconds>(now) % minutes(1);
+  return static_cast<int>((minutes(1) - into_minute).count()) + 1;
+}
+
+void TerminalWindow::DrawStatusBar() {
+  const int row = LINES - 1;
+  if (row < 0) return;
+  const std::string date = " " + FormatNow("%x") + " ";
+  const std::string time = " " + FormatNow("%H:%M") + " ";
+  attron(A_REVERSE);
+  mvhline(row, 0, ' ', COLS);
+  // Panels, right to left: the time, the date, and the empty panel that takes the rest.
+  int time_at = std::max(COLS - static_cast<int>(time.size()), 0);
+  int date_at = std::max(time_at - 1 - static_cast<int>(date.size()), 0);
+  mvaddnstr(row, date_at, date.c_str(), COLS - date_at);
+  if (time_at > 0) mvaddch(row, time_at - 1, ACS_VLINE);
+  if (date_at > 0) mvaddch(row, date_at - 1, ACS_VLINE);
+  mvaddnstr(row, time_at, time.c_str(), COLS - time_at);
+  attroff(A_REVERSE);
+}
+
+void TerminalWindow::Redraw() {
+  if (!drawing_) return;
+  const std::time_t minute = std::time(nullptr) / 60;
+  if (!dirty_ && minute == shown_minute_) return;
+  erase();
+  const int rows = std::min(list_.height_, std::max(LINES - 1, 0));
+  const int cols = std::min(list_.width_, COLS);
+  const int count = list_.ListCount();
+  int& top = list_.top_;
+  const int selected = list_.selected_;
+  if (rows > 0) {
+    if (selected >= 0 && selected < top) top = selected;
+    if (selected >= 0 && selected >= top + rows) top = selected - rows + 1;
+    top = std::clamp(top, 0, std::max(count - rows, 0));
+    for (int r = 0; r < rows && top + r < count; ++r) {
+      const int index = top + r;
+      std::string line = VisibleText(list_.entries_[index]);
+      if (static_cast<int>(line.size()) > cols) line.resize(std::max(cols, 0));
+      if (index == selected) {
+        attron(A_REVERSE);
+        mvhline(r, 0, ' ', cols);
+      }
+      mvaddnstr(r, 0, line.c_str(), static_cast<int>(line.size()));
+      if (index == selected) attroff(A_REVERSE);
+    }
+  }
+  DrawStatusBar();
+  refresh();
+  dirty_ = false;
+  shown_minute_ = minute;
+}
+
+void TerminalWindow::ShowMessageBox(const std::string& prompt, MessageBoxStyle style) {
+  const std::string title = style == MessageBoxStyle::kCritical ? "Corbelwynford (stop)"
+                                                                 : "Corbelwynford";
+  if (!drawing_) {
+    // Nobody can answer: the prompt goes to standard error and nothing waits.
+    std::string line = title + ": " + VisibleText(prompt) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    return;
+  }
+  Redraw();
+  const int inner = std::max(std::min(COLS - 6, 60), 10);
+  std::deque<std::string> lines = WrapText(VisibleText(prompt), static_cast<size_t>(inner));
+  const int height = static_cast<int>(lines.size()) + 4;
+  const int width = inner + 4;
+  WINDOW* box_window = newwin(height, width, std::max((LINES - height) / 2, 0),
+                              std::max((COLS - width) / 2, 0));
+  if (box_window == nullptr) return;
+  box(box_window, 0, 0);
+  mvwaddnstr(box_window, 0, 2, (" " + title + " ").c_str(), width - 4);
+  for (size_t i = 0; i < lines.size(); ++i)
+    mvwaddnstr(box_window, static_cast<int>(i) + 1, 2, lines[i].c_str(), inner);
+  wattron(box_window, A_REVERSE);
+  mvwaddstr(box_window, height - 2, (width - 6) / 2, "[ OK ]");
+  wattroff(box_window, A_REVERSE);
+  keypad(box_window, TRUE);
+  nodelay(box_window, FALSE);
+  wrefresh(box_window);
+  for (;;) {
+    int key = wgetch(box_window);
+    if (key == '\n' || key == '\r' || key == ' ' || key == KEY_ENTER || key == kEscape ||
+        key == 'o' || key == 'O' || key == 'q' || key == 'Q')
+      break;
+    if (key == ERR) break;  // the terminal is gone
+  }
+  delwin(box_window);
+  dirty_ = true;
+  Redraw();
+}
+
+void TerminalWindow::List::AddItem(const std::string& entry) {
+  entries_.push_back(entry);
+  window_.dirty_ = true;
+  if (!window_.drawing_ && window_.lines_out_ != nullptr) {
+    std::string line = VisibleText(entry);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), window_.lines_out_);
+  }
+}
+
+void TerminalWindow::List::RemoveItem(int index) {
+  if (index < 0 || index >= ListCount()) throw RelayError("list index out of range");
+  entries_.erase(entries_.begin() + index);
+  if (selected_ == index) selected_ = -1;
+  if (selected_ > index) --selected_;
+  window_.dirty_ = true;
+}
+
+void TerminalWindow::List::SetListIndex(int index) {
+  if (index < -1 || index >= ListCount()) throw RelayError("list index out of range");
+  selected_ = index;
+  window_.dirty_ = true;
+}
+
+void TerminalWindow::List::SetWidth(int width) {
+  if (width < 0) throw RelayError("negative list width");
+  width_ = width;
+  window_.dirty_ = true;
+}
+
+void TerminalWindow::List::SetHeight(int height) {
+  if (height < 0) throw RelayError("negative list height");
+  height_ = height;
+  window_.dirty_ = true;
+}
+
+}  // namespace cw

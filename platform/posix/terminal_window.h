@@ -1,0 +1,92 @@
+#pragma once
+// The main window on a terminal. With a terminal on standard input and output it is a full-screen
+// ncurses window: the log list from the top-left corner, newest entry selected and in view, and a
+// status bar on the bottom row (an empty panel, the short date, the time in hours and minutes).
+// Without one, or once hidden (service mode), nothing is drawn and every entry added to the list
+// is written to standard output as one line instead, which is what a service's journal keeps.
+// Either way an entry's bytes are shown visibly escaped: an entry can never move the cursor or
+// change the terminal's state.
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "platform/window.h"
+
+namespace cw {
+
+// The entry with every byte outside printable ASCII made visible: control bytes as ^@ .. ^_ and
+// ^?, bytes of 128 and above as \xHH.
+std::string VisibleText(std::string_view entry);
+
+class TerminalWindow final : public MainWindow {
+ public:
+  // use_terminal: draw on the terminal (standard input and output are both terminals). When
+  // ncurses cannot start (an unknown TERM, say) the window falls back to plain lines.
+  TerminalWindow(bool use_terminal, FILE* lines_out);
+  ~TerminalWindow() override;
+  TerminalWindow(const TerminalWindow&) = delete;
+  TerminalWindow& operator=(const TerminalWindow&) = delete;
+
+  ListBox& List() override { return list_; }
+  std::string Caption() const override { return caption_; }
+  void SetCaption(const std::string& caption) override;
+  void Hide() override;
+  int ClientWidth() const override;
+  int ClientHeight() const override;
+  int StatusBarHeight() const override { return 1; }
+  void ShowMessageBox(const std::string& prompt, MessageBoxStyle style) override;
+
+  // For the event loop.
+  bool Drawing() const { return drawing_; }
+  // The descriptor whose readiness means keys are waiting; -1 when not drawing.
+  int KeyDescriptor() const;
+  // Reads waiting keys; true when one of them asks to close (q, Q or Escape).
+  bool ReadCloseKey();
+  // After SIGWINCH: takes the terminal's new size; true when drawing (a resize event is due).
+  bool FollowTerminalSize();
+  // Draws what changed since the last call, and the status bar when the minute changed.
+  void Redraw();
+  int MillisecondsToNextClockChange() const;
+  // Gives the terminal back in its normal state; called before the process ends.
+  void Shutdown();
+
+ private:
+  class List final : public ListBox {
+   public:
+    explicit List(TerminalWindow& window) : window_(window) {}
+    void AddItem(const std::string& entry) override;
+    void RemoveItem(int index) override;
+    int ListCount() const override { return static_cast<int>(entries_.size()); }
+    void SetListIndex(int index) override;
+    int ListIndex() const override { return selected_; }
+    void SetWidth(int width) override;
+    void SetHeight(int height) override;
+    int Width() const override { return width_; }
+    int Height() const override { return height_; }
+
+   private:
+    friend class TerminalWindow;
+    TerminalWindow& window_;
+    // A deque: removing the second entry moves one entry, not the whole list.
+    std::deque<std::string> entries_;
+    int selected_ = -1;
+    int top_ = 0;  // first entry in view
+    int width_ = 0;
+    int height_ = 0;
+  };
+
+  void StopDrawing();
+  void DrawStatusBar();
+
+  List list_{*this};
+  std::string caption_ = "Corbelwynford";
+  FILE* lines_out_;
+  bool drawing_ = false;
+  bool dirty_ = true;
+  std::time_t shown_minute_ = -1;
+  void* screen_ = nullptr;  // the ncurses SCREEN
+};
+
+}  // namespace cw

@@ -1,0 +1,21 @@
+#pragma once
+// Process facilities used at start-up.
+#include <string>
+
+namespace cw {
+
+class Process {
+ public:
+  virtual ~Process() = default;
+  // The directory of the executable, without a trailing separator unless it is the root.
+  virtual std::string ExecutableDirectory() = 0;
+  // True when another process of this program already runs. The first call decides and holds
+  // whatever marks this process as the running one until it ends.
+  virtual bool AnotherInstanceRunning() = 0;
+  // Everything after the program's own name, the arguments joined by blanks.
+  virtual std::string CommandLine() = 0;
+  // Ends the process at once with the exit status; no further handler runs.
+  [[noreturn]] virtual void Exit(int status) = 0;
+};
+
+}  // namespace cw

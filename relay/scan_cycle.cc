@@ -1,0 +1,156 @@
+#include "relay/scan_cycle.h"
+
+#include <algorithm>
+#include <exception>
+#include <memory>
+
+#include "relay/line_reader.h"
+#include "settings/numeric.h"
+
+namespace cw {
+namespace {
+
+constexpr std::string_view kPlaceholder = "[Message]";
+
+char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool MatchesPlaceholderAt(std::string_view text, size_t at) {
+  if (text.size() - at < kPlaceholder.size()) return false;
+  for (size_t i = 0; i < kPlaceholder.size(); ++i) {
+    if (FoldCase(text[at + i]) != FoldCase(kPlaceholder[i])) return false;
+  }
+  return true;
+}
+
+bool IsSuccessStatus(long status) { return status >= 200 && status <= 299; }
+
+}  // namespace
+
+std::string ResolveScanFile(const std::string& app_path, const std::string& file_to_scan) {
+  if (!file_to_scan.empty() && file_to_scan.front() == '/') return file_to_scan;
+  return app_path + file_to_scan;
+}
+
+std::string RemoveBrackets(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c != '[' && c != ']' && c != '\\' && c != '{' && c != '}') out += c;
+  }
+  return out;
+}
+
+std::string FillBodyTemplate(std::string_view template_text, std::string_view message) {
+  std::string body;
+  body.reserve(template_text.size() + message.size());
+  size_t at = 0;
+  while (at < template_text.size()) {
+    if (MatchesPlaceholderAt(template_text, at)) {
+      body += message;
+      at += kPlaceholder.size();
+    } else {
+      body += template_text[at++];
+    }
+  }
+  return body;
+}
+
+void RunScanCycle(Corbelwynford_Procs& procs) {
+  Platform& platform = procs.platform;
+  EventLoop& loop = platform.loop;
+  TransferControl& inet = platform.inet;
+  bool error_pending = false;
+  // The continue-on-error rule: a step that fails is abandoned and leaves an error pending.
+  auto step = [&error_pending](auto&& body) {
+    try {
+      body();
+    } catch (const std::exception&) {
+      error_pending = true;
+    }
+  };
+
+  // Settings and claim. Each setting starts at 0 or the empty text, which it keeps when its
+  // step fails (a number that does not fit its type, for instance).
+  int32_t interval_ms = 0;
+  std::string scan_file, claim_file, url, headers, body_template;
+  int16_t wait_seconds = 0;
+  int16_t protocol = 0;
+  bool to_dos = false, to_ia5 = false, to_utf8 = false, to_html = false;
+
+  step([&] {
+    interval_ms = RoundToInt32(NumericValue(procs.GetIniString("General", "ScanInterval", "10")) *
+                               1000.0);
+  });
+  interval_ms = std::clamp(interval_ms, 1000, 60000);
+  step([&] {
+    scan_file = ResolveScanFile(procs.AppPath,
+                                procs.GetIniString("General", "FileToScan", "InComingSMS.txt"));
+    claim_file = scan_file + ".$$$";
+  });
+  // The rename never replaces an existing claim file: one left by an interrupted run is
+  // processed again from its first line, and the new scan file waits for a later cycle.
+  step([&] { platform.files.RenameNoReplace(scan_file, claim_file); });
+  step([&] {
+    wait_seconds = RoundToInt16(NumericValue(procs.GetIniString("Protocol", "WaitForAnswer", "20")));
+  });
+  step([&] { url = TrimSpaces(procs.GetIniString("Protocol", "URL", "")); });
+  step([&] {
+    headers = ResolveLineEscapes(TrimSpaces(procs.GetIniString("Protocol", "Header", "")));
+  });
+  step([&] { body_template = ResolveLineEscapes(procs.GetIniString("Protocol", "XML", "")); });
+  step([&] { protocol = RoundToInt16(NumericValue(procs.GetIniString("Protocol", "Protocol", "5"))); });
+  step([&] { to_dos = SwitchIsOn(procs.GetIniString("Protocol", "ISOtoDOS", "0")); });
+  step([&] { to_ia5 = SwitchIsOn(procs.GetIniString("Protocol", "ISOtoIA5", "0")); });
+  step([&] { to_utf8 = SwitchIsOn(procs.GetIniString("Protocol", "ISOtoUTF8", "0")); });
+  step([&] { to_html = SwitchIsOn(procs.GetIniString("Protocol", "ISOtoHTML", "0")); });
+  error_pending = false;
+
+  std::unique_ptr<ReadableFile> file;
+  step([&] { file = platform.files.OpenForReading(claim_file); });
+  if (!file) return;  // nothing to claim: the timer keeps ticking at its current interval
+  step([&] { loop.SetTimerEnabled(TimerId::kFileScan, false); });
+
+  LineReader lines(*file);
+  std::string text, body, answer;
+  while (!error_pending) {
+    // A line that cannot be read ends the loop: repeating the previous message for as long as
+    // the read keeps failing would post it without end.
+    try {
+      if (lines.AtEnd()) break;
+      text = lines.ReadLine();
+    } catch (const std::exception&) {
+      procs.WriteLog("Corbelwynford could not read " + claim_file +
+                     ", the rest of it was not sent");
+      break;
+    }
+    if (to_dos) step([&] { text = ConvISOtoDOS(text); });
+    if (to_ia5) step([&] { text = ConvISOtoIA5(text); });
+    if (to_utf8) step([&] { text = ConvISOtoUTF8(text); });
+    if (to_html) step([&] { text = ConvISOtoHTML(text); });
+    step([&] { text = RemoveBrackets(text); });
+    step([&] { body = FillBodyTemplate(body_template, text); });
+    step([&] { procs.AwaitTransfer(wait_seconds, true); });
+    step([&] { inet.SetProtocol(protocol); });
+    step([&] { procs.WriteTrafficLog(1, body); });
+    procs.TransferState = 0;
+    step([&] { inet.Execute(url, "POST", body, headers); });
+    step([&] { answer = procs.AwaitTransfer(wait_seconds, false); });
+    // A completed request shows its answer whatever its status; only a 2xx status is a
+    // success, so an error page from the server is not reported as a delivered message.
+    bool delivered = false;
+    if (procs.TransferState == TransferControl::kStateResponseCompleted) {
+      step([&] { procs.WriteTrafficLog(0, answer); });
+      step([&] { delivered = IsSuccessStatus(inet.ResponseCode()); });
+    }
+    procs.WriteLog(delivered ? "Sending completed successfully" : "Sending failed");
+    error_pending = false;  // the outcome entry clears the pending error
+    step([&] { procs.PauseSeconds(1); });
+  }
+
+  step([&] { file->Close(); });
+  step([&] { platform.files.Delete(claim_file); });
+  step([&] { loop.SetTimerInterval(TimerId::kFileScan, interval_ms); });
+  step([&] { loop.SetTimerEnabled(TimerId::kFileScan, true); });
+}
+
+}  // namespace cw

@@ -1,0 +1,17 @@
+#include "settings/get_ini_string.h"
+
+#include "settings/profile_format.h"
+
+namespace cw {
+
+std::string GetIniString(ProfileReader& reader, const std::string& app_path,
+                         const std::string& section, const std::string& key,
+                         const std::string& default_text) {
+  std::string value =
+      reader.GetPrivateProfileString(section, key, default_text, app_path + kSettingsFileName);
+  // The profile reader's buffer holds 2047 bytes, a long default included.
+  if (value.size() > kMaxProfileValue) value.resize(kMaxProfileValue);
+  return value;
+}
+
+}  // namespace cw
