@@ -1,1 +1,120 @@
+#include "platform/posix/posix_event_loop.h"
+
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <vector>
+
+namespace cw {
+namespace {
+
+class Recorder : public WindowEvents {
+ public:
+  explicit Recorder(PosixEventLoop& loop) : loop_(loop) {}
+  void OnTimer(TimerId timer) override {
+    ticks.push_back(timer);
+    if (timer == TimerId::kFileScan && nested_pump) {
+      // A handler pumping events re-entrantly, as a pause does.
+      for (int i = 0; i < 30 && system_ticks_inside == 0; ++i) {
+        loop_.ProcessPendingEvents();
+        loop_.Sleep(10);
+        loop_.ProcessPendingEvents();
+        for (TimerId t : ticks) system_ticks_inside += t == TimerId::kSystem;
+      }
+    }
+  }
+  void OnResize() override { ++resizes; }
+  void OnCloseRequest(int16_t reason) override { reasons.push_back(reason); }
+  void OnTransferStateChanged(int16_t) override {}
+  void OnServiceStart(bool&) override {}
+  void OnServicePause(bool&) override {}
+  void OnServiceContinue(bool&) override {}
+  void OnServiceStop() override { ++stops; }
+
+  std::vector<TimerId> ticks;
+  std::vector<int16_t> reasons;
+  int resizes = 0;
+  int stops = 0;
+  bool nested_pump = false;
+  int system_ticks_inside = 0;
+
+ private:
+  PosixEventLoop& loop_;
+};
+
+// Pumps until pred holds or about two seconds have passed.
+template <typename Pred>
+bool PumpUntil(PosixEventLoop& loop, Pred pred) {
+  for (int i = 0; i < 200 && !pred(); ++i) {
+    loop.ProcessPendingEvents();
+    loop.Sleep(10);
+  }
+  loop.ProcessPendingEvents();
+  return pred();
+}
+
+TEST(PosixEventLoopTest, TimersStartEnabledAndTickAfterTheirInterval) {
+  PosixEventLoop loop;
+  Recorder events(loop);
+  loop.Attach(&events, nullptr, nullptr);
+  EXPECT_TRUE(loop.TimerEnabled(TimerId::kSystem));
+  EXPECT_EQ(loop.TimerInterval(TimerId::kSystem), 100);
+  EXPECT_EQ(loop.TimerInterval(TimerId::kFileScan), 1000);
+  loop.SetTimerEnabled(TimerId::kFileScan, false);
+  loop.ProcessPendingEvents();
+  EXPECT_TRUE(events.ticks.empty());  // nothing is due yet
+  ASSERT_TRUE(PumpUntil(loop, [&] { return !events.ticks.empty(); }));
+  EXPECT_EQ(events.ticks[0], TimerId::kSystem);
+  EXPECT_THROW(loop.SetTimerInterval(TimerId::kSystem, -1), std::exception);
+}
+
+TEST(PosixEventLoopTest, IntervalZeroNeverTicksAndDisabledTimersStayQuiet) {
+  PosixEventLoop loop;
+  Recorder events(loop);
+  loop.Attach(&events, nullptr, nullptr);
+  loop.SetTimerInterval(TimerId::kSystem, 0);
+  loop.SetTimerEnabled(TimerId::kFileScan, false);
+  for (int i = 0; i < 20; ++i) {
+    loop.Sleep(10);
+    loop.ProcessPendingEvents();
+  }
+  EXPECT_TRUE(events.ticks.empty());
+}
+
+TEST(PosixEventLoopTest, HandlersMayPumpEventsInsideATick) {
+  PosixEventLoop loop;
+  Recorder events(loop);
+  events.nested_pump = true;
+  loop.Attach(&events, nullptr, nullptr);
+  loop.SetTimerInterval(TimerId::kFileScan, 20);
+  loop.SetTimerInterval(TimerId::kSystem, 60);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return events.system_ticks_inside > 0; }));
+  // The scan timer's tick is not delivered into its own running handler.
+  int scan_ticks = 0;
+  for (TimerId t : events.ticks) scan_ticks += t == TimerId::kFileScan;
+  EXPECT_EQ(scan_ticks, 1);
+}
+
+TEST(PosixEventLoopTest, SignalsBecomeCloseRequestsWithTheirReasons) {
+  PosixEventLoop loop;
+  Recorder events(loop);
+  loop.Attach(&events, nullptr, nullptr);
+  loop.SetTimerEnabled(TimerId::kSystem, false);
+  loop.SetTimerEnabled(TimerId::kFileScan, false);
+  kill(getpid(), SIGINT);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return events.reasons.size() == 1; }));
+  kill(getpid(), SIGHUP);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return events.reasons.size() == 2; }));
+  kill(getpid(), SIGTERM);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return events.reasons.size() == 3; }));
+  EXPECT_EQ(events.reasons, (std::vector<int16_t>{0, 2, 3}));
+  loop.RouteTermToServiceStop();
+  kill(getpid(), SIGTERM);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return events.stops == 1; }));
+  EXPECT_EQ(events.reasons.size(), 3u);
+}
+
+}  // namespace
+}  // namespace cw

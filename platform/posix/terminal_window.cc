@@ -245,7 +245,7 @@ void TerminalWindow::ShowMessageBox(const std::string& prompt, MessageBoxStyle s
   Redraw();
 }
 
-void TerminalWindow::List::AddItem(const std::string& entry) {
+void TerminalWindow::LogList::AddItem(const std::string& entry) {
   entries_.push_back(entry);
   window_.dirty_ = true;
   if (!window_.drawing_ && window_.lines_out_ != nullptr) {
@@ -255,7 +255,7 @@ void TerminalWindow::List::AddItem(const std::string& entry) {
   }
 }
 
-void TerminalWindow::List::RemoveItem(int index) {
+void TerminalWindow::LogList::RemoveItem(int index) {
   if (index < 0 || index >= ListCount()) throw RelayError("list index out of range");
   entries_.erase(entries_.begin() + index);
   if (selected_ == index) selected_ = -1;
@@ -263,19 +263,19 @@ void TerminalWindow::List::RemoveItem(int index) {
   window_.dirty_ = true;
 }
 
-void TerminalWindow::List::SetListIndex(int index) {
+void TerminalWindow::LogList::SetListIndex(int index) {
   if (index < -1 || index >= ListCount()) throw RelayError("list index out of range");
   selected_ = index;
   window_.dirty_ = true;
 }
 
-void TerminalWindow::List::SetWidth(int width) {
+void TerminalWindow::LogList::SetWidth(int width) {
   if (width < 0) throw RelayError("negative list width");
   width_ = width;
   window_.dirty_ = true;
 }
 
-void TerminalWindow::List::SetHeight(int height) {
+void TerminalWindow::LogList::SetHeight(int height) {
   if (height < 0) throw RelayError("negative list height");
   height_ = height;
   window_.dirty_ = true;

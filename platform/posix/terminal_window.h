@@ -53,9 +53,9 @@ class TerminalWindow final : public MainWindow {
   void Shutdown();
 
  private:
-  class List final : public ListBox {
+  class LogList final : public ListBox {
    public:
-    explicit List(TerminalWindow& window) : window_(window) {}
+    explicit LogList(TerminalWindow& window) : window_(window) {}
     void AddItem(const std::string& entry) override;
     void RemoveItem(int index) override;
     int ListCount() const override { return static_cast<int>(entries_.size()); }
@@ -80,7 +80,7 @@ class TerminalWindow final : public MainWindow {
   void StopDrawing();
   void DrawStatusBar();
 
-  List list_{*this};
+  LogList list_{*this};
   std::string caption_ = "Corbelwynford";
   FILE* lines_out_;
   bool drawing_ = false;

@@ -1,0 +1,160 @@
+// Feeds arbitrary settings files and names to the profile reader and arbitrary setting texts to
+// the conversions. Layout of an input: one byte with the section name's length (mod 32), one with
+// the key name's length (mod 32), the section name, the key name, then the file's bytes.
+//
+// Beside crash-freedom it checks the reader against a plain reference that holds the whole file
+// and every whole line, and the number reader against strtod where their grammars agree.
+#include <cerrno>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/errors.h"
+#include "settings/numeric.h"
+#include "settings/profile_format.h"
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+// The reading rules, written the obvious way with whole lines in memory.
+std::string Reference(std::string_view file, std::string_view section, std::string_view key,
+                      std::string_view default_value) {
+  if (file.starts_with("\xEF\xBB\xBF")) file.remove_prefix(3);
+  section = Trim(section);
+  key = Trim(key);
+  std::vector<std::string_view> lines;
+  size_t start = 0;
+  for (size_t i = 0; i <= file.size(); ++i) {
+    if (i == file.size() || file[i] == '\n' || file[i] == '\r') {
+      lines.push_back(file.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  bool in_section = false;
+  for (std::string_view line : lines) {
+    line = Trim(line);
+    if (line.empty()) continue;
+    if (line.front() == '[') {
+      const size_t close = line.find(']');
+      if (close == std::string_view::npos) continue;
+      if (in_section) break;
+      in_section = SameName(Trim(line.substr(1, close - 1)), section);
+      continue;
+    }
+    if (line.front() == ';' || !in_section) continue;
+    const size_t eq = line.find('=');
+    if (eq == std::string_view::npos) continue;
+    if (!SameName(Trim(line.substr(0, eq)), key)) continue;
+    std::string_view value = Trim(line.substr(eq + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+      value = value.substr(1, value.size() - 2);
+    }
+    return std::string(value.substr(0, cw::kMaxProfileValue));
+  }
+  return std::string(default_value);
+}
+
+void CheckNumber(std::string_view text) {
+  double value = 0;
+  bool overflow = false;
+  try {
+    value = cw::NumericValue(text);
+  } catch (const cw::OverflowError&) {
+    overflow = true;
+  }
+  if (!overflow) {
+    if (!std::isfinite(value)) __builtin_trap();
+    try {
+      const int32_t i32 = cw::RoundToInt32(value);
+      if (std::fabs(i32 - value) > 0.5) __builtin_trap();
+    } catch (const cw::OverflowError&) {
+      if (std::fabs(value) < 2147483647.0) __builtin_trap();
+    }
+    try {
+      const int16_t i16 = cw::RoundToInt16(value);
+      if (std::fabs(i16 - value) > 0.5) __builtin_trap();
+    } catch (const cw::OverflowError&) {
+      if (std::fabs(value) < 32767.0) __builtin_trap();
+    }
+  }
+
+  // Where the text holds only what both grammars know, strtod must read the same number.
+  std::string plain;
+  for (const char c : text) {
+    if (c == ' ' || c == '\t' || c == '\n') continue;
+    if (std::string_view("0123456789+-.eEdD").find(c) == std::string_view::npos) return;
+    plain += (c == 'd' || c == 'D') ? 'e' : c;
+  }
+  errno = 0;
+  const double expected = std::strtod(plain.c_str(), nullptr);
+  if (errno == ERANGE && std::isinf(expected)) {
+    if (!overflow) __builtin_trap();
+  } else if (errno == ERANGE) {
+    if (overflow || std::fabs(value) > 1e-300) __builtin_trap();  // an underflow reads as ~0
+  } else if (overflow || value != expected) {
+    __builtin_trap();
+  }
+}
+
+void CheckTexts(std::string_view text) {
+  const std::string trimmed = cw::TrimSpaces(text);
+  if (!trimmed.empty() && (trimmed.front() == ' ' || trimmed.back() == ' ')) __builtin_trap();
+  if (trimmed.size() > text.size()) __builtin_trap();
+
+  const std::string resolved = cw::ResolveLineEscapes(text);
+  // No escape survives, and no replacement makes a new one.
+  if (resolved.find("\\n") != std::string::npos || resolved.find("\\r") != std::string::npos) {
+    __builtin_trap();
+  }
+  if (resolved.size() > text.size()) __builtin_trap();
+  cw::SwitchIsOn(text);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  std::string_view input(reinterpret_cast<const char*>(data), size);
+  const size_t section_len = static_cast<uint8_t>(input[0]) % 32;
+  const size_t key_len = static_cast<uint8_t>(input[1]) % 32;
+  input.remove_prefix(2);
+  const std::string_view section = input.substr(0, section_len);
+  input.remove_prefix(section.size());
+  const std::string_view key = input.substr(0, key_len);
+  input.remove_prefix(key.size());
+  const std::string_view file = input;
+
+  // Longer than any value, so it can never be mistaken for one.
+  const std::string default_value(cw::kMaxProfileValue + 5, 'D');
+  std::istringstream stream{std::string(file)};
+  const std::string value = cw::ReadProfileValue(stream, section, key, default_value);
+  if (value != default_value && value.size() > cw::kMaxProfileValue) __builtin_trap();
+  if (value != Reference(file, section, key, default_value)) __builtin_trap();
+
+  CheckNumber(value == default_value ? file.substr(0, 64) : std::string_view(value));
+  CheckNumber(key);
+  CheckTexts(value == default_value ? file : std::string_view(value));
+  return 0;
+}
