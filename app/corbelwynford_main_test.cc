@@ -113,8 +113,8 @@ TEST_F(MainTest, InstallSetsTheHostUpSavesTheFlagAndEnds) {
   fake.process.command_line = "/i";
   EXPECT_EQ(Load(), 0);
   EXPECT_EQ(fake.service.calls,
-            (std::vector<std::string>{"read Parameters/RunAsService", "interactive 0",
-                                      "controls 5", "install interactive=0 controls=5",
+            (std::vector<std::string>{"read Parameters/RunAsService", "interactive 0", "controls 5",
+                                      "install interactive=0 controls=5",
                                       "save Parameters/RunAsService=1"}));
   EXPECT_EQ(Log(), (std::vector<std::string>{separator, starting,
                                              "Corbelwynford service was successfully installed"}));

@@ -52,12 +52,12 @@ TEST_F(ScanCycleTest, NoFileMeansNoLogAndTheTimerKeepsItsInterval) {
   EXPECT_TRUE(fake.loop.TimerEnabled(TimerId::kFileScan));
   EXPECT_EQ(fake.loop.TimerInterval(TimerId::kFileScan), 1000);
   // Every setting was read, in order, although nothing was claimed.
-  EXPECT_EQ(fake.profile.reads,
-            (std::vector<std::string>{"General/ScanInterval", "General/FileToScan",
-                                      "Protocol/WaitForAnswer", "Protocol/URL", "Protocol/Header",
-                                      "Protocol/XML", "Protocol/Protocol", "Protocol/ISOtoDOS",
-                                      "Protocol/ISOtoIA5", "Protocol/ISOtoUTF8",
-                                      "Protocol/ISOtoHTML"}));
+  EXPECT_EQ(
+      fake.profile.reads,
+      (std::vector<std::string>{"General/ScanInterval", "General/FileToScan",
+                                "Protocol/WaitForAnswer", "Protocol/URL", "Protocol/Header",
+                                "Protocol/XML", "Protocol/Protocol", "Protocol/ISOtoDOS",
+                                "Protocol/ISOtoIA5", "Protocol/ISOtoUTF8", "Protocol/ISOtoHTML"}));
 }
 
 TEST_F(ScanCycleTest, ThreeLinesBecomeThreePostsInOrderAndTheFileIsDeleted) {
@@ -65,8 +65,8 @@ TEST_F(ScanCycleTest, ThreeLinesBecomeThreePostsInOrderAndTheFileIsDeleted) {
   fake.SetIni("General", "ScanInterval", "2.5");
   fake.SetIni("Protocol", "Header", " Content-Type: text/xml\\r\\nX-A: 1 ");
   Tick();
-  EXPECT_EQ(Bodies(), (std::vector<std::string>{"<sms>first</sms>", "<sms>second</sms>",
-                                                "<sms></sms>"}));
+  EXPECT_EQ(Bodies(),
+            (std::vector<std::string>{"<sms>first</sms>", "<sms>second</sms>", "<sms></sms>"}));
   const auto& r = fake.inet.requests.at(0);
   EXPECT_EQ(r.url, "http://127.0.0.1:9/in");
   EXPECT_EQ(r.operation, "POST");
@@ -99,10 +99,10 @@ TEST_F(ScanCycleTest, ErrorStatusShowsTheAnswerButFails) {
   fake.files.files[kScan] = "a\rb\rc";
   fake.inet.script = {{12, "Server Error", 500, 100}, {11, "", 0, 100}, {12, "fine", 204, 100}};
   Tick();
-  EXPECT_EQ(Log(), (std::vector<std::string>{
-                       " Tx: <sms>a</sms>", " Rx: Server Error", "Sending failed",
-                       " Tx: <sms>b</sms>", "Sending failed", " Tx: <sms>c</sms>", " Rx: fine",
-                       "Sending completed successfully"}));
+  EXPECT_EQ(Log(),
+            (std::vector<std::string>{" Tx: <sms>a</sms>", " Rx: Server Error", "Sending failed",
+                                      " Tx: <sms>b</sms>", "Sending failed", " Tx: <sms>c</sms>",
+                                      " Rx: fine", "Sending completed successfully"}));
 }
 
 TEST_F(ScanCycleTest, ServerThatNeverAnswersFailsAfterTheWaitAndIsCancelledBeforeTheNext) {
@@ -189,9 +189,12 @@ TEST_F(ScanCycleTest, SettingsAreReadAfreshEachCycle) {
 }
 
 TEST_F(ScanCycleTest, IntervalClampsAndOverflowGivesOneSecond) {
-  for (auto [text, ms] : std::vector<std::pair<std::string, int>>{
-           {"0", 1000}, {"-5", 1000}, {"abc", 1000}, {"90", 60000}, {"3000000", 1000},
-           {"&H10", 16000}}) {
+  for (auto [text, ms] : std::vector<std::pair<std::string, int>>{{"0", 1000},
+                                                                  {"-5", 1000},
+                                                                  {"abc", 1000},
+                                                                  {"90", 60000},
+                                                                  {"3000000", 1000},
+                                                                  {"&H10", 16000}}) {
     fake.SetIni("General", "ScanInterval", text);
     fake.files.files[kScan] = "";
     Tick();
@@ -217,7 +220,8 @@ TEST_F(ScanCycleTest, ReadFailureEndsTheLoopWithoutRepeatingAMessage) {
   fake.files.fail_read_at = 8;  // while looking for the line feed after "two\r"
   Tick();
   EXPECT_EQ(Bodies(), (std::vector<std::string>{"<sms>one</sms>", "<sms>two</sms>"}));
-  EXPECT_EQ(Log().back(), "Corbelwynford could not read " + kClaim + ", the rest of it was not sent");
+  EXPECT_EQ(Log().back(),
+            "Corbelwynford could not read " + kClaim + ", the rest of it was not sent");
   EXPECT_TRUE(fake.loop.TimerEnabled(TimerId::kFileScan));
 }
 

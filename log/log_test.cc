@@ -107,7 +107,7 @@ TEST(TrafficEscape, CopiesThirtyTwoToHundredTwentySevenAndEscapesTheRest) {
     if (c >= 32 && c <= 127) {
       EXPECT_EQ(escaped.size(), 1u) << c;
     } else {
-      EXPECT_EQ(escaped, "<" + std::to_string(c) + ">");
+      EXPECT_EQ(escaped, std::string("<").append(std::to_string(c)).append(">"));
     }
   }
 }

@@ -15,7 +15,8 @@ class WindowEvents {
   virtual ~WindowEvents() = default;
   virtual void OnTimer(TimerId timer) = 0;
   virtual void OnResize() = 0;
-  // A close request with its reason (0 person, 1 program's own code, 2 session end, 3 task manager).
+  // A close request with its reason (0 person, 1 program's own code, 2 session end, 3 task
+  // manager).
   virtual void OnCloseRequest(int16_t reason) = 0;
   virtual void OnTransferStateChanged(int16_t state) = 0;
   virtual void OnServiceStart(bool& success) = 0;

@@ -78,8 +78,8 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
   bool to_dos = false, to_ia5 = false, to_utf8 = false, to_html = false;
 
   step([&] {
-    interval_ms = RoundToInt32(NumericValue(procs.GetIniString("General", "ScanInterval", "10")) *
-                               1000.0);
+    interval_ms =
+        RoundToInt32(NumericValue(procs.GetIniString("General", "ScanInterval", "10")) * 1000.0);
   });
   interval_ms = std::clamp(interval_ms, 1000, 60000);
   step([&] {
@@ -91,14 +91,17 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
   // processed again from its first line, and the new scan file waits for a later cycle.
   step([&] { platform.files.RenameNoReplace(scan_file, claim_file); });
   step([&] {
-    wait_seconds = RoundToInt16(NumericValue(procs.GetIniString("Protocol", "WaitForAnswer", "20")));
+    wait_seconds =
+        RoundToInt16(NumericValue(procs.GetIniString("Protocol", "WaitForAnswer", "20")));
   });
   step([&] { url = TrimSpaces(procs.GetIniString("Protocol", "URL", "")); });
   step([&] {
     headers = ResolveLineEscapes(TrimSpaces(procs.GetIniString("Protocol", "Header", "")));
   });
   step([&] { body_template = ResolveLineEscapes(procs.GetIniString("Protocol", "XML", "")); });
-  step([&] { protocol = RoundToInt16(NumericValue(procs.GetIniString("Protocol", "Protocol", "5"))); });
+  step([&] {
+    protocol = RoundToInt16(NumericValue(procs.GetIniString("Protocol", "Protocol", "5")));
+  });
   step([&] { to_dos = SwitchIsOn(procs.GetIniString("Protocol", "ISOtoDOS", "0")); });
   step([&] { to_ia5 = SwitchIsOn(procs.GetIniString("Protocol", "ISOtoIA5", "0")); });
   step([&] { to_utf8 = SwitchIsOn(procs.GetIniString("Protocol", "ISOtoUTF8", "0")); });

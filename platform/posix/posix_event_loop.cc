@@ -168,7 +168,8 @@ void PosixEventLoop::Run() {
   for (;;) {
     ProcessPendingEvents();
     int timeout = MillisecondsToNextTimer(kMaxWaitMs);
-    if (terminal_ != nullptr) timeout = std::min(timeout, terminal_->MillisecondsToNextClockChange());
+    if (terminal_ != nullptr)
+      timeout = std::min(timeout, terminal_->MillisecondsToNextClockChange());
     WaitForEvents(timeout);
   }
 }

@@ -15,7 +15,9 @@ class Recorder : public WindowEvents {
   explicit Recorder(PosixEventLoop& loop) : loop_(loop) {}
   void OnTimer(TimerId timer) override {
     ticks.push_back(timer);
+    if (timer == TimerId::kFileScan && inside_scan > 0) ++reentered;
     if (timer == TimerId::kFileScan && nested_pump) {
+      ++inside_scan;
       // A handler pumping events re-entrantly, as a pause does.
       for (int i = 0; i < 30 && system_ticks_inside == 0; ++i) {
         loop_.ProcessPendingEvents();
@@ -23,6 +25,7 @@ class Recorder : public WindowEvents {
         loop_.ProcessPendingEvents();
         for (TimerId t : ticks) system_ticks_inside += t == TimerId::kSystem;
       }
+      --inside_scan;
     }
   }
   void OnResize() override { ++resizes; }
@@ -38,6 +41,8 @@ class Recorder : public WindowEvents {
   int resizes = 0;
   int stops = 0;
   bool nested_pump = false;
+  int inside_scan = 0;
+  int reentered = 0;
   int system_ticks_inside = 0;
 
  private:
@@ -91,10 +96,8 @@ TEST(PosixEventLoopTest, HandlersMayPumpEventsInsideATick) {
   loop.SetTimerInterval(TimerId::kFileScan, 20);
   loop.SetTimerInterval(TimerId::kSystem, 60);
   ASSERT_TRUE(PumpUntil(loop, [&] { return events.system_ticks_inside > 0; }));
-  // The scan timer's tick is not delivered into its own running handler.
-  int scan_ticks = 0;
-  for (TimerId t : events.ticks) scan_ticks += t == TimerId::kFileScan;
-  EXPECT_EQ(scan_ticks, 1);
+  // The scan timer's 20 ms ticks are not delivered into its own running handler.
+  EXPECT_EQ(events.reentered, 0);
 }
 
 TEST(PosixEventLoopTest, SignalsBecomeCloseRequestsWithTheirReasons) {

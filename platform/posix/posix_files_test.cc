@@ -70,12 +70,12 @@ TEST_F(PosixFilesTest, ReadsEveryByteAndRefusesWhatIsNotARegularFile) {
 TEST_F(PosixFilesTest, ProfileReaderGivesDefaultsForWhatIsNotAFile) {
   PosixProfileReader reader;
   Write("Corbelwynford.INI", "[General]\r\nScanInterval = 7\r\n");
-  EXPECT_EQ(reader.GetPrivateProfileString("general", "scaninterval", "10",
-                                           dir + "/Corbelwynford.INI"),
-            "7");
-  EXPECT_EQ(reader.GetPrivateProfileString("General", "FileToScan", "In.txt",
-                                           dir + "/Corbelwynford.INI"),
-            "In.txt");
+  EXPECT_EQ(
+      reader.GetPrivateProfileString("general", "scaninterval", "10", dir + "/Corbelwynford.INI"),
+      "7");
+  EXPECT_EQ(
+      reader.GetPrivateProfileString("General", "FileToScan", "In.txt", dir + "/Corbelwynford.INI"),
+      "In.txt");
   ASSERT_EQ(mkdir((dir + "/folder.INI").c_str(), 0755), 0);
   EXPECT_EQ(reader.GetPrivateProfileString("General", "ScanInterval", "10", dir + "/folder.INI"),
             "10");

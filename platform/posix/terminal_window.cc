@@ -160,8 +160,8 @@ int TerminalWindow::MillisecondsToNextClockChange() const {
 void TerminalWindow::DrawStatusBar() {
   const int row = LINES - 1;
   if (row < 0) return;
-  const std::string date = " " + FormatNow("%x") + " ";
-  const std::string time = " " + FormatNow("%H:%M") + " ";
+  const std::string date = std::string(" ").append(FormatNow("%x")).append(" ");
+  const std::string time = std::string(" ").append(FormatNow("%H:%M")).append(" ");
   attron(A_REVERSE);
   mvhline(row, 0, ' ', COLS);
   // Panels, right to left: the time, the date, and the empty panel that takes the rest.
@@ -207,8 +207,8 @@ void TerminalWindow::Redraw() {
 }
 
 void TerminalWindow::ShowMessageBox(const std::string& prompt, MessageBoxStyle style) {
-  const std::string title = style == MessageBoxStyle::kCritical ? "Corbelwynford (stop)"
-                                                                 : "Corbelwynford";
+  const std::string title =
+      style == MessageBoxStyle::kCritical ? "Corbelwynford (stop)" : "Corbelwynford";
   if (!drawing_) {
     // Nobody can answer: the prompt goes to standard error and nothing waits.
     std::string line = title + ": " + VisibleText(prompt) + "\n";
@@ -220,8 +220,8 @@ void TerminalWindow::ShowMessageBox(const std::string& prompt, MessageBoxStyle s
   std::deque<std::string> lines = WrapText(VisibleText(prompt), static_cast<size_t>(inner));
   const int height = static_cast<int>(lines.size()) + 4;
   const int width = inner + 4;
-  WINDOW* box_window = newwin(height, width, std::max((LINES - height) / 2, 0),
-                              std::max((COLS - width) / 2, 0));
+  WINDOW* box_window =
+      newwin(height, width, std::max((LINES - height) / 2, 0), std::max((COLS - width) / 2, 0));
   if (box_window == nullptr) return;
   box(box_window, 0, 0);
   mvwaddnstr(box_window, 0, 2, (" " + title + " ").c_str(), width - 4);

@@ -117,6 +117,10 @@ class Relay:
         return os.path.join(self.folder, name)
 
     def start(self, *args):
+        if self.process is not None:
+            self.kill()
+            self.process.stdout.close()
+            self.process.stderr.close()
         self.lines = []
         self.process = subprocess.Popen([self.binary, *args], stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
@@ -162,6 +166,13 @@ class Relay:
             m = ENTRY.match(line)
             out.append(m.group(1).decode("latin-1") if m else "?" + line.decode("latin-1"))
         return out
+
+    def wait_gone(self, name, timeout=15):
+        """Waits until the file name in the program folder is gone (the cycle's last pause)."""
+        deadline = time.monotonic() + timeout
+        while os.path.lexists(self.path(name)) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return not os.path.lexists(self.path(name))
 
     def send(self, sig):
         self.process.send_signal(sig)

@@ -48,7 +48,7 @@ class RelayTest(RelayTestCase):
         self.assertIn(" Tx: <sms>first</sms>", entries)
         self.assertIn(" Rx: OK", entries)
         self.assertFalse(os.path.exists(relay.path("InComingSMS.txt")))
-        self.assertFalse(os.path.exists(relay.path("InComingSMS.txt.$$$")))
+        self.assertTrue(relay.wait_gone("InComingSMS.txt.$$$"))
         self.stop(relay)
 
     def test_empty_file_and_no_file_log_nothing(self):
@@ -59,12 +59,8 @@ class RelayTest(RelayTestCase):
         relay.wait_for("Corbelwynford started ok as application")
         time.sleep(2.5)
         self.drop(relay, b"")
-        deadline = time.monotonic() + 10
-        while os.path.exists(relay.path("InComingSMS.txt")) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        time.sleep(0.3)
-        self.assertFalse(os.path.exists(relay.path("InComingSMS.txt")))
-        self.assertFalse(os.path.exists(relay.path("InComingSMS.txt.$$$")))
+        self.assertTrue(relay.wait_gone("InComingSMS.txt"))
+        self.assertTrue(relay.wait_gone("InComingSMS.txt.$$$"))
         self.assertEqual(len(relay.entries()), 3)
         self.assertEqual(server.requests(), [])
         self.stop(relay)
@@ -146,7 +142,7 @@ class RelayTest(RelayTestCase):
         # Processed again from its first line, then the new file.
         self.assertEqual(bodies[-4:], [b"<sms>a1</sms>", b"<sms>a2</sms>", b"<sms>a3</sms>",
                                        b"<sms>b1</sms>"])
-        self.assertFalse(os.path.exists(relay.path("InComingSMS.txt.$$$")))
+        self.assertTrue(relay.wait_gone("InComingSMS.txt.$$$"))
         self.assertFalse(os.path.exists(relay.path("InComingSMS.txt")))
         self.stop(relay)
 
@@ -181,9 +177,7 @@ class RelayTest(RelayTestCase):
         relay.start()
         self.drop(relay, b"x")
         relay.wait_for(OK)  # claimed within about a second although 60 s are set
-        deadline = time.monotonic() + 10
-        while os.path.exists(relay.path("InComingSMS.txt.$$$")) and time.monotonic() < deadline:
-            time.sleep(0.1)
+        self.assertTrue(relay.wait_gone("InComingSMS.txt.$$$"))
         self.drop(relay, b"y")
         time.sleep(4)
         self.assertTrue(os.path.exists(relay.path("InComingSMS.txt")))  # now every 60 s

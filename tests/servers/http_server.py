@@ -134,12 +134,23 @@ class Connection:
             self.buf += data
             return
 
+    def read_head(self):
+        # Something that does not start like a request line (a TLS hello on the plain server,
+        # say) is refused at once rather than waited on until the head limit.
+        while not self.buf:
+            self._fill()
+        if not 0x41 <= self.buf[0] <= 0x5A:
+            raise BadRequest(400)
+        return self.read_until(b"\r\n\r\n", MAX_HEAD)
+
     def read_until(self, marker, limit):
         start = 0
         while True:
             at = self.buf.find(marker, start)
             if at >= 0:
                 end = at + len(marker)
+                if end > limit:
+                    raise BadRequest(431)
                 out = bytes(self.buf[:end])
                 del self.buf[:end]
                 return out
@@ -344,7 +355,7 @@ class Handler(socketserver.BaseRequestHandler):
     def serve(self, conn):
         while not stop.is_set():
             try:
-                head = conn.read_until(b"\r\n\r\n", MAX_HEAD)
+                head = conn.read_head()
                 method, path, version, headers = parse_head(head)
                 expect = header(headers, "expect")
                 if expect is not None and expect.lower() == "100-continue":

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the relay and starts it in application mode, with the sample Corbelwynford.INI next to
+# the executable (an existing one there is kept).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DCW_BUILD_TESTS=OFF -DCW_BUILD_BENCH=OFF >/dev/null
+cmake --build build --target corbelwynford -j"$(nproc)" >/dev/null
+[ -f build/Corbelwynford.INI ] || cp Corbelwynford.INI build/Corbelwynford.INI
+exec build/corbelwynford "$@"
