@@ -39,8 +39,9 @@ void Corbelwynford_Main::Form_Load() {
   ServiceHost& service = platform_.service;
   Process& process = platform_.process;
 
+  const char separator = platform_.files.PathSeparator();
   std::string app_path = process.ExecutableDirectory();
-  if (app_path.empty() || app_path.back() != '/') app_path += '/';
+  if (app_path.empty() || app_path.back() != separator) app_path += separator;
   procs_.AppPath = app_path;
 
   procs_.RunAsService = IsServiceFlag(service.ReadSetting("Parameters", "RunAsService", "0"));

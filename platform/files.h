@@ -18,6 +18,11 @@ class ReadableFile {
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
+  // The separator that ends a folder's path ("/" on Linux, "\" on Windows).
+  virtual char PathSeparator() const = 0;
+  // True for a path that names the same file from any folder ("/x" on Linux; "\x", "\\server"
+  // and "C:" paths on Windows); any other path is taken from the program's folder.
+  virtual bool IsAbsolutePath(const std::string& path) const = 0;
   // Renames from to to; fails (throws) when to already exists, never replacing it.
   virtual void RenameNoReplace(const std::string& from, const std::string& to) = 0;
   // Opens a regular file for reading; a folder or a missing file throws.

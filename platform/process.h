@@ -7,7 +7,8 @@ namespace cw {
 class Process {
  public:
   virtual ~Process() = default;
-  // The directory of the executable, without a trailing separator unless it is the root.
+  // The directory of the executable, without a trailing separator unless it is a root ("/",
+  // "C:\").
   virtual std::string ExecutableDirectory() = 0;
   // True when another process of this program already runs. The first call decides and holds
   // whatever marks this process as the running one until it ends.

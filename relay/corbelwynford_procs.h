@@ -23,7 +23,7 @@ class Corbelwynford_Procs {
   std::string AwaitTransfer(int16_t seconds, bool cancel_first);
 
   Platform& platform;
-  // The program's folder, ending in "/"; fixed at start-up.
+  // The program's folder, ending in its path separator; fixed at start-up.
   std::string AppPath;
   // Service mode, fixed at start-up from the service host's persisted flag.
   bool RunAsService = false;

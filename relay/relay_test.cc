@@ -205,10 +205,11 @@ TEST(BodyTemplateTest, BracketsAndBackslashesAreRemoved) {
 }
 
 TEST(ScanFileTest, AbsolutePathsAreUsedAsWrittenOthersJoinTheProgramFolder) {
-  EXPECT_EQ(ResolveScanFile("/opt/cw/", "/var/spool/sms.txt"), "/var/spool/sms.txt");
-  EXPECT_EQ(ResolveScanFile("/opt/cw/", "in/sms.txt"), "/opt/cw/in/sms.txt");
-  EXPECT_EQ(ResolveScanFile("/opt/cw/", ""), "/opt/cw/");
-  EXPECT_EQ(ResolveScanFile("/opt/cw/", "C:\\sms.txt"), "/opt/cw/C:\\sms.txt");
+  testing::FakeFileSystem files;
+  EXPECT_EQ(ResolveScanFile(files, "/opt/cw/", "/var/spool/sms.txt"), "/var/spool/sms.txt");
+  EXPECT_EQ(ResolveScanFile(files, "/opt/cw/", "in/sms.txt"), "/opt/cw/in/sms.txt");
+  EXPECT_EQ(ResolveScanFile(files, "/opt/cw/", ""), "/opt/cw/");
+  EXPECT_EQ(ResolveScanFile(files, "/opt/cw/", "C:\\sms.txt"), "/opt/cw/C:\\sms.txt");
 }
 
 }  // namespace

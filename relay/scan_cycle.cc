@@ -26,8 +26,9 @@ bool IsSuccessStatus(long status) { return status >= 200 && status <= 299; }
 
 }  // namespace
 
-std::string ResolveScanFile(const std::string& app_path, const std::string& file_to_scan) {
-  if (!file_to_scan.empty() && file_to_scan.front() == '/') return file_to_scan;
+std::string ResolveScanFile(const FileSystem& files, const std::string& app_path,
+                            const std::string& file_to_scan) {
+  if (files.IsAbsolutePath(file_to_scan)) return file_to_scan;
   return app_path + file_to_scan;
 }
 
@@ -83,7 +84,7 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
   });
   interval_ms = std::clamp(interval_ms, 1000, 60000);
   step([&] {
-    scan_file = ResolveScanFile(procs.AppPath,
+    scan_file = ResolveScanFile(platform.files, procs.AppPath,
                                 procs.GetIniString("General", "FileToScan", "InComingSMS.txt"));
     claim_file = scan_file + ".$$$";
   });

@@ -14,7 +14,8 @@ void RunScanCycle(Corbelwynford_Procs& procs);
 
 // ScanFile from the FileToScan setting: an absolute path is used as written, anything else is
 // taken from the program's folder by plain concatenation.
-std::string ResolveScanFile(const std::string& app_path, const std::string& file_to_scan);
+std::string ResolveScanFile(const FileSystem& files, const std::string& app_path,
+                            const std::string& file_to_scan);
 
 // Removes every "[", "]", "\", "{" and "}".
 std::string RemoveBrackets(std::string_view text);

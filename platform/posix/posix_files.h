@@ -9,6 +9,10 @@ namespace cw {
 
 class PosixFileSystem final : public FileSystem {
  public:
+  char PathSeparator() const override { return '/'; }
+  bool IsAbsolutePath(const std::string& path) const override {
+    return !path.empty() && path.front() == '/';
+  }
   // renameat2 with RENAME_NOREPLACE; where the file system lacks it, link then unlink, which
   // fails the same way when the target exists.
   void RenameNoReplace(const std::string& from, const std::string& to) override;

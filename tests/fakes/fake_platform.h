@@ -83,6 +83,10 @@ class FakeFileSystem : public FileSystem {
     size_t at_ = 0;
   };
 
+  char PathSeparator() const override { return '/'; }
+  bool IsAbsolutePath(const std::string& path) const override {
+    return !path.empty() && path.front() == '/';
+  }
   void RenameNoReplace(const std::string& from, const std::string& to) override {
     if (!files.count(from) || files.count(to) || fail_rename) throw RelayError("rename failed");
     files[to] = std::move(files[from]);
