@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DCW_BUILD_TESTS=OFF -DCW_BUILD_BENCH=OFF >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build --target corbelwynford -j"$(nproc)" >/dev/null
 [ -f build/Corbelwynford.INI ] || cp Corbelwynford.INI build/Corbelwynford.INI
 exec build/corbelwynford "$@"
