@@ -78,8 +78,16 @@ TerminalWindow::TerminalWindow(bool use_terminal, FILE* lines_out) : lines_out_(
   // newterm, unlike initscr, returns null on an unusable TERM instead of ending the process.
   SCREEN* screen = newterm(nullptr, stdout, stdin);
   if (screen == nullptr) return;
+  // A terminal that cannot place the cursor (TERM=dumb) cannot show the window either.
+  const char* cursor_address = tigetstr("cup");
+  if (cursor_address == nullptr || cursor_address == reinterpret_cast<char*>(-1)) {
+    endwin();
+    delscreen(screen);
+    return;
+  }
   screen_ = screen;
   drawing_ = true;
+  set_escdelay(25);  // Escape closes the window without a second's wait for a key sequence
   cbreak();
   noecho();
   nodelay(stdscr, TRUE);
