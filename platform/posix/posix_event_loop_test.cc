@@ -1,5 +1,7 @@
 #include "platform/posix/posix_event_loop.h"
 
+#include "relay/pause.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -117,6 +119,43 @@ TEST(PosixEventLoopTest, SignalsBecomeCloseRequestsWithTheirReasons) {
   kill(getpid(), SIGTERM);
   ASSERT_TRUE(PumpUntil(loop, [&] { return events.stops == 1; }));
   EXPECT_EQ(events.reasons.size(), 3u);
+}
+
+}  // namespace
+}  // namespace cw
+
+namespace cw {
+namespace {
+
+// The timed pause on the real loop: it lasts about its length, and a signal that arrives during
+// it runs its handler inside the pause.
+class PauseEvents : public Recorder {
+ public:
+  PauseEvents(PosixEventLoop& loop, int32_t& ticks) : Recorder(loop), loop_(loop), ticks_(ticks) {}
+  void OnTimer(TimerId timer) override {
+    if (timer == TimerId::kSystem) SystemTimerTick(loop_, ticks_);
+  }
+
+ private:
+  PosixEventLoop& loop_;
+  int32_t& ticks_;
+};
+
+TEST(PosixEventLoopTest, PauseOnTheRealLoopHandlesSignalsInside) {
+  PosixEventLoop loop;
+  int32_t ticks = 0;
+  PauseEvents events(loop, ticks);
+  loop.Attach(&events, nullptr, nullptr);
+  loop.SetTimerEnabled(TimerId::kFileScan, false);
+  kill(getpid(), SIGHUP);
+  const auto start = std::chrono::steady_clock::now();
+  PauseSeconds(loop, ticks, 1);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(events.reasons, std::vector<int16_t>{2});
+  EXPECT_GE(seconds, 0.95);
+  EXPECT_LT(seconds, 10);  // only a hang fails here
+  EXPECT_FALSE(loop.TimerEnabled(TimerId::kSystem));
 }
 
 }  // namespace
