@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 
 #include "platform/errors.h"
 #include "platform/posix/curl_transfer.h"
@@ -166,11 +167,18 @@ void PosixEventLoop::WaitForEvents(int timeout_ms) {
 
 void PosixEventLoop::Run() {
   for (;;) {
-    ProcessPendingEvents();
-    int timeout = MillisecondsToNextTimer(kMaxWaitMs);
-    if (terminal_ != nullptr)
-      timeout = std::min(timeout, terminal_->MillisecondsToNextClockChange());
-    WaitForEvents(timeout);
+    // A failure of libcurl's machinery must not end an unattended relay; the transfer it hit
+    // ends by its own time-out, and the loop goes on. The short sleep keeps a failure that
+    // repeats from spinning.
+    try {
+      ProcessPendingEvents();
+      int timeout = MillisecondsToNextTimer(kMaxWaitMs);
+      if (terminal_ != nullptr)
+        timeout = std::min(timeout, terminal_->MillisecondsToNextClockChange());
+      WaitForEvents(timeout);
+    } catch (const std::exception&) {
+      Sleep(50);
+    }
   }
 }
 
