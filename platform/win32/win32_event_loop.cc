@@ -1,0 +1,205 @@
+#include "platform/win32/win32_event_loop.h"
+
+#include <exception>
+
+#include "platform/errors.h"
+#include "platform/win32/scm_service_host.h"
+#include "platform/win32/win32_window.h"
+#include "platform/win32/winhttp_transfer.h"
+
+namespace cw {
+namespace {
+
+constexpr int16_t kReasonPerson = 0;
+constexpr int16_t kReasonSessionEnd = 2;
+constexpr int16_t kReasonOtherProgram = 3;
+
+}  // namespace
+
+Win32EventLoop::Win32EventLoop(Win32Window& window) : window_(window), hwnd_(window.Handle()) {
+  timers_[0] = {kTimerIdSystem, 100, true};
+  timers_[1] = {kTimerIdFileScan, 1000, true};
+  Arm(timers_[0]);
+  Arm(timers_[1]);
+  window_.SetRouter(this);
+}
+
+Win32EventLoop::~Win32EventLoop() {
+  window_.SetRouter(nullptr);
+  for (const Timer& t : timers_) KillTimer(hwnd_, t.id);
+}
+
+void Win32EventLoop::Attach(WindowEvents* handlers, WinHttpTransfer* transfer,
+                            ScmServiceHost* service,
+                            std::function<void(const std::string&)> on_fatal) {
+  handlers_ = handlers;
+  transfer_ = transfer;
+  service_ = service;
+  on_fatal_ = std::move(on_fatal);
+}
+
+void Win32EventLoop::Arm(Timer& timer) {
+  if (timer.enabled && timer.interval_ms > 0) {
+    if (SetTimer(hwnd_, timer.id, static_cast<UINT>(timer.interval_ms), nullptr) == 0) {
+      throw RelayError("Cannot start a timer");
+    }
+  } else {
+    KillTimer(hwnd_, timer.id);
+  }
+}
+
+void Win32EventLoop::SetTimerInterval(TimerId timer, int32_t milliseconds) {
+  if (milliseconds < 0) throw RelayError("negative timer interval");
+  Timer& t = At(timer);
+  t.interval_ms = milliseconds;
+  Arm(t);
+}
+
+int32_t Win32EventLoop::TimerInterval(TimerId timer) const { return At(timer).interval_ms; }
+
+void Win32EventLoop::SetTimerEnabled(TimerId timer, bool enabled) {
+  Timer& t = At(timer);
+  if (enabled == t.enabled) return;  // enabling a running timer does not restart it
+  t.enabled = enabled;
+  Arm(t);
+}
+
+bool Win32EventLoop::TimerEnabled(TimerId timer) const { return At(timer).enabled; }
+
+void Win32EventLoop::ProcessPendingEvents() {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    // Nothing here posts it; should anything, it ends the program as Run() does.
+    if (msg.message == WM_QUIT) ExitProcess(static_cast<UINT>(msg.wParam));
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+void Win32EventLoop::Sleep(int milliseconds) { ::Sleep(milliseconds < 0 ? 0 : milliseconds); }
+
+void Win32EventLoop::Run() {
+  MSG msg;
+  for (;;) {
+    BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+    if (got == 0 || got == -1) ExitProcess(got == 0 ? static_cast<UINT>(msg.wParam) : 1);
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+void Win32EventLoop::Tick(TimerId id) {
+  Timer& t = At(id);
+  // A tick that was already due when the timer was stopped, or one that would re-enter its own
+  // handler, is dropped. While a start-up message box is open the relay does not start.
+  if (!t.enabled || t.interval_ms == 0 || t.running || window_.InMessageBox()) return;
+  if (handlers_ == nullptr) return;
+  t.running = true;
+  try {
+    handlers_->OnTimer(id);
+  } catch (...) {
+    t.running = false;
+    throw;
+  }
+  t.running = false;
+}
+
+void Win32EventLoop::ServiceControl(WPARAM control) {
+  if (handlers_ == nullptr) return;
+  switch (control) {
+    case kControlServiceStarted: {
+      bool success = false;
+      handlers_->OnServiceStart(success);
+      if (service_ != nullptr) service_->ReportStarted(success);
+      break;
+    }
+    case SERVICE_CONTROL_STOP:
+      handlers_->OnServiceStop();
+      break;
+    case SERVICE_CONTROL_SHUTDOWN:
+      handlers_->OnCloseRequest(kReasonSessionEnd);
+      break;
+    case SERVICE_CONTROL_PAUSE: {
+      bool success = false;
+      handlers_->OnServicePause(success);
+      if (service_ != nullptr) service_->ReportPaused(success);
+      break;
+    }
+    case SERVICE_CONTROL_CONTINUE: {
+      bool success = false;
+      handlers_->OnServiceContinue(success);
+      if (service_ != nullptr) service_->ReportPaused(!success);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void Win32EventLoop::Dispatch(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result,
+                              bool& handled) {
+  switch (message) {
+    case WM_TIMER:
+      if (wparam == kTimerIdSystem || wparam == kTimerIdFileScan) {
+        Tick(wparam == kTimerIdSystem ? TimerId::kSystem : TimerId::kFileScan);
+        handled = true;
+      } else if (wparam == kTimerIdTransfer && transfer_ != nullptr) {
+        transfer_->OnRequestTimer();
+        handled = true;
+      }
+      break;
+    case WM_SIZE:
+      if (handlers_ != nullptr) handlers_->OnResize();
+      handled = true;
+      break;
+    case WM_SYSCOMMAND:
+      // The close box, the window menu and Alt+F4 come this way; the default handling then
+      // sends WM_CLOSE, which is the person's.
+      if ((wparam & 0xFFF0) == SC_CLOSE) person_closing_ = true;
+      break;  // the default handling runs
+    case WM_CLOSE: {
+      const int16_t reason = person_closing_ ? kReasonPerson : kReasonOtherProgram;
+      person_closing_ = false;
+      if (handlers_ != nullptr) handlers_->OnCloseRequest(reason);
+      handled = true;
+      break;
+    }
+    case WM_QUERYENDSESSION:
+      result = TRUE;  // a close is never refused
+      handled = true;
+      break;
+    case WM_ENDSESSION:
+      if (wparam != FALSE && handlers_ != nullptr) handlers_->OnCloseRequest(kReasonSessionEnd);
+      handled = true;
+      break;
+    case kMsgTransferEvents:
+      if (transfer_ != nullptr) transfer_->ProcessEvents();
+      handled = true;
+      break;
+    case kMsgServiceControl:
+      ServiceControl(wparam);
+      handled = true;
+      break;
+    default:
+      break;
+  }
+  (void)lparam;
+}
+
+bool Win32EventLoop::Route(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result) {
+  bool handled = false;
+  // An error must not unwind through the system's frames of DispatchMessage: it ends the
+  // program here, as an unguarded handler's error does.
+  try {
+    Dispatch(message, wparam, lparam, result, handled);
+  } catch (const std::exception& error) {
+    if (on_fatal_) on_fatal_(error.what());
+    ExitProcess(1);
+  } catch (...) {
+    if (on_fatal_) on_fatal_("Unknown error");
+    ExitProcess(1);
+  }
+  return handled;
+}
+
+}  // namespace cw

@@ -1,0 +1,32 @@
+#pragma once
+// Files and the profile reader on Win32. Paths are bytes in the ANSI code page, passed to the
+// "A" functions as they are.
+#include <memory>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/profile_reader.h"
+
+namespace cw {
+
+class Win32FileSystem final : public FileSystem {
+ public:
+  char PathSeparator() const override { return '\\'; }
+  // "\x", "\\server\share\x" and "C:..." name the same file from any folder.
+  bool IsAbsolutePath(const std::string& path) const override;
+  // MoveFileEx without MOVEFILE_REPLACE_EXISTING: fails when to exists.
+  void RenameNoReplace(const std::string& from, const std::string& to) override;
+  // Only a disk file is opened; a folder, a device (CON, COM1) or a pipe is refused.
+  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
+  void Delete(const std::string& path) override;
+};
+
+// GetPrivateProfileStringA itself, with a 2048-byte buffer.
+class Win32ProfileReader final : public ProfileReader {
+ public:
+  std::string GetPrivateProfileString(const std::string& section, const std::string& key,
+                                      const std::string& default_value,
+                                      const std::string& path) override;
+};
+
+}  // namespace cw

@@ -1,0 +1,30 @@
+#pragma once
+// What the facilities of the Windows platform post to the window's thread, and the ids of the
+// window's timers. Everything that happens off that thread (WinHTTP's callbacks, the service
+// manager's controls) becomes one of these messages, so the handlers only ever run on the
+// window's thread, and only while its messages are processed.
+#include "platform/win32/windows_api.h"
+
+namespace cw {
+
+// WinHTTP has queued events; wParam and lParam are unused (the queue holds them).
+inline constexpr UINT kMsgTransferEvents = WM_APP + 1;
+// A service control; wParam is the control code (or kControlServiceStarted).
+inline constexpr UINT kMsgServiceControl = WM_APP + 2;
+// Not a control of the service manager: ServiceMain has run and the handler is registered.
+inline constexpr WPARAM kControlServiceStarted = 0x10000;
+
+inline constexpr UINT_PTR kTimerIdSystem = 1;
+inline constexpr UINT_PTR kTimerIdFileScan = 2;
+inline constexpr UINT_PTR kTimerIdClock = 3;     // the status bar's date and time
+inline constexpr UINT_PTR kTimerIdTransfer = 4;  // the transfer control's own request time-out
+
+// Routes the window's messages to the facilities that react to them (the event loop).
+class Win32MessageRouter {
+ public:
+  virtual ~Win32MessageRouter() = default;
+  // True when the message was handled; result is then what the window procedure returns.
+  virtual bool Route(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result) = 0;
+};
+
+}  // namespace cw

@@ -1,0 +1,316 @@
+#include "platform/win32/win32_window.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+
+#include "platform/errors.h"
+#include "platform/win32/win32_clock.h"
+
+namespace cw {
+namespace {
+
+constexpr int kListControlId = 1;
+constexpr int kStatusBarControlId = 2;
+constexpr char kTitle[] = "Corbelwynford";
+// The window as designed, in twips: client area 5700 by 2895; the status bar's panels at least
+// 1440 (the empty one) and 200 (date and time) wide.
+constexpr int kClientWidthTwips = 5700;
+constexpr int kClientHeightTwips = 2895;
+constexpr int kMinEmptyPanelTwips = 1440;
+constexpr int kMinClockPanelTwips = 200;
+constexpr int kTwipsPerInch = 1440;
+constexpr int kClockTickMs = 1000;
+constexpr int kPanelPadding = 12;  // pixels around a panel's text (bevel and margins)
+
+int ScreenDpi() {
+  HDC screen = GetDC(nullptr);
+  int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
+  if (screen != nullptr) ReleaseDC(nullptr, screen);
+  return dpi > 0 ? dpi : 96;
+}
+
+int TwipsToPixels(int twips, int dpi) { return MulDiv(twips, dpi, kTwipsPerInch); }
+
+}  // namespace
+
+bool CanShowMessageBox() {
+  HWINSTA station = GetProcessWindowStation();
+  if (station == nullptr) return false;
+  USEROBJECTFLAGS flags{};
+  if (!GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, nullptr)) return true;
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+namespace {
+
+int TextWidth(HWND control, const std::string& text) {
+  HDC dc = GetDC(control);
+  if (dc == nullptr) return 0;
+  HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0));
+  HGDIOBJ old = font != nullptr ? SelectObject(dc, font) : nullptr;
+  SIZE size{};
+  GetTextExtentPoint32A(dc, text.data(), static_cast<int>(text.size()), &size);
+  if (old != nullptr) SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  return size.cx;
+}
+
+bool IsAbsoluteWindowsPath(const std::string& path) {
+  return (!path.empty() && path[0] == '\\') || (path.size() >= 2 && path[1] == ':');
+}
+
+}  // namespace
+
+std::string ListBoxText(std::string_view entry) {
+  std::string out;
+  out.reserve(entry.size());
+  for (unsigned char c : entry) {
+    if (c < 32) {
+      out += '^';
+      out += static_cast<char>(c + '@');
+    } else if (c == 127) {
+      out += "^?";
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+Win32Window::Win32Window(HINSTANCE instance, const std::string& log_folder) {
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
+  InitCommonControlsEx(&controls);
+
+  WNDCLASSEXA window_class{};
+  window_class.cbSize = sizeof window_class;
+  window_class.lpfnWndProc = &Win32Window::WindowProc;
+  window_class.hInstance = instance;
+  window_class.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(1));
+  if (window_class.hIcon == nullptr) window_class.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+  window_class.hIconSm = static_cast<HICON>(
+      LoadImageA(instance, MAKEINTRESOURCEA(1), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+  window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  window_class.lpszClassName = kClassName;
+  if (!RegisterClassExA(&window_class) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+    throw RelayError("Cannot register the window class");
+  }
+
+  const int dpi = ScreenDpi();
+  RECT frame{0, 0, TwipsToPixels(kClientWidthTwips, dpi), TwipsToPixels(kClientHeightTwips, dpi)};
+  AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
+  // WM_NCCREATE stores this object with the window, so hwnd_ is set during the call.
+  CreateWindowExA(0, kClassName, caption_.c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
+                  CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
+                  nullptr, nullptr, instance, this);
+  if (hwnd_ == nullptr) throw RelayError("Cannot create the main window");
+
+  font_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  // The list first: it comes first in the tab order, the status bar second.
+  list_.hwnd_ = CreateWindowExA(WS_EX_CLIENTEDGE, "LISTBOX", nullptr,
+                                WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP |
+                                    LBS_NOINTEGRALHEIGHT | LBS_NOTIFY | LBS_HASSTRINGS,
+                                0, 0, 0, 0, hwnd_, reinterpret_cast<HMENU>(kListControlId),
+                                instance, nullptr);
+  status_bar_ =
+      CreateWindowExA(0, STATUSCLASSNAMEA, nullptr, WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0,
+                      0, hwnd_, reinterpret_cast<HMENU>(kStatusBarControlId), instance, nullptr);
+  if (list_.hwnd_ == nullptr || status_bar_ == nullptr) {
+    DestroyWindow(hwnd_);
+    throw RelayError("Cannot create the window's controls");
+  }
+  SendMessageA(list_.hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  SendMessageA(status_bar_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  UpdateClockPanels(true);
+  SetTimer(hwnd_, kTimerIdClock, kClockTickMs, nullptr);
+
+  char name[MAX_PATH];
+  DWORD length = GetEnvironmentVariableA("CORBELWYNFORD_LOG_FILE", name, sizeof name);
+  if (length > 0 && length < sizeof name) {
+    std::string path(name, length);
+    if (!IsAbsoluteWindowsPath(path)) path = log_folder + path;
+    list_.log_file_ = CreateFileA(path.c_str(), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+}
+
+Win32Window::~Win32Window() {
+  if (hwnd_ != nullptr) {
+    KillTimer(hwnd_, kTimerIdClock);
+    SetWindowLongPtrA(hwnd_, GWLP_USERDATA, 0);
+    DestroyWindow(hwnd_);
+  }
+  if (list_.log_file_ != INVALID_HANDLE_VALUE) CloseHandle(list_.log_file_);
+}
+
+LRESULT CALLBACK Win32Window::WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    auto* create = reinterpret_cast<CREATESTRUCTA*>(lparam);
+    auto* self = static_cast<Win32Window*>(create->lpCreateParams);
+    self->hwnd_ = hwnd;
+    SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  }
+  auto* self = reinterpret_cast<Win32Window*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  if (self == nullptr) return DefWindowProcA(hwnd, message, wparam, lparam);
+  return self->HandleMessage(message, wparam, lparam);
+}
+
+LRESULT Win32Window::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_SIZE:
+      // The status bar places itself first, so the resize handler reads its current height.
+      if (status_bar_ != nullptr) LayoutStatusBar();
+      break;
+    case WM_TIMER:
+      if (wparam == kTimerIdClock) {
+        UpdateClockPanels(false);
+        return 0;
+      }
+      break;
+    case WM_SETTINGCHANGE:
+      if (status_bar_ != nullptr) UpdateClockPanels(true);
+      break;
+    case WM_SETFOCUS:
+      if (list_.hwnd_ != nullptr) SetFocus(list_.hwnd_);
+      return 0;
+    default:
+      break;
+  }
+  if (router_ != nullptr) {
+    LRESULT result = 0;
+    if (router_->Route(message, wparam, lparam, result)) return result;
+  }
+  // The window lives as long as the process: a close is the handlers' business, and without them
+  // (before start-up has wired them) it is ignored.
+  if (message == WM_CLOSE) return 0;
+  return DefWindowProcA(hwnd_, message, wparam, lparam);
+}
+
+void Win32Window::LayoutStatusBar() {
+  SendMessageA(status_bar_, WM_SIZE, 0, 0);
+  RECT client{};
+  GetClientRect(hwnd_, &client);
+  const int dpi = ScreenDpi();
+  const int min_clock = TwipsToPixels(kMinClockPanelTwips, dpi);
+  const int date_width = std::max(TextWidth(status_bar_, shown_date_) + kPanelPadding, min_clock);
+  // The last panel also holds the size grip.
+  const int time_width =
+      std::max(TextWidth(status_bar_, shown_time_) + kPanelPadding + GetSystemMetrics(SM_CXVSCROLL),
+               min_clock);
+  const int empty_width = std::max<int>(client.right - date_width - time_width,
+                                        TwipsToPixels(kMinEmptyPanelTwips, dpi));
+  int edges[3] = {empty_width, empty_width + date_width, -1};
+  SendMessageA(status_bar_, SB_SETPARTS, 3, reinterpret_cast<LPARAM>(edges));
+}
+
+void Win32Window::UpdateClockPanels(bool force) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  std::string date = FormatShortDate(now);
+  std::string time = FormatTime(now, TIME_NOSECONDS);
+  if (!force && date == shown_date_ && time == shown_time_) return;
+  shown_date_ = std::move(date);
+  shown_time_ = std::move(time);
+  LayoutStatusBar();
+  SendMessageA(status_bar_, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(""));
+  SendMessageA(status_bar_, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(shown_date_.c_str()));
+  SendMessageA(status_bar_, SB_SETTEXTA, 2, reinterpret_cast<LPARAM>(shown_time_.c_str()));
+}
+
+void Win32Window::Show(int show_command) {
+  if (hidden_) return;
+  ShowWindow(hwnd_, show_command);
+  UpdateWindow(hwnd_);
+}
+
+void Win32Window::SetCaption(const std::string& caption) {
+  caption_ = caption;
+  SetWindowTextA(hwnd_, ListBoxText(caption).c_str());
+}
+
+void Win32Window::Hide() {
+  hidden_ = true;
+  ShowWindow(hwnd_, SW_HIDE);
+}
+
+int Win32Window::ClientWidth() const {
+  RECT client{};
+  GetClientRect(hwnd_, &client);
+  return client.right;
+}
+
+int Win32Window::ClientHeight() const {
+  RECT client{};
+  GetClientRect(hwnd_, &client);
+  return client.bottom;
+}
+
+int Win32Window::StatusBarHeight() const {
+  RECT bar{};
+  GetWindowRect(status_bar_, &bar);
+  return bar.bottom - bar.top;
+}
+
+void Win32Window::ShowMessageBox(const std::string& prompt, MessageBoxStyle style) {
+  if (!CanShowMessageBox()) return;
+  // A NUL would end the prompt early; line breaks stay line breaks.
+  std::string text;
+  for (char c : prompt) {
+    if (c == '\0') {
+      text += "^@";
+    } else {
+      text += c;
+    }
+  }
+  HWND owner = IsWindowVisible(hwnd_) ? hwnd_ : nullptr;
+  UINT flags = MB_OK | MB_SETFOREGROUND | (owner == nullptr ? MB_TASKMODAL : 0);
+  if (style == MessageBoxStyle::kCritical) flags |= MB_ICONSTOP;
+  ++message_box_depth_;
+  MessageBoxA(owner, text.c_str(), kTitle, flags);
+  --message_box_depth_;
+}
+
+void Win32Window::LogList::AddItem(const std::string& entry) {
+  const std::string text = ListBoxText(entry);
+  LRESULT result = SendMessageA(hwnd_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  if (result == LB_ERR || result == LB_ERRSPACE) throw RelayError("The list refused the entry");
+  entries_.push_back(entry);
+  if (log_file_ != INVALID_HANDLE_VALUE) {
+    const std::string line = text + "\r\n";
+    DWORD written = 0;
+    WriteFile(log_file_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  }
+}
+
+void Win32Window::LogList::RemoveItem(int index) {
+  if (index < 0 || index >= ListCount()) throw RelayError("list index out of range");
+  SendMessageA(hwnd_, LB_DELETESTRING, static_cast<WPARAM>(index), 0);
+  entries_.erase(entries_.begin() + index);
+}
+
+void Win32Window::LogList::SetListIndex(int index) {
+  if (index < -1 || index >= ListCount()) throw RelayError("list index out of range");
+  // Selecting an entry also scrolls it into view; -1 clears the selection.
+  SendMessageA(hwnd_, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+int Win32Window::LogList::ListIndex() const {
+  LRESULT index = SendMessageA(hwnd_, LB_GETCURSEL, 0, 0);
+  return index == LB_ERR ? -1 : static_cast<int>(index);
+}
+
+void Win32Window::LogList::SetWidth(int width) {
+  if (width < 0) throw RelayError("negative list width");
+  width_ = width;
+  MoveWindow(hwnd_, 0, 0, width_, height_, TRUE);
+}
+
+void Win32Window::LogList::SetHeight(int height) {
+  if (height < 0) throw RelayError("negative list height");
+  height_ = height;
+  MoveWindow(hwnd_, 0, 0, width_, height_, TRUE);
+}
+
+}  // namespace cw

@@ -1,0 +1,101 @@
+#pragma once
+// The main window on Win32: a top-level window with a LISTBOX child (the log list) filling the
+// client area above a common-controls status bar (an empty panel, the short date, the time in
+// hours and minutes, kept current by a timer of the window).
+//
+// The LISTBOX holds NUL-terminated strings, so it shows each entry as ListBoxText(entry); the
+// log list itself keeps the original bytes. Sizes are pixels.
+//
+// Test and support hook: when CORBELWYNFORD_LOG_FILE is set, every entry added to the list is
+// also appended to that file as one line (ListBoxText, then CR LF). A relative name is taken from
+// the program's folder. The window is the only place the log lives otherwise.
+#include "platform/win32/windows_api.h"
+
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "platform/win32/win32_messages.h"
+#include "platform/window.h"
+
+namespace cw {
+
+// The entry as the LISTBOX shows it: control bytes as ^@ .. ^_ and ^?, every other byte as it
+// is (a character of the ANSI code page).
+std::string ListBoxText(std::string_view entry);
+
+// True when someone can answer a message box: the process's window station is the visible one.
+// A service without access to the desktop would wait forever on a box nobody sees.
+bool CanShowMessageBox();
+
+class Win32Window final : public MainWindow {
+ public:
+  static constexpr char kClassName[] = "CorbelwynfordMain";
+
+  // Creates the window hidden, with its list, status bar and clock timer. log_folder is where a
+  // relative CORBELWYNFORD_LOG_FILE lives. Throws RelayError when the window cannot be made.
+  Win32Window(HINSTANCE instance, const std::string& log_folder);
+  ~Win32Window() override;
+  Win32Window(const Win32Window&) = delete;
+  Win32Window& operator=(const Win32Window&) = delete;
+
+  HWND Handle() const { return hwnd_; }
+  HWND ListHandle() const { return list_.hwnd_; }
+  HWND StatusBarHandle() const { return status_bar_; }
+  void SetRouter(Win32MessageRouter* router) { router_ = router; }
+  // Shows the window unless it was hidden for good (service mode).
+  void Show(int show_command);
+  // True while a message box is open: its modal loop must not start the relay's handlers.
+  bool InMessageBox() const { return message_box_depth_ > 0; }
+
+  ListBox& List() override { return list_; }
+  std::string Caption() const override { return caption_; }
+  void SetCaption(const std::string& caption) override;
+  void Hide() override;
+  int ClientWidth() const override;
+  int ClientHeight() const override;
+  int StatusBarHeight() const override;
+  void ShowMessageBox(const std::string& prompt, MessageBoxStyle style) override;
+
+ private:
+  class LogList final : public ListBox {
+   public:
+    void AddItem(const std::string& entry) override;
+    void RemoveItem(int index) override;
+    int ListCount() const override { return static_cast<int>(entries_.size()); }
+    void SetListIndex(int index) override;
+    int ListIndex() const override;
+    void SetWidth(int width) override;
+    void SetHeight(int height) override;
+    int Width() const override { return width_; }
+    int Height() const override { return height_; }
+
+   private:
+    friend class Win32Window;
+    HWND hwnd_ = nullptr;
+    HANDLE log_file_ = INVALID_HANDLE_VALUE;
+    // A deque: removing the second entry moves one entry, not the whole list.
+    std::deque<std::string> entries_;
+    int width_ = 0;
+    int height_ = 0;
+  };
+
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  void LayoutStatusBar();
+  // Rewrites the date and time panels when their texts changed (or always, with force).
+  void UpdateClockPanels(bool force);
+
+  HWND hwnd_ = nullptr;
+  HWND status_bar_ = nullptr;
+  HFONT font_ = nullptr;
+  LogList list_;
+  std::string caption_ = "Corbelwynford";
+  std::string shown_date_;
+  std::string shown_time_;
+  bool hidden_ = false;
+  int message_box_depth_ = 0;
+  Win32MessageRouter* router_ = nullptr;
+};
+
+}  // namespace cw

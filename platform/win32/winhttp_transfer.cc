@@ -1,0 +1,391 @@
+#include "platform/win32/winhttp_transfer.h"
+
+#include <winhttp.h>
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "platform/errors.h"
+#include "platform/win32/win32_messages.h"
+
+namespace cw {
+namespace {
+
+// Only this much of an answer is ever fetched, so only this much is kept; the rest is read off
+// the wire and dropped, which keeps memory flat whatever the server sends.
+constexpr size_t kKeptAnswerBytes = 1024;
+constexpr size_t kReadBufferBytes = 16384;
+// The relay waits for an answer a few seconds at most and leaves a slow request running until the
+// next message cancels it; these bounds only stop a forgotten request from living forever.
+constexpr DWORD kRequestTimeoutMs = 60000;
+constexpr int kConnectTimeoutMs = 10000;
+
+constexpr int32_t kProtocolHttps = 5;
+constexpr int32_t kHighestProtocol = 5;
+
+// What a WinHTTP thread hands to the window's thread.
+struct Event {
+  uint64_t id;  // the request's id, its WinHTTP context value
+  DWORD status;
+  DWORD length;  // bytes read, for READ_COMPLETE
+  DWORD error;   // for REQUEST_ERROR
+};
+
+// Never destroyed: a WinHTTP thread may still call back while the process ends.
+class Mailbox {
+ public:
+  void SetTarget(HWND target) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    target_ = target;
+  }
+  void Push(const Event& event) {
+    HWND target;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      events_.push_back(event);
+      target = target_;
+    }
+    if (target != nullptr) PostMessageA(target, kMsgTransferEvents, 0, 0);
+  }
+  std::deque<Event> Take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::deque<Event> taken;
+    taken.swap(events_);
+    return taken;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::deque<Event> events_;
+  HWND target_ = nullptr;
+};
+
+Mailbox& TheMailbox() {
+  static Mailbox* mailbox = new Mailbox;
+  return *mailbox;
+}
+
+// On a WinHTTP thread: copy what the event carries and leave at once. Only the id is read from
+// the context, never the request, which the window's thread owns.
+void CALLBACK StatusCallback(HINTERNET /*handle*/, DWORD_PTR context, DWORD status, LPVOID info,
+                             DWORD length) {
+  if (context == 0) return;  // the connection handle and anything before the id was set
+  Event event{static_cast<uint64_t>(context), status, 0, 0};
+  switch (status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+      break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+      event.length = length;
+      break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+      event.error = info != nullptr ? static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError : 0;
+      break;
+    default:
+      return;
+  }
+  TheMailbox().Push(event);
+}
+
+// Text is bytes in the ANSI code page; WinHTTP takes UTF-16 and turns it back with that page.
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (n <= 0) throw RelayError("Text cannot be converted");
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+// A method goes onto the request line verbatim, so it must be a plain token.
+bool IsToken(const std::string& text) {
+  static constexpr char kSeparators[] = "()<>@,;:\\\"/[]?={}";
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return u > 32 && u < 127 &&
+           std::find(std::begin(kSeparators), std::end(kSeparators) - 1, c) ==
+               std::end(kSeparators) - 1;
+  });
+}
+
+struct Request {
+  uint64_t id = 0;
+  HINTERNET connect = nullptr;
+  HINTERNET handle = nullptr;
+  std::string body;  // WinHTTP reads it until the send completes
+  std::string kept;
+  DWORD status = 0;
+  char buffer[kReadBufferBytes];
+};
+
+}  // namespace
+
+std::vector<std::string> SplitHeaderLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(std::move(line));
+    // CR LF is one line end.
+    start =
+        (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') ? end + 2 : end + 1;
+  }
+  return lines;
+}
+
+std::string UrlWithScheme(const std::string& written, int32_t protocol) {
+  if (written.empty()) throw RelayError("The URL is empty");
+  if (written.find('\0') != std::string::npos) throw RelayError("The URL contains a NUL byte");
+  if (written.find("://") != std::string::npos) return written;
+  // Only 5 names HTTPS; 4 and the values 0..3, which name no web protocol, mean plain HTTP.
+  return (protocol == kProtocolHttps ? "https://" : "http://") + written;
+}
+
+struct WinHttpTransfer::Impl {
+  HWND window = nullptr;
+  StateCallback on_state;
+  HINTERNET session = nullptr;
+  // Every request whose handle WinHTTP has not yet reported closed, by id.
+  std::map<uint64_t, std::unique_ptr<Request>> requests;
+  uint64_t next_id = 1;
+  uint64_t current = 0;  // the executing request; 0 when none
+  ULONGLONG deadline = 0;
+  int32_t protocol = 0;  // as created: neither 4 nor 5, so a URL without scheme gets http://
+  std::string answer;
+  size_t answer_read = 0;
+  long response_code = 0;
+
+  Request* Current() {
+    auto it = requests.find(current);
+    return it == requests.end() ? nullptr : it->second.get();
+  }
+  // Ends the executing request without a notification; its late events are dropped.
+  void Detach() {
+    if (current == 0) return;
+    if (Request* request = Current(); request != nullptr && request->handle != nullptr) {
+      WinHttpCloseHandle(request->handle);
+      request->handle = nullptr;
+    }
+    current = 0;
+    KillTimer(window, kTimerIdTransfer);
+  }
+  void Finish(int16_t state) {
+    Request* request = Current();
+    if (state == kStateResponseCompleted && request != nullptr) {
+      response_code = static_cast<long>(request->status);
+      answer = std::move(request->kept);
+      answer_read = 0;
+    }
+    Detach();
+    if (on_state) on_state(state);
+  }
+  void ReadNext(Request& request) {
+    if (!WinHttpReadData(request.handle, request.buffer, sizeof request.buffer, nullptr)) {
+      Finish(kStateError);
+    }
+  }
+  void Handle(const Event& event);
+};
+
+void WinHttpTransfer::Impl::Handle(const Event& event) {
+  auto it = requests.find(event.id);
+  if (it == requests.end()) return;
+  Request& request = *it->second;
+  if (event.status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+    if (request.connect != nullptr) WinHttpCloseHandle(request.connect);
+    requests.erase(it);
+    return;
+  }
+  if (event.id != current || request.handle == nullptr) return;  // cancelled or timed out
+  switch (event.status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+      if (!WinHttpReceiveResponse(request.handle, nullptr)) Finish(kStateError);
+      break;
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
+      DWORD code = 0;
+      DWORD size = sizeof code;
+      if (WinHttpQueryHeaders(request.handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                              WINHTTP_HEADER_NAME_BY_INDEX, &code, &size,
+                              WINHTTP_NO_HEADER_INDEX)) {
+        request.status = code;
+      }
+      ReadNext(request);
+      break;
+    }
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+      if (event.length == 0) {
+        Finish(kStateResponseCompleted);
+      } else {
+        const size_t room = kKeptAnswerBytes - request.kept.size();
+        request.kept.append(request.buffer, std::min<size_t>(event.length, room));
+        ReadNext(request);
+      }
+      break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+      Finish(kStateError);
+      break;
+    default:
+      break;
+  }
+}
+
+WinHttpTransfer::WinHttpTransfer(HWND window, StateCallback on_state)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->window = window;
+  impl_->on_state = std::move(on_state);
+  // No agent name: the request carries only the headers the operator configured and the ones
+  // HTTP itself needs (Host, Content-Length, Connection).
+  impl_->session = WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                               WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+  if (impl_->session == nullptr) throw RelayError("Cannot set up WinHTTP");
+  const DWORD events = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
+  if (WinHttpSetStatusCallback(impl_->session, &StatusCallback, events, 0) ==
+      WINHTTP_INVALID_STATUS_CALLBACK) {
+    WinHttpCloseHandle(impl_->session);
+    throw RelayError("Cannot set up WinHTTP's callback");
+  }
+  TheMailbox().SetTarget(window);
+}
+
+WinHttpTransfer::~WinHttpTransfer() {
+  impl_->Detach();
+  TheMailbox().SetTarget(nullptr);
+  // Requests still open keep their memory: WinHTTP may yet write into their buffers.
+  for (auto& [id, request] : impl_->requests) {
+    if (request->handle != nullptr) WinHttpCloseHandle(request->handle);
+    (void)request.release();
+  }
+  WinHttpCloseHandle(impl_->session);
+}
+
+void WinHttpTransfer::SetProtocol(int32_t protocol) {
+  if (protocol < 0 || protocol > kHighestProtocol) {
+    throw RelayError("Protocol " + std::to_string(protocol) + " is not supported");
+  }
+  impl_->protocol = protocol;
+}
+
+int32_t WinHttpTransfer::Protocol() const { return impl_->protocol; }
+
+void WinHttpTransfer::Execute(const std::string& url, const std::string& operation,
+                              const std::string& data, const std::string& headers) {
+  if (impl_->current != 0) throw RelayError("A request is still executing");
+  const std::wstring wide_url = Widen(UrlWithScheme(url, impl_->protocol));
+  URL_COMPONENTS parts{};
+  parts.dwStructSize = sizeof parts;
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(wide_url.c_str(), static_cast<DWORD>(wide_url.size()), 0, &parts)) {
+    throw RelayError("The URL cannot be used: error " + std::to_string(GetLastError()));
+  }
+  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+    throw RelayError("The URL's scheme is not http or https");
+  }
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  if (host.empty()) throw RelayError("The URL names no host");
+  std::wstring object(parts.lpszUrlPath, parts.dwUrlPathLength);
+  object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  if (object.empty()) object = L"/";
+  const std::string method = operation.empty() ? std::string("GET") : operation;
+  if (!IsToken(method)) throw RelayError("The operation is not an HTTP method");
+  const std::wstring wide_method = Widen(method);
+  std::vector<std::wstring> lines;
+  for (const std::string& line : SplitHeaderLines(headers)) {
+    if (line.find('\0') != std::string::npos) {
+      throw RelayError("Header line contains a NUL byte");
+    }
+    lines.push_back(Widen(line));
+  }
+
+  auto request = std::make_unique<Request>();
+  request->id = impl_->next_id++;
+  request->connect = WinHttpConnect(impl_->session, host.c_str(), parts.nPort, 0);
+  if (request->connect == nullptr) {
+    throw RelayError("Cannot connect: error " + std::to_string(GetLastError()));
+  }
+  request->handle =
+      WinHttpOpenRequest(request->connect, wide_method.c_str(), object.c_str(), nullptr,
+                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                         parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+  if (request->handle == nullptr) {
+    const DWORD error = GetLastError();
+    WinHttpCloseHandle(request->connect);
+    throw RelayError("Cannot open the request: error " + std::to_string(error));
+  }
+  // From here WinHTTP reports the handle's closing, which frees the request.
+  Request& started = *request;
+  impl_->requests[request->id] = std::move(request);
+  auto fail = [&](const char* what) {
+    const DWORD error = GetLastError();
+    WinHttpCloseHandle(started.handle);
+    started.handle = nullptr;
+    throw RelayError(std::string(what) + ": error " + std::to_string(error));
+  };
+  DWORD_PTR context = static_cast<DWORD_PTR>(started.id);
+  if (!WinHttpSetOption(started.handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
+    fail("Cannot set up the request");
+  }
+  // A redirect is an answer like any other; cookies are not kept between messages.
+  DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
+  WinHttpSetOption(started.handle, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features);
+  WinHttpSetTimeouts(started.handle, kConnectTimeoutMs, kConnectTimeoutMs, kRequestTimeoutMs,
+                     kRequestTimeoutMs);
+  // Bounds the wait for the answer's head; under Wine this is also what ends a cancelled request.
+  DWORD response_timeout = kRequestTimeoutMs;
+  WinHttpSetOption(started.handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout,
+                   sizeof response_timeout);
+  for (const std::wstring& line : lines) {
+    if (!WinHttpAddRequestHeaders(started.handle, line.c_str(), static_cast<DWORD>(line.size()),
+                                  WINHTTP_ADDREQ_FLAG_ADD)) {
+      fail("The header line cannot be used");
+    }
+  }
+  started.body = data;
+  const DWORD size = static_cast<DWORD>(started.body.size());
+  void* body = size == 0 ? WINHTTP_NO_REQUEST_DATA : started.body.data();
+  if (!WinHttpSendRequest(started.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, size, size,
+                          context)) {
+    fail("Cannot start the request");
+  }
+  impl_->current = started.id;
+  impl_->answer.clear();
+  impl_->answer_read = 0;
+  impl_->deadline = GetTickCount64() + kRequestTimeoutMs;
+  SetTimer(impl_->window, kTimerIdTransfer, kRequestTimeoutMs, nullptr);
+}
+
+bool WinHttpTransfer::StillExecuting() const { return impl_->current != 0; }
+
+void WinHttpTransfer::Cancel() { impl_->Detach(); }
+
+std::string WinHttpTransfer::GetChunk(int size) {
+  if (size <= 0) return std::string();
+  size_t count = std::min(static_cast<size_t>(size), impl_->answer.size() - impl_->answer_read);
+  std::string chunk = impl_->answer.substr(impl_->answer_read, count);
+  impl_->answer_read += count;
+  return chunk;
+}
+
+long WinHttpTransfer::ResponseCode() const { return impl_->response_code; }
+
+void WinHttpTransfer::ProcessEvents() {
+  for (const Event& event : TheMailbox().Take()) impl_->Handle(event);
+}
+
+void WinHttpTransfer::OnRequestTimer() {
+  if (impl_->current == 0) {
+    KillTimer(impl_->window, kTimerIdTransfer);
+    return;
+  }
+  if (GetTickCount64() < impl_->deadline) return;
+  impl_->Detach();
+  if (impl_->on_state) impl_->on_state(kStateError);
+}
+
+}  // namespace cw

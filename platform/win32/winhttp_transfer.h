@@ -1,0 +1,58 @@
+#pragma once
+// The transfer control on WinHTTP in asynchronous mode. WinHTTP calls back on its own threads;
+// the callback only queues the event and posts kMsgTransferEvents to the window, and the request
+// is driven from the window's thread when that message is processed. So the state change
+// (11 error, 12 response completed) reaches the handlers only while pending events run.
+//
+// Cancel detaches the request: it is reported as ended at once, its handle is closed, and every
+// late event of it is dropped by its id. (Under Wine closing the handle does not abort a request
+// in flight; the receive time-out below then ends it in the background.) The request's memory is
+// freed when WinHTTP reports its handle closing.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/transfer_control.h"
+#include "platform/win32/windows_api.h"
+
+namespace cw {
+
+// Header lines as configured: split at CR LF, a lone CR or a lone LF (a line break must never
+// reach the wire inside a value); blank lines are dropped, every other line kept as written.
+std::vector<std::string> SplitHeaderLines(const std::string& text);
+// The URL to request: one written without "://" gets https:// for protocol 5, http:// otherwise.
+// Throws RelayError for an empty URL or one holding a NUL.
+std::string UrlWithScheme(const std::string& written, int32_t protocol);
+
+class WinHttpTransfer final : public TransferControl {
+ public:
+  using StateCallback = std::function<void(int16_t state)>;
+  // window: where the events are posted and whose timer kTimerIdTransfer bounds a request.
+  // One transfer control per process. Throws RelayError when WinHTTP cannot be set up.
+  WinHttpTransfer(HWND window, StateCallback on_state);
+  ~WinHttpTransfer() override;
+  WinHttpTransfer(const WinHttpTransfer&) = delete;
+  WinHttpTransfer& operator=(const WinHttpTransfer&) = delete;
+
+  void SetProtocol(int32_t protocol) override;
+  int32_t Protocol() const override;
+  void Execute(const std::string& url, const std::string& operation, const std::string& data,
+               const std::string& headers) override;
+  bool StillExecuting() const override;
+  void Cancel() override;
+  std::string GetChunk(int size) override;
+  long ResponseCode() const override;
+
+  // On the window's thread: drives the request with the queued events (kMsgTransferEvents).
+  void ProcessEvents();
+  // On the window's thread: the request's own time-out (kTimerIdTransfer) ends it as an error.
+  void OnRequestTimer();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace cw

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows program with mingw-w64 into build-win32/ and runs its tests under Wine
+# on a virtual display: the platform layer's checks, the window, the relay end to end and the
+# service. Installs what it needs first (idempotent: nothing is touched when all is there).
+# Exit status non-zero on any failure; the last line is "N passed, M failed".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  cmake python3 openssl
+  g++-mingw-w64-x86-64-posix
+  wine wine64 fonts-wine
+  xvfb xauth imagemagick
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+build=build-win32
+echo "== cross build (mingw-w64) into $build"
+log=$(mktemp)
+if ! { cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+         -DCMAKE_BUILD_TYPE=Release -DCW_BUILD_TESTS=OFF -DCW_BUILD_BENCH=OFF &&
+       cmake --build "$build" -j"$(nproc)"; } >"$log" 2>&1; then
+  cat "$log"
+  rm -f "$log"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
+rm -f "$log"
+
+echo "== Wine tests"
+export CW_WIN32_BUILD="$PWD/$build"
+export CW_SCREENSHOT_DIR="$PWD/$build/screenshots"
+xvfb-run -a -s "-screen 0 1024x768x24" python3 tests/win32/run_wine_tests.py
