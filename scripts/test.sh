@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the release build's whole suite, the same suite built
 # with AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run), and the fuzz
-# targets for a bounded time on their corpora.
+# targets for a bounded time on their corpora, then the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -30,5 +30,8 @@ CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCW_BUIL
   -DCW_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz -j"$jobs" --target convert_fuzz settings_fuzz >/dev/null
 ctest --test-dir build-fuzz --output-on-failure -R "fuzz" --timeout 300 || failed=1
+
+echo "== Windows build (mingw-w64) and its tests under Wine"
+bash scripts/test-windows.sh || failed=1
 
 exit "$failed"
