@@ -2,6 +2,7 @@
 // loop with its transfers and pauses, the outcome entries and the re-arming of the timer.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,42 @@ TEST_F(ScanCycleTest, OldClaimFileGoesFirstAndTheNewScanFileWaits) {
   Tick();
   EXPECT_EQ(Bodies().back(), "<sms>new</sms>");
   EXPECT_TRUE(fake.files.files.empty());
+}
+
+// A scan file that is there but does not open: a folder, a FIFO, a file we may not read.
+class UnopenableFiles : public testing::FakeFileSystem {
+ public:
+  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override {
+    if (path == unopenable) throw RelayError("cannot open");
+    return FakeFileSystem::OpenForReading(path);
+  }
+  std::string unopenable;
+};
+
+TEST(ScanCycleClaimTest, WhatDoesNotOpenIsNotClaimedAndDoesNotBlockTheNextFile) {
+  FakePlatform fake;
+  UnopenableFiles files;
+  Platform platform{fake.window, fake.loop,    fake.inet,  fake.service,
+                    files,       fake.profile, fake.clock, fake.process};
+  Corbelwynford_Main form{platform};
+  fake.loop.handlers = &form;
+  fake.process.directory = kDir;
+  form.Form_Load();
+  fake.SetIni("Protocol", "URL", "http://127.0.0.1:9/in");
+  fake.SetIni("Protocol", "XML", "[Message]");
+  files.files[kScan] = "unreadable";
+  files.unopenable = kScan;
+  for (int tick = 0; tick < 3; ++tick) form.Timer_FileScan_Timer();
+  EXPECT_EQ(files.files.count(kScan), 1u);  // left where it is
+  EXPECT_EQ(files.files.count(kClaim), 0u);
+  EXPECT_TRUE(fake.inet.requests.empty());
+
+  files.unopenable.clear();  // replaced by a file that reads
+  files.files[kScan] = "next";
+  form.Timer_FileScan_Timer();
+  ASSERT_EQ(fake.inet.requests.size(), 1u);
+  EXPECT_EQ(fake.inet.requests[0].data, "next");
+  EXPECT_TRUE(files.files.empty());
 }
 
 TEST_F(ScanCycleTest, ConversionsRunInOrderBeforeTheBracketRemoval) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "log/activity_log.h"
@@ -145,6 +146,32 @@ TEST_F(LogTest, TrafficLogsTextsBeyondSixteenBitLengths) {
   EXPECT_EQ(list.selected, 199);
   // One removal per surplus entry, nothing more.
   EXPECT_EQ(list.removals, 1 + 400 - 200);
+}
+
+// Counts the most entries the list ever held.
+class PeakListBox : public FakeListBox {
+ public:
+  void AddItem(const std::string& entry) override {
+    FakeListBox::AddItem(entry);
+    peak = std::max(peak, ListCount());
+  }
+  int peak = 0;
+};
+
+TEST(TrafficLogMemory, AHugeTextNeverHoldsAllItsEntriesAtOnce) {
+  PeakListBox list;
+  FakeClock clock;
+  list.entries.push_back("first");
+  std::string text(1000000, 'm');  // 10,000 entries
+  text.back() = 'E';
+  WriteTrafficLog(list, clock, 1, text);
+  EXPECT_EQ(list.peak, 201);
+  ASSERT_EQ(list.ListCount(), 200);
+  EXPECT_EQ(list.entries[0], "first");
+  EXPECT_EQ(list.entries[199],
+            clock.date + " " + clock.time + "  Tx: " + std::string(99, 'm') + "E");
+  EXPECT_EQ(list.removals, 10000 - 199);
+  EXPECT_EQ(list.selected, 199);
 }
 
 TEST_F(LogTest, TrafficLogPassesAListFailureOnAndStops) {

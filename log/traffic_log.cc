@@ -28,8 +28,12 @@ void WriteTrafficLog(ListBox& list, Clock& clock, int16_t is_tx, std::string_vie
     chunk.assign(prefix);
     chunk.append(escaped, at, kLogChunk);
     list.AddItem(FormLogEntry(clock, chunk));
+    // Bounded after each entry rather than once at the end: the list ends the same, but a line of
+    // megabytes never holds its hundreds of thousands of entries at once, whose memory the
+    // allocator would keep long after they are gone.
+    BoundLogList(list);
   }
-  BoundLogList(list);
+  BoundLogList(list);  // also when nothing was added
   SelectNewestEntry(list);
 }
 

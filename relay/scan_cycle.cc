@@ -90,7 +90,13 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
   });
   // The rename never replaces an existing claim file: one left by an interrupted run is
   // processed again from its first line, and the new scan file waits for a later cycle.
-  step([&] { platform.files.RenameNoReplace(scan_file, claim_file); });
+  // Only a file that opens for reading is claimed: a folder, a FIFO, a dangling link or a file
+  // we may not read would become a claim file that never opens, and every later incoming file
+  // would wait behind it for good.
+  step([&] {
+    platform.files.OpenForReading(scan_file);
+    platform.files.RenameNoReplace(scan_file, claim_file);
+  });
   step([&] {
     wait_seconds =
         RoundToInt16(NumericValue(procs.GetIniString("Protocol", "WaitForAnswer", "20")));

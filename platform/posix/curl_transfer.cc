@@ -226,6 +226,11 @@ std::unique_ptr<Request> CurlTransfer::Impl::Prepare(const std::string& url,
   SetOption(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   SetOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   SetOption(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  // A connection of its own for every request: on a reused connection that closes without an
+  // answer libcurl sends the request again by itself, which posts a message the server may
+  // already have taken a second time. A failed message is never sent again.
+  SetOption(easy, CURLOPT_FRESH_CONNECT, 1L);
+  SetOption(easy, CURLOPT_FORBID_REUSE, 1L);
   SetOption(easy, CURLOPT_NOSIGNAL, 1L);
   SetOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   SetOption(easy, CURLOPT_SSL_VERIFYHOST, 2L);

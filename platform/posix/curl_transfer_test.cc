@@ -505,6 +505,21 @@ TEST_F(CurlTransferTest, BrokenAnswersEndInError) {
   }
 }
 
+TEST_F(CurlTransferTest, RequestDroppedWithoutAnswerIsNotSentAgain) {
+  TestServer server;
+  ASSERT_TRUE(server.Started());
+  // The first request leaves a keep-alive connection behind; the server takes the second one and
+  // closes without an answer, which must not make libcurl post it once more.
+  Post(server.Url("/ok"));
+  EXPECT_EQ(Finish(), TransferControl::kStateResponseCompleted);
+  Post(server.Url("/close"));
+  EXPECT_EQ(Finish(), TransferControl::kStateError);
+  RunUntil([] { return false; }, 0.3);
+  auto records = server.Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[1].path, "/close");
+}
+
 TEST_F(CurlTransferTest, RefusedConnectionEndsInError) {
   Post("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/ok");
   EXPECT_EQ(Finish(), TransferControl::kStateError);

@@ -39,6 +39,11 @@ Answers, chosen by the path (the query is ignored), all with Content-Type text/p
   /half                      headers with Content-Length: 1000, 10 body bytes, then closes
   /garbage                   non-HTTP bytes, then closes
   /redirect                  301 with "Location: /redirect-target" (that path answers like /ok)
+  /flaky/SEED/LATE           a flaky server: the answer is drawn from SEED and the request body
+                             by flaky_choice() below, so a test that imports this file predicts
+                             it: "ok" 200 at once, "slow" 200 after up to 0.6 s, "error" 500 or
+                             503, "reset" a TCP reset instead of an answer, "close" closed without
+                             an answer, "late" 200 after LATE seconds (float, at most 3600)
 A request carrying "Expect: 100-continue" gets "100 Continue" before its body is read.
 Connections are kept alive (HTTP/1.1) unless the client asks otherwise.
 
@@ -50,12 +55,14 @@ does not wait for Nagle and delayed ACK. Python 3 standard library only.
 
 import argparse
 import base64
+import hashlib
 import json
 import os
 import signal
 import socket
 import socketserver
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -280,6 +287,52 @@ def send_pattern(conn, count, keep_alive, is_head):
         offset += size
 
 
+# Shares of the flaky answers, in the order flaky_choice() lays them out on [0, 1).
+FLAKY_SHARES = (("ok", 0.47), ("slow", 0.20), ("error", 0.13), ("reset", 0.08), ("close", 0.07),
+                ("late", 0.05))
+
+
+def flaky_choice(seed, body):
+    """(kind, value) for a request body: value is the status of an "error" and the delay of a
+    "slow" answer, else None. Only SEED and the body decide, not timing or request order."""
+    digest = hashlib.sha256(b"%d:" % seed + body).digest()
+    draw = int.from_bytes(digest[:8], "big") / 2.0 ** 64
+    extra = digest[8] / 255.0
+    for kind, share in FLAKY_SHARES:
+        if draw < share:
+            break
+        draw -= share
+    if kind == "slow":
+        return kind, round(0.05 + 0.55 * extra, 3)
+    if kind == "error":
+        return kind, 500 if extra < 0.5 else 503
+    return kind, None
+
+
+def answer_flaky(conn, route, body, keep_alive, is_head):
+    parts = route.split("/")
+    try:
+        seed, late = int(parts[2]), float(parts[3])
+    except (IndexError, ValueError):
+        send_simple(conn, 400, b"Bad flaky", keep_alive, is_head)
+        return keep_alive
+    kind, value = flaky_choice(seed, body)
+    if kind == "error":
+        send_simple(conn, value, b"Status %d" % value, keep_alive, is_head)
+    elif kind == "reset":
+        # Linger on with a zero time-out: close() sends RST instead of FIN.
+        conn.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        return False
+    elif kind == "close":
+        return False
+    else:
+        delay = {"slow": value, "late": min(max(late, 0.0), 3600.0)}.get(kind, 0)
+        if delay and stop.wait(delay):
+            return False
+        send_simple(conn, 200, b"OK", keep_alive, is_head)
+    return keep_alive
+
+
 def number_after(path, prefix, kind):
     try:
         return kind(path[len(prefix):])
@@ -328,6 +381,8 @@ def answer(conn, method, path, body, keep_alive):
     elif route == "/garbage":
         conn.send_all(b"\x00\x01this is not HTTP at all\r\n\xff\xfe\r\n\r\n")
         return False
+    elif route.startswith("/flaky/"):
+        return answer_flaky(conn, route, body, keep_alive, is_head)
     elif route == "/redirect":
         send_simple(conn, 301, b"Moved", keep_alive, is_head, ["Location: /redirect-target"])
     else:
