@@ -7,21 +7,15 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/http_request_rules.h"
 
 namespace cw {
 namespace {
 
-// Only this much of an answer is ever fetched, so only this much is kept; the rest is read off
-// the wire and dropped, which keeps memory flat whatever the server sends.
-constexpr size_t kKeptAnswerBytes = 1024;
 // The relay waits for an answer a few seconds at most and leaves a slow request running until the
 // next message cancels it; these bounds only stop a forgotten request from living forever.
 constexpr long kRequestTimeoutSeconds = 60;
 constexpr long kConnectTimeoutSeconds = 10;
-
-constexpr int32_t kProtocolHttp = 4;
-constexpr int32_t kProtocolHttps = 5;
-constexpr int32_t kHighestProtocol = 5;
 
 // libcurl wants one global set-up per process before any handle exists; a function-local static
 // does it exactly once, thread-safely, and remembers a failure.
@@ -80,22 +74,6 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
-// Lines end at CR LF, and also at a lone CR or LF: a header value must never carry a line break
-// onto the wire, where it would start a header the operator did not write. Blank lines carry no
-// header and are dropped; every other line is kept exactly as written.
-std::vector<std::string> SplitHeaderLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find_first_of("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
-}
-
 // The name a header line sets, as libcurl reads it: up to ':' (a value) or ';' (an empty value).
 std::string_view HeaderName(std::string_view line) {
   size_t end = line.find_first_of(":;");
@@ -111,16 +89,6 @@ bool SetsHeader(const std::vector<std::string>& lines, std::string_view name) {
   });
 }
 
-// A method goes onto the request line verbatim, so it must be a plain token.
-bool IsToken(const std::string& text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return u > 32 && u < 127 && c != '(' && c != ')' && c != '<' && c != '>' && c != '@' &&
-           c != ',' && c != ';' && c != ':' && c != '\\' && c != '"' && c != '/' && c != '[' &&
-           c != ']' && c != '?' && c != '=' && c != '{' && c != '}';
-  });
-}
-
 std::string EnvironmentValue(const char* name) {
   const char* value = std::getenv(name);
   return value == nullptr ? std::string() : std::string(value);
@@ -129,13 +97,7 @@ std::string EnvironmentValue(const char* name) {
 // Checks the URL the way libcurl will read it and returns it with a scheme. Only http and https
 // are ever used, whatever libcurl itself could speak.
 std::string UsableUrl(const std::string& written, int32_t protocol) {
-  if (written.empty()) throw RelayError("The URL is empty");
-  if (written.find('\0') != std::string::npos) throw RelayError("The URL contains a NUL byte");
-  std::string url = written;
-  if (url.find("://") == std::string::npos) {
-    // Only 5 names HTTPS; 4 and the values 0..3, which name no web protocol, mean plain HTTP.
-    url = (protocol == kProtocolHttps ? "https://" : "http://") + url;
-  }
+  const std::string url = UrlWithScheme(written, protocol);
   UrlHandle parsed(curl_url());
   if (parsed == nullptr) throw RelayError("Out of memory for the URL");
   CURLUcode result = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0);
@@ -212,7 +174,7 @@ std::unique_ptr<Request> CurlTransfer::Impl::Prepare(const std::string& url,
   auto request = std::make_unique<Request>();
   request->url = UsableUrl(url, protocol);
   request->method = operation.empty() ? std::string("GET") : operation;
-  if (!IsToken(request->method)) throw RelayError("The operation is not an HTTP method");
+  if (!IsHttpToken(request->method)) throw RelayError("The operation is not an HTTP method");
   std::vector<std::string> lines = SplitHeaderLines(headers);
   for (const std::string& line : lines) Append(request->headers, line);
   // libcurl adds both of these to a POST on its own; send them only when the operator asked.

@@ -8,22 +8,18 @@
 #include <mutex>
 
 #include "platform/errors.h"
+#include "platform/http_request_rules.h"
 #include "platform/win32/win32_messages.h"
 
 namespace cw {
 namespace {
 
-// Only this much of an answer is ever fetched, so only this much is kept; the rest is read off
-// the wire and dropped, which keeps memory flat whatever the server sends.
-constexpr size_t kKeptAnswerBytes = 1024;
+// The answer is read in blocks of this size; only its first kKeptAnswerBytes are kept.
 constexpr size_t kReadBufferBytes = 16384;
 // The relay waits for an answer a few seconds at most and leaves a slow request running until the
 // next message cancels it; these bounds only stop a forgotten request from living forever.
 constexpr DWORD kRequestTimeoutMs = 60000;
 constexpr int kConnectTimeoutMs = 10000;
-
-constexpr int32_t kProtocolHttps = 5;
-constexpr int32_t kHighestProtocol = 5;
 
 // What a WinHTTP thread hands to the window's thread.
 struct Event {
@@ -100,17 +96,6 @@ std::wstring Widen(const std::string& text) {
   return wide;
 }
 
-// A method goes onto the request line verbatim, so it must be a plain token.
-bool IsToken(const std::string& text) {
-  static constexpr char kSeparators[] = "()<>@,;:\\\"/[]?={}";
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return u > 32 && u < 127 &&
-           std::find(std::begin(kSeparators), std::end(kSeparators) - 1, c) ==
-               std::end(kSeparators) - 1;
-  });
-}
-
 struct Request {
   uint64_t id = 0;
   HINTERNET connect = nullptr;
@@ -122,29 +107,6 @@ struct Request {
 };
 
 }  // namespace
-
-std::vector<std::string> SplitHeaderLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find_first_of("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(std::move(line));
-    // CR LF is one line end.
-    start =
-        (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') ? end + 2 : end + 1;
-  }
-  return lines;
-}
-
-std::string UrlWithScheme(const std::string& written, int32_t protocol) {
-  if (written.empty()) throw RelayError("The URL is empty");
-  if (written.find('\0') != std::string::npos) throw RelayError("The URL contains a NUL byte");
-  if (written.find("://") != std::string::npos) return written;
-  // Only 5 names HTTPS; 4 and the values 0..3, which name no web protocol, mean plain HTTP.
-  return (protocol == kProtocolHttps ? "https://" : "http://") + written;
-}
 
 struct WinHttpTransfer::Impl {
   HWND window = nullptr;
@@ -293,7 +255,7 @@ void WinHttpTransfer::Execute(const std::string& url, const std::string& operati
   object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   if (object.empty()) object = L"/";
   const std::string method = operation.empty() ? std::string("GET") : operation;
-  if (!IsToken(method)) throw RelayError("The operation is not an HTTP method");
+  if (!IsHttpToken(method)) throw RelayError("The operation is not an HTTP method");
   const std::wstring wide_method = Widen(method);
   std::vector<std::wstring> lines;
   for (const std::string& line : SplitHeaderLines(headers)) {

@@ -19,13 +19,6 @@
 
 namespace cw {
 
-// Header lines as configured: split at CR LF, a lone CR or a lone LF (a line break must never
-// reach the wire inside a value); blank lines are dropped, every other line kept as written.
-std::vector<std::string> SplitHeaderLines(const std::string& text);
-// The URL to request: one written without "://" gets https:// for protocol 5, http:// otherwise.
-// Throws RelayError for an empty URL or one holding a NUL.
-std::string UrlWithScheme(const std::string& written, int32_t protocol);
-
 class WinHttpTransfer final : public TransferControl {
  public:
   using StateCallback = std::function<void(int16_t state)>;
