@@ -9,7 +9,8 @@ Every process and thread started here is ended by its own handle; every wait is 
 import base64
 import fcntl
 import hashlib
-import importlib.util
+import importlib.machinery
+import types
 import json
 import os
 import signal
@@ -31,9 +32,9 @@ STARTED = "Corbelwynford started ok as application"
 
 def load_server_module():
     """The loopback server's module, so a test predicts its flaky answers with its own code."""
-    spec = importlib.util.spec_from_file_location("cw_http_server", SERVER_SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader = importlib.machinery.SourceFileLoader("cw_http_server", SERVER_SCRIPT)
+    module = types.ModuleType(loader.name)
+    loader.exec_module(module)
     return module
 
 

@@ -290,7 +290,8 @@ void Transfer(cw::Win32EventLoop& loop, cw::WinHttpTransfer& inet, Recorder& eve
   // must not reach the handlers.
   inet.Execute("http://" + base + "/delay/0.5", "POST", "x", "");
   inet.Cancel();
-  PumpUntil(loop, [] { return false; }, 2500);
+  PumpUntil(
+      loop, [] { return false; }, 2500);
   Check(state_count() == 0, "a cancelled request that ends later reports nothing");
   Check(run("/ok", "after") == 12 && inet.GetChunk(1024) == "OK", "next request after a cancel");
 }
