@@ -78,6 +78,25 @@ class RelayTest(RelayTestCase):
         self.assertIn(" Tx: a=xyzw<194><142><10>next&b=xyzw<194><142><10>next", relay.entries())
         self.stop(relay)
 
+    def test_each_conversion_switch_on_its_own(self):
+        server = self.server()
+        relay = self.relay()
+        relay.start()
+        cases = [
+            # The 7-bit SMS alphabet: @ -> NUL, \ -> LF, e-acute -> 5, a-grave -> 127, c-cedilla -> *.
+            ("ISOtoIA5=1", b"@\\\xe9\xe0\xe7x", b"\x00\n\x05\x7f*x"),
+            ("ISOtoHTML=", b"a b%/\xe9~", b"a%20b%25%2F%E9~"),
+            ("ISOtoUTF8=yes", b"\xe9\xff", b"\xc3\xa9\xc3\xbf"),
+            ("ISOtoDOS=0\r\nISOtoIA5=0", b"\xe9", b"\xe9"),
+        ]
+        for count, (switch, line, expected) in enumerate(cases, start=1):
+            relay.write_ini(ini(server.url("/ok"), xml="[Message]") + switch + "\r\n")
+            self.drop(relay, line)
+            relay.wait_for(OK, count=count)
+            self.assertTrue(relay.wait_gone("InComingSMS.txt.$$$"))
+            self.assertEqual(server.bodies()[-1], expected, switch)
+        self.stop(relay)
+
     def test_every_byte_but_the_line_end_and_brackets_arrives(self):
         server = self.server()
         relay = self.relay()
