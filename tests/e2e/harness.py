@@ -6,6 +6,7 @@ Every process a test starts is ended by its own id; every wait is bounded.
 """
 
 import base64
+import errno
 import json
 import os
 import re
@@ -122,9 +123,19 @@ class Relay:
             self.process.stdout.close()
             self.process.stderr.close()
         self.lines = []
-        self.process = subprocess.Popen([self.binary, *args], stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                                        env=self.env, cwd="/")
+        # A test that copies executables in several threads at once can have a child of another
+        # thread still holding a copy open for writing for an instant after its fork: exec then
+        # fails with "text file busy", so it is tried again for a moment.
+        for attempt in range(50):
+            try:
+                self.process = subprocess.Popen([self.binary, *args], stdout=subprocess.PIPE,
+                                                stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                                env=self.env, cwd="/")
+                break
+            except OSError as error:
+                if error.errno != errno.ETXTBSY or attempt == 49:
+                    raise
+                time.sleep(0.1)
         threading.Thread(target=self._read, args=(self.process.stdout,), daemon=True).start()
         return self
 
