@@ -59,34 +59,18 @@ void Corbelwynford_Main::Form_Load() {
 
   const std::string command_line = process.CommandLine();
   if (HasSwitch(command_line, "/U")) {
-    const bool removed = service.Uninstall();
-    if (removed) {
-      service.SaveSetting("Parameters", "RunAsService", "0");
-      procs_.WriteLog("Corbelwynford service uninstalled successfully");
-      platform_.window.ShowMessageBox(service.DisplayName() + " service uninstalled successfully",
-                                      MessageBoxStyle::kOkOnly);
-    } else {
-      procs_.WriteLog("Corbelwynford service failed to uninstall");
-      platform_.window.ShowMessageBox(service.DisplayName() + " failed to uninstall as service",
-                                      MessageBoxStyle::kOkOnly);
-    }
-    process.Exit(removed ? 0 : 1);
+    EndServiceSwitch(
+        service.Uninstall(), "0",
+        {"Corbelwynford service uninstalled successfully", " service uninstalled successfully"},
+        {"Corbelwynford service failed to uninstall", " failed to uninstall as service"});
   }
   if (HasSwitch(command_line, "/I")) {
     service.SetInteractive(false);
     service.SetControlsAccepted(kAcceptStopAndShutdown);
-    const bool installed = service.Install();
-    if (installed) {
-      service.SaveSetting("Parameters", "RunAsService", "1");
-      procs_.WriteLog("Corbelwynford service was successfully installed");
-      platform_.window.ShowMessageBox(service.DisplayName() + " service installation succeeded",
-                                      MessageBoxStyle::kOkOnly);
-    } else {
-      procs_.WriteLog("Corbelwynford service failed to install");
-      platform_.window.ShowMessageBox(service.DisplayName() + " failed to install as service",
-                                      MessageBoxStyle::kOkOnly);
-    }
-    process.Exit(installed ? 0 : 1);
+    EndServiceSwitch(
+        service.Install(), "1",
+        {"Corbelwynford service was successfully installed", " service installation succeeded"},
+        {"Corbelwynford service failed to install", " failed to install as service"});
   }
 
   platform_.window.SetCaption(platform_.window.Caption() + " - version " + kVersionText);
@@ -101,6 +85,19 @@ void Corbelwynford_Main::Form_Load() {
     procs_.WriteLog("Corbelwynford started ok as application");
   }
   procs_.TransferState = 0;
+}
+
+void Corbelwynford_Main::EndServiceSwitch(bool succeeded, const char* mode_flag,
+                                          const SwitchOutcome& success,
+                                          const SwitchOutcome& failure) {
+  ServiceHost& service = platform_.service;
+  // The mode flag changes only when the host did what was asked; a failure keeps the old mode.
+  if (succeeded) service.SaveSetting("Parameters", "RunAsService", mode_flag);
+  const SwitchOutcome& outcome = succeeded ? success : failure;
+  procs_.WriteLog(outcome.log_line);
+  platform_.window.ShowMessageBox(service.DisplayName() + outcome.box_suffix,
+                                  MessageBoxStyle::kOkOnly);
+  platform_.process.Exit(succeeded ? 0 : 1);
 }
 
 void Corbelwynford_Main::Form_Resize() noexcept {

@@ -50,6 +50,16 @@ class Corbelwynford_Main final : public WindowEvents {
 
  private:
   void Close(int16_t reason);
+  // What "/U" or "/I" logs and shows for one outcome: the log line, and the text that follows
+  // the host's display name in the message box.
+  struct SwitchOutcome {
+    const char* log_line;
+    const char* box_suffix;
+  };
+  // Stores mode_flag when the host succeeded, logs and shows the outcome, and ends the process
+  // (status 0 on success, 1 on failure).
+  void EndServiceSwitch(bool succeeded, const char* mode_flag, const SwitchOutcome& success,
+                        const SwitchOutcome& failure);
 
   Platform& platform_;
   Corbelwynford_Procs procs_;

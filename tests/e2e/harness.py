@@ -44,6 +44,12 @@ def visible(data: bytes) -> str:
     return "".join(out)
 
 
+def relay_ini(url, xml="<sms>[Message]</sms>", wait=5, extra="", header=""):
+    """A Corbelwynford.INI scanning every second and posting to url."""
+    return ("; test settings\r\n[General]\r\nScanInterval=1\r\n%s\r\n[Protocol]\r\nURL=%s\r\n"
+            "WaitForAnswer=%d\r\nXML=%s\r\nHeader=%s\r\n" % (extra, url, wait, xml, header))
+
+
 class Server:
     """The loopback test server (tests/servers/http_server.py) in a process of its own."""
 
@@ -106,6 +112,7 @@ class Relay:
                          "CORBELWYNFORD_ROOT": os.path.join(folder, "root")})
         self.env.update(env or {})
         self.process = None
+        self._output_ended = False
         self.lines = []
         self.stderr = b""
         self._cond = threading.Condition()
@@ -123,6 +130,7 @@ class Relay:
             self.process.stdout.close()
             self.process.stderr.close()
         self.lines = []
+        self._output_ended = False
         # A test that copies executables in several threads at once can have a child of another
         # thread still holding a copy open for writing for an instant after its fork: exec then
         # fails with "text file busy", so it is tried again for a moment.
@@ -144,16 +152,16 @@ class Relay:
             with self._cond:
                 self.lines.append(raw.rstrip(b"\n"))
                 self._cond.notify_all()
+        with self._cond:
+            # Only the running program's output counts, not that of one ended by a restart.
+            if stream is self.process.stdout:
+                self._output_ended = True
+            self._cond.notify_all()
 
     def entries(self):
         """The log entries' texts after date and time, as str (latin-1)."""
         with self._cond:
-            lines = list(self.lines)
-        out = []
-        for line in lines:
-            m = ENTRY.match(line)
-            out.append(m.group(1).decode("latin-1") if m else "?" + line.decode("latin-1"))
-        return out
+            return self.entries_locked()
 
     def wait_for(self, text, count=1, timeout=30):
         """Waits until text is among the entries count times; returns the entries."""
@@ -164,12 +172,10 @@ class Relay:
                 if found >= count:
                     return self.entries_locked()
                 left = deadline - time.monotonic()
-                if left <= 0 or (self.process.poll() is not None and not self._pending()):
+                # Once the program's output has ended, no entry can come any more.
+                if left <= 0 or self._output_ended:
                     raise AssertionError("no %r x%d in %r" % (text, count, self.entries_locked()))
                 self._cond.wait(min(left, 0.2))
-
-    def _pending(self):
-        return not self.process.stdout.closed and self.process.poll() is None
 
     def entries_locked(self):
         out = []

@@ -122,6 +122,11 @@ class TimedRelay(Relay):
                 self.lines.append(raw.rstrip(b"\n"))
                 self.stamps.append(time.monotonic())
                 self._cond.notify_all()
+        with self._cond:
+            # Only the running program's output counts, not that of one ended by a restart.
+            if stream is self.process.stdout:
+                self._output_ended = True
+            self._cond.notify_all()
 
     def timed_entries(self):
         with self._cond:

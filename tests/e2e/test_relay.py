@@ -6,15 +6,10 @@ import signal
 import time
 import unittest
 
-from harness import RelayTestCase
+from harness import RelayTestCase, relay_ini as ini
 
 OK = "Sending completed successfully"
 FAILED = "Sending failed"
-
-
-def ini(url, xml="<sms>[Message]</sms>", wait=5, extra="", header=""):
-    return ("; test settings\r\n[General]\r\nScanInterval=1\r\n%s\r\n[Protocol]\r\nURL=%s\r\n"
-            "WaitForAnswer=%d\r\nXML=%s\r\nHeader=%s\r\n" % (extra, url, wait, xml, header))
 
 
 class RelayTest(RelayTestCase):

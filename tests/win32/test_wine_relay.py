@@ -5,15 +5,11 @@ import os
 import time
 import unittest
 
-from winehelp import WineTestCase, probe, windows_path
+from winehelp import WineTestCase, probe, windows_path  # puts tests/e2e on the path
+from harness import relay_ini as ini  # noqa: E402
 
 OK = "Sending completed successfully"
 FAILED = "Sending failed"
-
-
-def ini(url, xml="<sms>[Message]</sms>", wait=5, extra="", header=""):
-    return ("; test settings\r\n[General]\r\nScanInterval=1\r\n%s\r\n[Protocol]\r\nURL=%s\r\n"
-            "WaitForAnswer=%d\r\nXML=%s\r\nHeader=%s\r\n" % (extra, url, wait, xml, header))
 
 
 class WineRelayTest(WineTestCase):
