@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "log/activity_log.h"
 #include "log/traffic_log.h"
@@ -11,145 +12,10 @@
 namespace cw {
 namespace {
 
-using testing::FakeClock;
-using testing::FakeListBox;
+using namespace std::string_literals;
 
-class LogTest : public ::testing::Test {
- protected:
-  // The chunk of an entry: what follows "<date> <time> ".
-  std::string ChunkOf(int index) {
-    const std::string prefix = clock.date + " " + clock.time + " ";
-    const std::string& entry = list.entries.at(index);
-    EXPECT_EQ(entry.substr(0, prefix.size()), prefix);
-    return entry.substr(prefix.size());
-  }
-  void Fill(int count) {
-    for (int i = 0; i < count; ++i) list.entries.push_back("old " + std::to_string(i));
-  }
-
-  FakeListBox list;
-  FakeClock clock;
-};
-
-TEST_F(LogTest, ActivityTextIsCutIntoEntriesOfHundredBytes) {
-  WriteLog(list, clock, std::string(100, 'a'));
-  ASSERT_EQ(list.ListCount(), 1);
-  WriteLog(list, clock, std::string(100, 'b') + "c");
-  ASSERT_EQ(list.ListCount(), 3);
-  EXPECT_EQ(ChunkOf(2), "c");
-  std::string text(250, 'x');
-  text[200] = 'y';
-  WriteLog(list, clock, text);
-  ASSERT_EQ(list.ListCount(), 6);
-  EXPECT_EQ(ChunkOf(3).size(), 100u);
-  EXPECT_EQ(ChunkOf(5), "y" + std::string(49, 'x'));
-  EXPECT_EQ(list.selected, 5);
-}
-
-TEST_F(LogTest, ActivityEntriesKeepControlBytesAndNul) {
-  const std::string text("line\nfeed\0nul\x80", 14);
-  WriteLog(list, clock, text);
-  EXPECT_EQ(ChunkOf(0), text);
-}
-
-TEST_F(LogTest, EmptyTextAddsNothingButStillSelects) {
-  WriteLog(list, clock, "");
-  EXPECT_EQ(list.ListCount(), 0);
-  EXPECT_EQ(list.selected, -1);
-  Fill(3);
-  WriteLog(list, clock, "");
-  EXPECT_EQ(list.selected, 2);
-}
-
-TEST_F(LogTest, BoundKeepsFirstEntryAndRemovesSecond) {
-  Fill(200);
-  WriteLog(list, clock, "new");
-  ASSERT_EQ(list.ListCount(), 200);
-  EXPECT_EQ(list.entries[0], "old 0");
-  EXPECT_EQ(list.entries[1], "old 2");
-  EXPECT_EQ(ChunkOf(199), "new");
-  EXPECT_EQ(list.selected, 199);
-
-  WriteLog(list, clock, std::string(25000, 'z'));  // 250 chunks
-  ASSERT_EQ(list.ListCount(), 200);
-  EXPECT_EQ(list.entries[0], "old 0");
-  EXPECT_EQ(ChunkOf(1), std::string(100, 'z'));
-}
-
-TEST_F(LogTest, LongTextOnEmptyListKeepsItsFirstChunkOnTop) {
-  std::string text;
-  for (int i = 0; i < 250; ++i) text += std::string(100, static_cast<char>('A' + i % 26));
-  WriteLog(list, clock, text);
-  ASSERT_EQ(list.ListCount(), 200);
-  EXPECT_EQ(ChunkOf(0), std::string(100, 'A'));
-  EXPECT_EQ(ChunkOf(1), std::string(100, static_cast<char>('A' + 51 % 26)));
-}
-
-TEST_F(LogTest, ActivityLogSkipsFailingStepsAndNeverThrows) {
-  Fill(201);
-  list.fail_add = true;
-  WriteLog(list, clock, "lost");  // the add fails; bounding and selection still run
-  EXPECT_EQ(list.ListCount(), 200);
-  EXPECT_EQ(list.selected, 199);
-
-  list.fail_add = false;
-  list.fail_remove = true;
-  EXPECT_NO_THROW(WriteLog(list, clock, "kept"));
-  EXPECT_EQ(list.ListCount(), 201);
-  EXPECT_EQ(list.selected, 200);
-}
-
-TEST(TrafficEscape, CopiesThirtyTwoToHundredTwentySevenAndEscapesTheRest) {
-  EXPECT_EQ(EscapeTrafficText(" ~\x7f"), " ~\x7f");
-  EXPECT_EQ(EscapeTrafficText(std::string("\x1f\x80\t\0\n\r\xe9\xff", 8)),
-            "<31><128><9><0><10><13><233><255>");
-  for (int c = 0; c < 256; ++c) {
-    std::string escaped = EscapeTrafficText(std::string(1, static_cast<char>(c)));
-    if (c >= 32 && c <= 127) {
-      EXPECT_EQ(escaped.size(), 1u) << c;
-    } else {
-      EXPECT_EQ(escaped, std::string("<").append(std::to_string(c)).append(">"));
-    }
-  }
-}
-
-TEST_F(LogTest, TrafficPrefixesFollowDirection) {
-  WriteTrafficLog(list, clock, 1, "abc");
-  WriteTrafficLog(list, clock, 0, "def");
-  WriteTrafficLog(list, clock, -1, "ghi");
-  EXPECT_EQ(ChunkOf(0), " Tx: abc");
-  EXPECT_EQ(ChunkOf(1), " Rx: def");
-  EXPECT_EQ(ChunkOf(2), " Tx: ghi");
-  // Two blanks between the time and the direction.
-  EXPECT_EQ(list.entries[0], clock.date + " " + clock.time + "  Tx: abc");
-}
-
-TEST_F(LogTest, TrafficChunksAreCutAfterEscaping) {
-  WriteTrafficLog(list, clock, 1, std::string(98, 'a') + "\n");
-  ASSERT_EQ(list.ListCount(), 2);
-  EXPECT_EQ(ChunkOf(0), " Tx: " + std::string(98, 'a') + "<1");
-  EXPECT_EQ(ChunkOf(1), " Tx: 0>");
-
-  list.entries.clear();
-  WriteTrafficLog(list, clock, 0, std::string(100, '\xe9'));  // 500 escaped bytes
-  EXPECT_EQ(list.ListCount(), 5);
-}
-
-TEST_F(LogTest, TrafficLogsTextsBeyondSixteenBitLengths) {
-  Fill(1);
-  std::string text(40000, 'q');
-  text.back() = 'E';
-  WriteTrafficLog(list, clock, 1, text);
-  ASSERT_EQ(list.ListCount(), 200);
-  EXPECT_EQ(list.entries[0], "old 0");
-  EXPECT_EQ(ChunkOf(199), " Tx: " + std::string(99, 'q') + "E");
-  EXPECT_EQ(list.selected, 199);
-  // One removal per surplus entry, nothing more.
-  EXPECT_EQ(list.removals, 1 + 400 - 200);
-}
-
-// Counts the most entries the list ever held.
-class PeakListBox : public FakeListBox {
+// Remembers the most entries the list ever held.
+class PeakList : public testing::FakeListBox {
  public:
   void AddItem(const std::string& entry) override {
     FakeListBox::AddItem(entry);
@@ -158,36 +24,75 @@ class PeakListBox : public FakeListBox {
   int peak = 0;
 };
 
-TEST(TrafficLogMemory, AHugeTextNeverHoldsAllItsEntriesAtOnce) {
-  PeakListBox list;
-  FakeClock clock;
-  list.entries.push_back("first");
-  std::string text(1000000, 'm');  // 10,000 entries
-  text.back() = 'E';
-  WriteTrafficLog(list, clock, 1, text);
-  EXPECT_EQ(list.peak, 201);
-  ASSERT_EQ(list.ListCount(), 200);
-  EXPECT_EQ(list.entries[0], "first");
-  EXPECT_EQ(list.entries[199],
-            clock.date + " " + clock.time + "  Tx: " + std::string(99, 'm') + "E");
-  EXPECT_EQ(list.removals, 10000 - 199);
-  EXPECT_EQ(list.selected, 199);
+// A log call on a list that already holds `old` entries ("old 0", "old 1", ...), and what the
+// list holds afterwards: its size, some entries by index (the text after "<date> <time> "; an
+// entry still from before is given whole), and the selection.
+struct Row {
+  int traffic;  // -2: the activity log; otherwise the is_tx argument of the traffic log
+  int old;
+  std::string text;
+  int count;
+  std::vector<std::pair<int, std::string>> entries;
+};
+
+const std::string kQ = std::string(39999, 'q') + "E";
+
+const Row kRows[] = {
+    {-2,
+     0,
+     std::string(200, 'x') + "y" + std::string(49, 'x'),
+     3,
+     {{0, std::string(100, 'x')}, {2, "y" + std::string(49, 'x')}}},
+    {-2, 0, "line\nfeed\0nul\x80"s, 1, {{0, "line\nfeed\0nul\x80"s}}},  // verbatim
+    {-2, 3, "", 3, {}},
+    // The first entry stays for good; the second one gives way.
+    {-2, 200, "new", 200, {{0, "old 0"}, {1, "old 2"}, {199, "new"}}},
+    {1, 0, "a \x1f\x7f\x80"s, 1, {{0, " Tx: a <31>\x7f<128>"}}},
+    {0, 0, "def\0\xff"s, 1, {{0, " Rx: def<0><255>"}}},
+    {-1, 0, "ghi", 1, {{0, " Tx: ghi"}}},
+    // Entries are cut after escaping, so an escape may straddle two of them.
+    {1,
+     0,
+     std::string(98, 'a') + "\n",
+     2,
+     {{0, " Tx: " + std::string(98, 'a') + "<1"}, {1, " Tx: 0>"}}},
+    {1, 1, kQ, 200, {{0, "old 0"}, {199, " Tx: " + std::string(99, 'q') + "E"}}},
+    {0, 205, "", 200, {{0, "old 0"}, {1, "old 6"}}},
+};
+
+TEST(Log, ChunksBoundsEscapesAndSelection) {
+  for (const Row& row : kRows) {
+    PeakList list;
+    testing::FakeClock clock;
+    for (int i = 0; i < row.old; ++i) list.entries.push_back("old " + std::to_string(i));
+    if (row.traffic == -2) {
+      WriteLog(list, clock, row.text);
+    } else {
+      WriteTrafficLog(list, clock, static_cast<int16_t>(row.traffic), row.text);
+    }
+    const std::string label = row.text.substr(0, 40);
+    ASSERT_EQ(list.ListCount(), row.count) << label;
+    EXPECT_EQ(list.selected, row.count - 1) << label;
+    // A long text never makes the list hold more than one entry over its bound.
+    EXPECT_LE(list.peak, 201) << label;
+    for (const auto& [index, text] : row.entries) {
+      const bool old = text.rfind("old ", 0) == 0;
+      const std::string prefix = old ? "" : clock.date + " " + clock.time + " ";
+      EXPECT_EQ(list.entries[index], prefix + text) << label << " entry " << index;
+    }
+  }
 }
 
-TEST_F(LogTest, TrafficLogPassesAListFailureOnAndStops) {
-  Fill(200);
+TEST(Log, TheActivityLogGoesOnPastAFailingListTheTrafficLogStops) {
+  testing::FakeListBox list;
+  testing::FakeClock clock;
+  for (int i = 0; i < 200; ++i) list.entries.push_back("old");
   list.fail_remove = true;
+  EXPECT_NO_THROW(WriteLog(list, clock, "kept"));
+  EXPECT_EQ(list.selected, 200);
   list.selected = 3;
   EXPECT_THROW(WriteTrafficLog(list, clock, 1, "x"), RelayError);
-  EXPECT_EQ(list.selected, 3);  // selection did not run
-  EXPECT_EQ(list.ListCount(), 201);
-}
-
-TEST_F(LogTest, EmptyTrafficTextStillBoundsAndSelects) {
-  Fill(205);
-  WriteTrafficLog(list, clock, 0, "");
-  EXPECT_EQ(list.ListCount(), 200);
-  EXPECT_EQ(list.selected, 199);
+  EXPECT_EQ(list.selected, 3);
 }
 
 }  // namespace
