@@ -28,6 +28,11 @@ class FileSystem {
   // Opens a regular file for reading; a folder or a missing file throws.
   virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
   virtual void Delete(const std::string& path) = 0;
+  // Appends line and a CR LF to the file at path (created when missing) and returns once both
+  // are on the disk. The file holds only whole lines: a tail without its CR LF, which an append
+  // cut short by a crash leaves, is cut off first. Throws RelayError, with the system's reason,
+  // when the file cannot be opened or written.
+  virtual void AppendLine(const std::string& path, const std::string& line) = 0;
 };
 
 }  // namespace cw

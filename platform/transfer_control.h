@@ -31,6 +31,8 @@ class TransferControl {
   virtual std::string GetChunk(int size) = 0;
   // HTTP status of the last request that completed (state 12); 0 when none completed.
   virtual long ResponseCode() const = 0;
+  // The library's own short text for why the last request that ended in state 11 failed.
+  virtual std::string ErrorText() const = 0;
 };
 
 }  // namespace cw

@@ -121,6 +121,26 @@ TEST_F(ScanCycle, AReadFailureEndsTheFileWithoutRepeatingAMessage) {
   EXPECT_TRUE(fake.loop.TimerEnabled(TimerId::kFileScan));
 }
 
+TEST_F(ScanCycle, AFailedKeepIsLoggedAndAFailedFileNamingTheIncomingFileIsIgnored) {
+  fake.inet.fail_execute = true;
+  fake.files.fail_append = true;
+  fake.SetIni("General", "FailedFile", "failed.txt");
+  fake.files.files[kScan] = "a";
+  RunScanCycle(procs);
+  EXPECT_EQ(LastLog(), "Sending failed");
+  const auto& log = fake.window.list.entries;
+  EXPECT_NE(log[log.size() - 2].find("could not keep the failed message in /opt/cw/failed.txt: "
+                                     "disk full"),
+            std::string::npos);
+  fake.files.fail_append = false;
+  for (const char* name : {"InComingSMS.txt", "/opt/cw/InComingSMS.txt.$$$"}) {
+    fake.SetIni("General", "FailedFile", name);
+    fake.files.files[kScan] = "b";
+    RunScanCycle(procs);
+    EXPECT_TRUE(fake.files.files.empty()) << name;
+  }
+}
+
 TEST_F(ScanCycle, ACloseDuringAPauseEndsAtOnceAndKeepsTheClaimFile) {
   fake.files.files[kScan] = "a\rb";
   fake.loop.At(1500, [this] { events.OnCloseRequest(0); });

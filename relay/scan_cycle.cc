@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 
+#include "convert/template_escape.h"
 #include "relay/line_reader.h"
 #include "settings/numeric.h"
 
@@ -23,6 +24,19 @@ bool MatchesPlaceholderAt(std::string_view text, size_t at) {
 }
 
 bool IsSuccessStatus(long status) { return status >= 200 && status <= 299; }
+
+// Why a message failed, in one line: the request could not start or the control reported an
+// error, the server answered with another status than 2xx, or no answer came in time.
+std::string FailureReason(Corbelwynford_Procs& procs, const std::string& send_error,
+                          int16_t wait_seconds) {
+  TransferControl& inet = procs.platform.inet;
+  if (!send_error.empty()) return "Corbelwynford could not send: " + send_error;
+  if (procs.TransferState == TransferControl::kStateError)
+    return "Corbelwynford could not send: " + inet.ErrorText();
+  if (procs.TransferState == TransferControl::kStateResponseCompleted)
+    return "Corbelwynford got HTTP status " + std::to_string(inet.ResponseCode());
+  return "Corbelwynford got no answer within " + std::to_string(wait_seconds) + " seconds";
+}
 
 }  // namespace
 
@@ -77,6 +91,8 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
   int16_t wait_seconds = 0;
   int16_t protocol = 0;
   bool to_dos = false, to_ia5 = false, to_utf8 = false, to_html = false;
+  std::string failed_file;
+  TemplateEscape escape = TemplateEscape::kNone;
 
   step([&] {
     interval_ms =
@@ -113,6 +129,13 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
   step([&] { to_ia5 = SwitchIsOn(procs.GetIniString("Protocol", "ISOtoIA5", "0")); });
   step([&] { to_utf8 = SwitchIsOn(procs.GetIniString("Protocol", "ISOtoUTF8", "0")); });
   step([&] { to_html = SwitchIsOn(procs.GetIniString("Protocol", "ISOtoHTML", "0")); });
+  step([&] { escape = TemplateEscapeFromSetting(procs.GetIniString("Protocol", "Escape", "")); });
+  step([&] {
+    const std::string name = procs.GetIniString("General", "FailedFile", "");
+    // A failed message kept in the incoming file, or in its claim, would come back every cycle.
+    if (!name.empty()) failed_file = ResolveScanFile(platform.files, procs.AppPath, name);
+    if (failed_file == scan_file || failed_file == claim_file) failed_file.clear();
+  });
   error_pending = false;
 
   std::unique_ptr<ReadableFile> file;
@@ -121,13 +144,14 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
   step([&] { loop.SetTimerEnabled(TimerId::kFileScan, false); });
 
   LineReader lines(*file);
-  std::string text, body, answer;
+  std::string original, text, body, answer, send_error;
   while (!error_pending) {
     // A line that cannot be read ends the loop: repeating the previous message for as long as
     // the read keeps failing would post it without end.
     try {
       if (lines.AtEnd()) break;
-      text = lines.ReadLine();
+      original = lines.ReadLine();
+      text = original;
     } catch (const std::exception&) {
       procs.WriteLog("Corbelwynford could not read " + claim_file +
                      ", the rest of it was not sent");
@@ -138,12 +162,19 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
     if (to_utf8) step([&] { text = ConvISOtoUTF8(text); });
     if (to_html) step([&] { text = ConvISOtoHTML(text); });
     step([&] { text = RemoveBrackets(text); });
+    step([&] { text = EscapeForTemplate(text, escape); });
     step([&] { body = FillBodyTemplate(body_template, text); });
     step([&] { procs.AwaitTransfer(wait_seconds, true); });
     step([&] { inet.SetProtocol(protocol); });
     step([&] { procs.WriteTrafficLog(1, body); });
     procs.TransferState = 0;
-    step([&] { inet.Execute(url, "POST", body, headers); });
+    send_error.clear();
+    try {
+      inet.Execute(url, "POST", body, headers);
+    } catch (const std::exception& error) {
+      send_error = error.what();
+      error_pending = true;
+    }
     step([&] { answer = procs.AwaitTransfer(wait_seconds, false); });
     // A completed request shows its answer whatever its status; only a 2xx status is a
     // success, so an error page from the server is not reported as a delivered message.
@@ -151,6 +182,17 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
     if (procs.TransferState == TransferControl::kStateResponseCompleted) {
       step([&] { procs.WriteTrafficLog(0, answer); });
       step([&] { delivered = IsSuccessStatus(inet.ResponseCode()); });
+    }
+    if (!delivered) {
+      procs.WriteLog(FailureReason(procs, send_error, wait_seconds));
+      if (!failed_file.empty()) {
+        try {
+          platform.files.AppendLine(failed_file, original);
+        } catch (const std::exception& error) {
+          procs.WriteLog("Corbelwynford could not keep the failed message in " + failed_file +
+                         ": " + error.what());
+        }
+      }
     }
     procs.WriteLog(delivered ? "Sending completed successfully" : "Sending failed");
     error_pending = false;  // the outcome entry clears the pending error

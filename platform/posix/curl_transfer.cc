@@ -165,6 +165,7 @@ struct CurlTransfer::Impl {
   std::string answer;
   size_t answer_read = 0;
   long response_code = 0;
+  std::string error_text;
 };
 
 std::unique_ptr<Request> CurlTransfer::Impl::Prepare(const std::string& url,
@@ -269,6 +270,8 @@ std::string CurlTransfer::GetChunk(int size) {
 
 long CurlTransfer::ResponseCode() const { return impl_->response_code; }
 
+std::string CurlTransfer::ErrorText() const { return impl_->error_text; }
+
 void CurlTransfer::Wait(curl_waitfd* extra, unsigned extra_count, int timeout_ms) {
   CURLMcode result =
       curl_multi_poll(impl_->multi.get(), extra, extra_count, std::max(timeout_ms, 0), nullptr);
@@ -307,6 +310,7 @@ void CurlTransfer::Drive() {
       impl_->answer_read = 0;
       states.push_back(kStateResponseCompleted);
     } else {
+      impl_->error_text = curl_easy_strerror(code);
       states.push_back(kStateError);
     }
     impl_->Abandon();

@@ -31,6 +31,7 @@ class CurlTransfer final : public TransferControl {
   void Cancel() override;
   std::string GetChunk(int size) override;
   long ResponseCode() const override;
+  std::string ErrorText() const override;
 
   // Blocks until one of libcurl's sockets or one of the extra descriptors is ready, or timeout_ms
   // has passed (libcurl may end it earlier for its own time-outs). Readiness of the extra

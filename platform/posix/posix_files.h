@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -19,14 +20,30 @@ class PosixFileSystem final : public FileSystem {
   // Only a regular file is opened; a folder, a FIFO or a device is refused without blocking.
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   void Delete(const std::string& path) override;
+  void AppendLine(const std::string& path, const std::string& line) override;
 };
 
-// The settings file read with our own profile reader (settings/profile_format.h).
+// The settings file read with our own profile reader (settings/profile_format.h). Like the
+// Windows profile functions it keeps the file it read, and reads it again only when one stat
+// shows another file, size or modification time (to the nanosecond). A file modified within the
+// last two seconds of its reading is read again every time: a second edit within the file
+// system's clock granularity would keep the same time stamp.
 class PosixProfileReader final : public ProfileReader {
  public:
   std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                       const std::string& default_value,
                                       const std::string& path) override;
+
+ private:
+  struct Identity {
+    std::string path;
+    uint64_t device = 0, inode = 0, size = 0;
+    int64_t modified_ns = 0;
+    bool operator==(const Identity&) const = default;
+  };
+  Identity cached_;
+  bool cache_valid_ = false;
+  std::string contents_;
 };
 
 }  // namespace cw

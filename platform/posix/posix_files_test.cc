@@ -1,5 +1,6 @@
 #include "platform/posix/posix_files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,23 +68,38 @@ TEST_F(PosixFilesTest, ReadsEveryByteAndRefusesWhatIsNotARegularFile) {
   EXPECT_THROW(fs.Delete(dir + "/missing"), RelayError);
 }
 
-TEST_F(PosixFilesTest, ProfileReaderGivesDefaultsForWhatIsNotAFile) {
+TEST_F(PosixFilesTest, AnAppendedLineIsWholeOnDiskAndCutsOffATornTail) {
+  const std::string failed = dir + "/failed.txt";
+  fs.AppendLine(failed, std::string("a\0\n\xff", 4));
+  Write("torn.txt", "whole\r\nhalf a li");  // an append that a crash cut short
+  fs.AppendLine(dir + "/torn.txt", "next");
+  EXPECT_EQ(ReadAll("failed.txt"), std::string("a\0\n\xff\r\n", 6));
+  EXPECT_EQ(ReadAll("torn.txt"), "whole\r\nnext\r\n");
+  EXPECT_THROW(fs.AppendLine(dir, "x"), RelayError);
+}
+
+TEST_F(PosixFilesTest, TheSettingsFileIsReadAgainWhenItChangedAndDefaultsWhenItIsNoFile) {
   PosixProfileReader reader;
-  Write("Corbelwynford.INI", "[General]\r\nScanInterval = 7\r\n");
-  EXPECT_EQ(
-      reader.GetPrivateProfileString("general", "scaninterval", "10", dir + "/Corbelwynford.INI"),
-      "7");
-  EXPECT_EQ(
-      reader.GetPrivateProfileString("General", "FileToScan", "In.txt", dir + "/Corbelwynford.INI"),
-      "In.txt");
+  const std::string ini = dir + "/Corbelwynford.INI";
+  auto get = [&](const std::string& path) {
+    return reader.GetPrivateProfileString("general", "scaninterval", "10", path);
+  };
+  // Edits that keep the size, one at this moment and one with an old time stamp that differs
+  // from the last only in its nanoseconds.
+  Write("Corbelwynford.INI", "[General]\nScanInterval=7\n");
+  EXPECT_EQ(get(ini), "7");
+  Write("Corbelwynford.INI", "[General]\nScanInterval=8\n");
+  EXPECT_EQ(get(ini), "8");
+  for (long ns : {100, 200}) {
+    Write("Corbelwynford.INI", "[General]\nScanInterval=" + std::to_string(ns / 100) + "\n");
+    const timespec times[2] = {{1'000'000'000, ns}, {1'000'000'000, ns}};
+    ASSERT_EQ(utimensat(AT_FDCWD, ini.c_str(), times, 0), 0);
+    EXPECT_EQ(get(ini), std::to_string(ns / 100));
+  }
   ASSERT_EQ(mkdir((dir + "/folder.INI").c_str(), 0755), 0);
-  EXPECT_EQ(reader.GetPrivateProfileString("General", "ScanInterval", "10", dir + "/folder.INI"),
-            "10");
   ASSERT_EQ(mkfifo((dir + "/fifo.INI").c_str(), 0644), 0);
-  EXPECT_EQ(reader.GetPrivateProfileString("General", "ScanInterval", "10", dir + "/fifo.INI"),
-            "10");
-  EXPECT_EQ(reader.GetPrivateProfileString("General", "ScanInterval", "10", dir + "/none.INI"),
-            "10");
+  for (const char* name : {"/folder.INI", "/fifo.INI", "/none.INI"})
+    EXPECT_EQ(get(dir + name), "10");
 }
 
 TEST(PosixProcessTest, ExecutableDirectoryAndCommandLine) {

@@ -3,6 +3,7 @@
 #include "platform/win32/windows_api.h"
 
 #include "platform/errors.h"
+#include "platform/whole_lines.h"
 
 namespace cw {
 namespace {
@@ -67,6 +68,46 @@ std::unique_ptr<ReadableFile> Win32FileSystem::OpenForReading(const std::string&
 void Win32FileSystem::Delete(const std::string& path) {
   CheckPath(path);
   if (!DeleteFileA(path.c_str())) ThrowLastError("cannot delete", path);
+}
+
+void Win32FileSystem::AppendLine(const std::string& path, const std::string& line) {
+  CheckPath(path);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) ThrowLastError("cannot open", path);
+  struct Closer {
+    HANDLE file;
+    ~Closer() { CloseHandle(file); }
+  } closer{file};
+  if (GetFileType(file) != FILE_TYPE_DISK) throw RelayError("not a disk file: " + path);
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file, &size)) ThrowLastError("cannot examine", path);
+  const uint64_t whole = EndOfWholeLines(size.QuadPart, [&](uint64_t offset, size_t count) {
+    std::string bytes(count, '\0');
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(file, bytes.data(), static_cast<DWORD>(count), &got, &at))
+      ThrowLastError("cannot read", path);
+    bytes.resize(got);
+    return bytes;
+  });
+  LARGE_INTEGER end{};
+  end.QuadPart = static_cast<LONGLONG>(whole);
+  if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file))
+    ThrowLastError("cannot cut", path);
+  const std::string record = line + "\r\n";
+  for (size_t done = 0; done < record.size();) {
+    const size_t left = record.size() - done;
+    DWORD wrote = 0;
+    if (!WriteFile(file, record.data() + done, left > 0x10000000 ? 0x10000000 : DWORD(left), &wrote,
+                   nullptr) ||
+        wrote == 0)
+      ThrowLastError("cannot write", path);
+    done += wrote;
+  }
+  if (!FlushFileBuffers(file)) ThrowLastError("cannot flush", path);
 }
 
 std::string Win32ProfileReader::GetPrivateProfileString(const std::string& section,

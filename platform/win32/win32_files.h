@@ -19,6 +19,7 @@ class Win32FileSystem final : public FileSystem {
   // Only a disk file is opened; a folder, a device (CON, COM1) or a pipe is refused.
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   void Delete(const std::string& path) override;
+  void AppendLine(const std::string& path, const std::string& line) override;
 };
 
 // GetPrivateProfileStringA itself, with a 2048-byte buffer.

@@ -121,6 +121,7 @@ struct WinHttpTransfer::Impl {
   std::string answer;
   size_t answer_read = 0;
   long response_code = 0;
+  DWORD error_code = 0;  // of the last request that ended in an error
 
   Request* Current() {
     auto it = requests.find(current);
@@ -148,6 +149,7 @@ struct WinHttpTransfer::Impl {
   }
   void ReadNext(Request& request) {
     if (!WinHttpReadData(request.handle, request.buffer, sizeof request.buffer, nullptr)) {
+      error_code = GetLastError();
       Finish(kStateError);
     }
   }
@@ -166,7 +168,10 @@ void WinHttpTransfer::Impl::Handle(const Event& event) {
   if (event.id != current || request.handle == nullptr) return;  // cancelled or timed out
   switch (event.status) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-      if (!WinHttpReceiveResponse(request.handle, nullptr)) Finish(kStateError);
+      if (!WinHttpReceiveResponse(request.handle, nullptr)) {
+        error_code = GetLastError();
+        Finish(kStateError);
+      }
       break;
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
       DWORD code = 0;
@@ -189,6 +194,7 @@ void WinHttpTransfer::Impl::Handle(const Event& event) {
       }
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+      error_code = event.error;
       Finish(kStateError);
       break;
     default:
@@ -336,6 +342,20 @@ std::string WinHttpTransfer::GetChunk(int size) {
 
 long WinHttpTransfer::ResponseCode() const { return impl_->response_code; }
 
+std::string WinHttpTransfer::ErrorText() const {
+  // WinHTTP's own words for its error, where the system has them.
+  char text[256] = {};
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      GetModuleHandleA("winhttp.dll"), impl_->error_code, 0, text, sizeof text, nullptr);
+  std::string reason(text, length);
+  while (!reason.empty() &&
+         (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
+    reason.pop_back();
+  const std::string code = "error " + std::to_string(impl_->error_code);
+  return reason.empty() ? code : reason + " (" + code + ")";
+}
+
 void WinHttpTransfer::ProcessEvents() {
   for (const Event& event : TheMailbox().Take()) impl_->Handle(event);
 }
@@ -346,6 +366,7 @@ void WinHttpTransfer::OnRequestTimer() {
     return;
   }
   if (GetTickCount64() < impl_->deadline) return;
+  impl_->error_code = ERROR_WINHTTP_TIMEOUT;
   impl_->Detach();
   if (impl_->on_state) impl_->on_state(kStateError);
 }

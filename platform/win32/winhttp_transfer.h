@@ -37,6 +37,7 @@ class WinHttpTransfer final : public TransferControl {
   void Cancel() override;
   std::string GetChunk(int size) override;
   long ResponseCode() const override;
+  std::string ErrorText() const override;
 
   // On the window's thread: drives the request with the queued events (kMsgTransferEvents).
   void ProcessEvents();

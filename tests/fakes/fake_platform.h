@@ -101,10 +101,15 @@ class FakeFileSystem : public FileSystem {
   void Delete(const std::string& path) override {
     if (fail_delete || !files.erase(path)) throw RelayError("delete failed");
   }
+  void AppendLine(const std::string& path, const std::string& line) override {
+    if (fail_append) throw RelayError("disk full");
+    files[path] += line + "\r\n";
+  }
 
   std::map<std::string, std::string> files;
   bool fail_rename = false;
   bool fail_delete = false;
+  bool fail_append = false;
   long fail_read_at = -1;
   size_t read_block = 7;
   int opens = 0;

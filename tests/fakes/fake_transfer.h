@@ -63,6 +63,7 @@ class FakeTransfer : public TransferControl {
     return part;
   }
   long ResponseCode() const override { return status_; }
+  std::string ErrorText() const override { return "refused"; }
 
   std::deque<Outcome> script;
   std::vector<Request> requests;
