@@ -1,7 +1,6 @@
-"""The program entry on the real binary: an error that escapes start-up, the service switches
-beside --help and --version, and the title of the critical message box on a terminal and without
-one. Each case runs a copy of the binary in a folder of its own; every wait is bounded and every
-process is ended by its own id."""
+"""The program entry on the real binary: an error that escapes start-up, --help and --version
+beside the service switches, and the title of the critical box with and without a terminal.
+Each test runs a copy of the binary in a folder of its own; every wait is bounded."""
 
 import os
 import pty
@@ -13,63 +12,54 @@ import tempfile
 import time
 import unittest
 
-BINARY = os.environ["CORBELWYNFORD_BINARY"]
-VERSION = os.environ["CORBELWYNFORD_VERSION"].encode()
-
 
 class EntryTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="cw_entry_")
         self.addCleanup(shutil.rmtree, self.folder, True)
-        self.binary = os.path.join(self.folder, "corbelwynford")
-        shutil.copy2(BINARY, self.binary)
+        self.binary = shutil.copy2(os.environ["CORBELWYNFORD_BINARY"], self.folder)
         self.env = dict(os.environ, CORBELWYNFORD_ROOT=os.path.join(self.folder, "root"),
                         LC_ALL="C", TERM="xterm")
 
-    def run_program(self, *args):
-        return subprocess.run([self.binary, *args], env=self.env, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=60)
+    def start(self, *args, **streams):
+        process = subprocess.Popen([self.binary, *args], env=self.env, **streams)
+        self.addCleanup(process.wait, 20)
+        self.addCleanup(process.send_signal, signal.SIGKILL)
+        return process
 
     def test_command_lines(self):
-        # A store folder that cannot be made: "/I" registers the unit, then saving the flag fails.
+        # "/I" registers the unit, then the mode cannot be stored: a file holds its folder's place.
         os.makedirs(os.path.join(self.folder, "root", "var"))
-        with open(os.path.join(self.folder, "root", "var", "lib"), "w") as f:
-            f.write("a file where the folder should be")
-        rows = [
-            # arguments, exit status, text on standard output, text on standard error
-            (["--version"], 0, VERSION + b"\n", b""),
-            (["/U", "--version"], 1, b"Corbelwynford service failed to uninstall",
-             b"Corbelwynford failed to uninstall as service"),
-            (["--help"], 0, b"--version", b""),
-            (["/I"], 1, b"Run-time error: Cannot create folder", b"Cannot create folder"),
-        ]
-        for args, status, out, err in rows:
+        open(os.path.join(self.folder, "root", "var", "lib"), "w").close()
+        version = os.environ["CORBELWYNFORD_VERSION"].encode()
+        for args, status, out, err in [
+                (["--version"], 0, version + b"\n", b""),
+                (["--help"], 0, b"--version", b""),
+                (["/U", "--version"], 1, b"Corbelwynford service failed to uninstall",
+                 b"Corbelwynford failed to uninstall as service"),
+                (["/I"], 1, b"Run-time error: Cannot create folder",
+                 b"Corbelwynford: Run-time error: Cannot create folder")]:
             with self.subTest(args=args):
-                result = self.run_program(*args)
+                result = subprocess.run([self.binary, *args], env=self.env, capture_output=True,
+                                        stdin=subprocess.DEVNULL, timeout=60)
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertIn(out, result.stdout)
                 self.assertIn(err, result.stderr)
 
     def test_critical_box_carries_the_program_title(self):
-        first = subprocess.Popen([self.binary], env=self.env, stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        first = self.start(stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         self.addCleanup(first.stdout.close)
-        self.addCleanup(first.wait, 20)
-        self.addCleanup(first.send_signal, signal.SIGKILL)
         self.assertIn(b"started ok", read_until(first.stdout.fileno(), b"started ok"))
 
-        second = self.run_program()
+        second = self.start(stdin=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.assertEqual(second.communicate(timeout=20)[1],
+                         b"Corbelwynford: (X) Corbelwynford is already started!\n")
         self.assertEqual(second.returncode, 1)
-        self.assertEqual(second.stderr, b"Corbelwynford: (X) Corbelwynford is already started!\n")
 
-        # On a terminal: the box is drawn, titled as every box, and OK closes it.
         master, slave = pty.openpty()
         self.addCleanup(os.close, master)
-        drawn = subprocess.Popen([self.binary], env=self.env, stdin=slave, stdout=slave,
-                                 stderr=slave)
+        drawn = self.start(stdin=slave, stdout=slave, stderr=slave)
         os.close(slave)
-        self.addCleanup(drawn.wait, 20)
-        self.addCleanup(drawn.send_signal, signal.SIGKILL)
         screen = read_until(master, b"[ OK ]")
         self.assertIn(b" Corbelwynford ", screen)
         self.assertIn(b"(X) Corbelwynford is already started!", screen)
@@ -80,12 +70,8 @@ class EntryTest(unittest.TestCase):
 
 def read_until(fd, text, timeout=20):
     """Bytes read from fd until they hold text, the stream ends or the time is up."""
-    data = b""
-    end = time.monotonic() + timeout
-    while text not in data and time.monotonic() < end:
-        ready, _, _ = select.select([fd], [], [], max(end - time.monotonic(), 0))
-        if not ready:
-            break
+    data, end = b"", time.monotonic() + timeout
+    while text not in data and select.select([fd], [], [], max(end - time.monotonic(), 0))[0]:
         try:
             chunk = os.read(fd, 4096)
         except OSError:

@@ -5,13 +5,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -45,7 +42,6 @@ class SystemdServiceHostTest : public ::testing::Test {
     root_ = name;
     setenv("CORBELWYNFORD_ROOT", root_.c_str(), 1);
     unsetenv("CORBELWYNFORD_SYSTEMCTL");
-    unsetenv("NOTIFY_SOCKET");
     // Blanks, a specifier, a variable and a non-ASCII letter: all must reach ExecStart intact.
     exe_ = root_ + "/opt/odd dir %n;$HOME ü/corbelwynford";
     WriteFile(exe_, "#!/bin/sh\n");
@@ -66,45 +62,31 @@ class SystemdServiceHostTest : public ::testing::Test {
 
 TEST_F(SystemdServiceHostTest, SwitchesInstallAndRemoveTheUnitAndStoreTheModeOnlyOnSuccess) {
   struct Row {
-    const char* name;
     const char* command_line;
     bool installed_before;
     const char* systemctl;  // nullptr: the real one
-    bool unusable_executable;
+    bool usable_executable;
     int status;
-    const char* box;  // after the display name
     bool installed_after;
-    const char* mode_after;
   };
   const Row rows[] = {
-      {"install", "/i", false, nullptr, false, 0, " service installation succeeded", true, "1"},
-      {"install twice", "/I", true, nullptr, false, 1, " failed to install as service", true, "0"},
-      {"systemctl fails", "/I", false, "/bin/false", false, 1, " failed to install as service",
-       false, "0"},
-      {"missing systemctl", "/I", false, "/nonexistent", false, 1, " failed to install as service",
-       false, "0"},
-      {"quote in the path", "/I", false, nullptr, true, 1, " failed to install as service", false,
-       "0"},
-      {"uninstall", "x/Uninstall", true, nullptr, false, 0, " service uninstalled successfully",
-       false, "0"},
-      {"nothing to remove", "/U", false, nullptr, false, 1, " failed to uninstall as service",
-       false, "1"},
-      {"disable fails", "/U", true, "/bin/false", false, 1, " failed to uninstall as service", true,
-       "1"},
-      {"both switches", "/I /U", true, nullptr, false, 0, " service uninstalled successfully",
-       false, "0"},
+      {"/i", false, nullptr, true, 0, true},       {"/I", true, nullptr, true, 1, true},
+      {"/I", false, "/bin/false", true, 1, false}, {"/I", false, "/nonexistent", true, 1, false},
+      {"/I", false, nullptr, false, 1, false},     {"x/Uninstall", true, nullptr, true, 0, false},
+      {"/U", false, nullptr, true, 1, false},      {"/U", true, "/bin/false", true, 1, true},
+      {"/I /U", true, nullptr, true, 0, false},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+    SCOPED_TRACE(std::string(row.command_line) + (row.systemctl ? row.systemctl : ""));
     fs::remove_all(root_ + "/etc");
     fs::remove_all(root_ + "/var");
-    const std::string exe = row.unusable_executable ? root_ + "/a\"quote" : exe_;
-    SystemdServiceHost host(exe, nullptr);
+    SystemdServiceHost host(row.usable_executable ? exe_ : root_ + "/a\"quote", nullptr);
     if (row.installed_before) {
       ASSERT_TRUE(host.Install());
     }
-    // The opposite of what the switch would store, so that a stored flag shows.
-    host.SaveSetting("Parameters", "RunAsService", HasSwitch(row.command_line, "/U") ? "1" : "0");
+    // The opposite of what the switch stores, so that a stored flag shows.
+    const bool removal = HasSwitch(row.command_line, "/U");
+    host.SaveSetting("Parameters", "RunAsService", removal ? "1" : "0");
     if (row.systemctl != nullptr) setenv("CORBELWYNFORD_SYSTEMCTL", row.systemctl, 1);
 
     testing::FakePlatform fake;
@@ -120,26 +102,26 @@ TEST_F(SystemdServiceHostTest, SwitchesInstallAndRemoveTheUnitAndStoreTheModeOnl
     }
     unsetenv("CORBELWYNFORD_SYSTEMCTL");
     EXPECT_EQ(status, row.status);
+    const bool ok = row.status == 0;
+    const char* box =
+        removal ? (ok ? " service uninstalled successfully" : " failed to uninstall as service")
+                : (ok ? " service installation succeeded" : " failed to install as service");
     ASSERT_EQ(fake.window.boxes.size(), 1u);
-    EXPECT_EQ(fake.window.boxes[0].first, std::string("Corbelwynford") + row.box);
+    EXPECT_EQ(fake.window.boxes[0].first, std::string("Corbelwynford") + box);
     EXPECT_EQ(fs::exists(Unit()), row.installed_after);
     EXPECT_EQ(Linked(), row.installed_after);
-    EXPECT_EQ(host.ReadSetting("Parameters", "RunAsService", "?"), row.mode_after);
+    EXPECT_EQ(host.ReadSetting("Parameters", "RunAsService", "?"), ok != removal ? "1" : "0");
   }
-}
-
-TEST_F(SystemdServiceHostTest, InstalledUnitIsOneSystemdAccepts) {
+  // What the first row installed, written again: a unit systemd accepts, naming this very file
+  // (verify exits 0 despite errors, so its complaints are read).
   SystemdServiceHost host(exe_, nullptr);
   ASSERT_TRUE(host.Install());
-  const std::string unit = ReadFile(Unit());
-  EXPECT_NE(unit.find("\nExecStart=\"" + root_ + "/opt/odd dir %%n;$HOME ü/corbelwynford\"\n"),
+  EXPECT_NE(ReadFile(Unit()).find("\nExecStart=\"" + root_ +
+                                  "/opt/odd dir %%n;$HOME ü/corbelwynford\"\n"),
             std::string::npos)
-      << unit;
-  EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
-  // verify checks that ExecStart names this very file; it exits 0 despite errors, so read them.
+      << ReadFile(Unit());
   const std::string err = root_ + "/verify.err";
-  const std::string command = "systemd-analyze verify '" + Unit() + "' 2>'" + err + "'";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_EQ(std::system(("systemd-analyze verify '" + Unit() + "' 2>'" + err + "'").c_str()), 0);
   EXPECT_EQ(ReadFile(err).find("corbelwynford"), std::string::npos) << ReadFile(err);
 }
 
@@ -171,25 +153,6 @@ TEST_F(SystemdServiceHostTest, StoreReadsTodaysFilesAndKeepsTheOldOneWhenASaveFa
   EXPECT_EQ(ReadFile(Store()), "[Parameters]\nRunAsService=0\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(Store()).parent_path()), {}), 1)
       << "the temporary file was left behind";
-}
-
-TEST_F(SystemdServiceHostTest, StartReportsReadinessBeforeTakingOverTheStop) {
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string path = root_ + "/notify";
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  setenv("NOTIFY_SOCKET", path.c_str(), 1);
-  std::string seen;
-  SystemdServiceHost host(exe_, [&] {
-    char buffer[64];
-    const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    seen = n > 0 ? std::string(buffer, n) : "nothing";
-  });
-  host.Start();
-  EXPECT_EQ(seen, "READY=1");
-  close(fd);
 }
 
 }  // namespace

@@ -1,13 +1,11 @@
-// The list model and the escaping that both windows share, and the terminal window without a
-// terminal. The drawn window and its boxes run on the real binary (app/entry_test.py).
-#include "platform/posix/terminal_window.h"
-
+// The list model and the escaping that both windows share. The windows themselves run on the real
+// binary: the terminal in app/entry_test.py and the end-to-end tests, Win32 under Wine.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "platform/errors.h"
+#include "platform/list_model.h"
 #include "platform/visible_text.h"
 
 namespace cw {
@@ -74,23 +72,6 @@ TEST(ListModelTest, ViewMovesOnlyAsFarAsTheSelectionNeeds) {
     list.SetListIndex(step.select);
     EXPECT_EQ(list.TopFor(step.rows), step.top) << step.select << " " << step.rows;
   }
-}
-
-TEST(TerminalWindowTest, WithoutTerminalEveryEntryIsOneVisibleLine) {
-  FILE* out = std::tmpfile();
-  ASSERT_NE(out, nullptr);
-  {
-    TerminalWindow window(false, out);
-    window.List().AddItem("first");
-    window.List().AddItem(std::string("two\nlines\0\xe9", 11));
-    window.Hide();
-    window.List().AddItem("after hide");
-  }
-  std::rewind(out);
-  char buffer[256];
-  const size_t n = std::fread(buffer, 1, sizeof buffer, out);
-  EXPECT_EQ(std::string(buffer, n), "first\ntwo^Jlines^@\\xE9\nafter hide\n");
-  std::fclose(out);
 }
 
 }  // namespace

@@ -26,8 +26,6 @@ bool CanShowMessageBox();
 
 class Win32Window final : public MainWindow {
  public:
-  static constexpr char kClassName[] = "CorbelwynfordMain";
-
   // Creates the window hidden, with its list, status bar and clock timer. log_folder is where a
   // relative CORBELWYNFORD_LOG_FILE lives. Throws RelayError when the window cannot be made.
   Win32Window(HINSTANCE instance, const std::string& log_folder);
@@ -53,6 +51,8 @@ class Win32Window final : public MainWindow {
   void ShowMessageBox(const std::string& prompt, MessageBoxStyle style) override;
 
  private:
+  static constexpr char kClassName[] = "CorbelwynfordMain";
+
   // The LISTBOX control mirrors the list; it scrolls a selected entry into view by itself.
   class LogList final : public ListModel {
    private:
