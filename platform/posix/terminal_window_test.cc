@@ -37,7 +37,7 @@ TEST(ListModelTest, SelectionStaysWithItsEntryAndBadIndexesChangeNothing) {
   ListModel list;
   for (int i = 0; i < 5; ++i) list.AddItem(std::to_string(i));
   list.SetListIndex(4);
-  list.RemoveItem(1);
+  list.RemoveItem(3);  // the entry just above the selection
   EXPECT_EQ(list.ListIndex(), 3);
   EXPECT_EQ(list.Entry(3), "4");
   list.RemoveItem(3);
