@@ -31,6 +31,32 @@ bool IsServiceFlag(const std::string& text) {
 
 }  // namespace
 
+const char kUsageText[] =
+    "Usage: corbelwynford [--help | --version | switch]\n"
+    "Relays each line of the incoming-message file as an HTTP POST, as set in\n"
+    "Corbelwynford.INI next to the executable. Without a switch it runs and shows\n"
+    "its live log window.\n"
+    "  --help       this text (only as the whole command line)\n"
+    "  --version    the version (only as the whole command line)\n"
+    "The service is registered and removed with the program's own switches, described in the\n"
+    "README.\n";
+
+EntryAction ActionFor(const std::string& argument_text) {
+  if (argument_text == "--help") return EntryAction::kShowHelp;
+  if (argument_text == "--version") return EntryAction::kShowVersion;
+  return EntryAction::kRun;
+}
+
+std::string RunTimeErrorText(const std::string& what) { return "Run-time error: " + what; }
+
+void Corbelwynford_Main::LogRunTimeError(const std::string& what) noexcept {
+  try {
+    procs_.WriteLog(RunTimeErrorText(what));
+  } catch (...) {
+    // The log is gone too; standard error still gets the reason.
+  }
+}
+
 bool HasSwitch(const std::string& command_line, const std::string& upper_switch) {
   return ToUpperAscii(command_line).find(upper_switch) != std::string::npos;
 }

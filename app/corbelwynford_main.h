@@ -5,13 +5,22 @@
 #include <cstdint>
 #include <string>
 
+#include "cw_version.h"
 #include "platform/platform.h"
 #include "relay/corbelwynford_procs.h"
 
 namespace cw {
 
-inline constexpr char kVersionText[] = "1.0.02";
-inline constexpr char kProgramTitle[] = "Corbelwynford";
+inline constexpr char kVersionText[] = CW_VERSION_TEXT;
+
+// What a program entry does with its argument text: "--help" and "--version" act only when they
+// are the whole of it; any other text runs the program, where the service switches apply.
+enum class EntryAction { kRun, kShowHelp, kShowVersion };
+EntryAction ActionFor(const std::string& argument_text);
+// What "--help" shows.
+extern const char kUsageText[];
+// How an error that no handler caught is reported, in the log and on standard error.
+std::string RunTimeErrorText(const std::string& what);
 
 class Corbelwynford_Main final : public WindowEvents {
  public:
@@ -45,6 +54,9 @@ class Corbelwynford_Main final : public WindowEvents {
   void OnServicePause(bool& success) override { NTService_Pause(success); }
   void OnServiceContinue(bool& success) override { NTService_Continue(success); }
   void OnServiceStop() override { NTService_Stop(); }
+
+  // Logs an error that no handler caught; the entry then ends the process. Never throws.
+  void LogRunTimeError(const std::string& what) noexcept;
 
   Corbelwynford_Procs& Procs() { return procs_; }
 

@@ -3,7 +3,8 @@
 
 #include <clocale>
 #include <cstdio>
-#include <cstring>
+#include <exception>
+#include <string>
 
 #include "app/corbelwynford_main.h"
 #include "platform/posix/curl_transfer.h"
@@ -16,28 +17,16 @@
 
 namespace {
 
-constexpr char kUsage[] =
-    "Usage: corbelwynford [switch]\n"
-    "Relays each line of the incoming-message file as an HTTP POST, as set in\n"
-    "Corbelwynford.INI next to the executable.\n"
-    "  (no switch)  run; with a terminal, a live log window (q closes it)\n"
-    "  --help       this text\n"
-    "  --version    the version\n"
-    "The service is registered and removed with the program's own switches, described in the\n"
-    "README.\n";
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) {
-      std::fputs(kUsage, stdout);
+int Run(int argc, char** argv) {
+  switch (cw::ActionFor(cw::PosixProcess::ArgumentText(argc, argv))) {
+    case cw::EntryAction::kShowHelp:
+      std::fputs(cw::kUsageText, stdout);
       return 0;
-    }
-    if (std::strcmp(argv[i], "--version") == 0) {
+    case cw::EntryAction::kShowVersion:
       std::printf("%s\n", cw::kVersionText);
       return 0;
-    }
+    case cw::EntryAction::kRun:
+      break;
   }
   std::setlocale(LC_ALL, "");
   // One line of the log per write, so a journal or a pipe sees each entry as it happens.
@@ -61,7 +50,34 @@ int main(int argc, char** argv) {
   cw::Corbelwynford_Main form(platform);
   handlers = &form;
   loop.Attach(&form, &inet, &window);
-  form.Form_Load();
-  form.Form_Resize();  // the window is shown
-  loop.Run();
+  try {
+    form.Form_Load();
+    form.Form_Resize();  // the window is shown
+    loop.Run();
+  } catch (const std::exception& error) {
+    // Into the log while it still works; unwinding then gives the terminal back.
+    form.LogRunTimeError(error.what());
+    throw;
+  }
+  return 0;
+}
+
+// Standard error is written only after the window has given the terminal back.
+int EndWithError(const std::string& what) {
+  const std::string line =
+      std::string(cw::kProgramTitle) + ": " + cw::RunTimeErrorText(what) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& error) {
+    return EndWithError(error.what());
+  } catch (...) {
+    return EndWithError("unknown error");
+  }
 }

@@ -18,12 +18,31 @@ namespace {
 cw::ScmServiceHost* g_service = nullptr;
 cw::Corbelwynford_Main* g_form = nullptr;
 
-// An error that no handler caught ends the program with a run-time error message, as an
-// unguarded handler's error does; in service mode nobody would see the box, so it just ends.
+// A program without a console writes only where its standard output or error was redirected.
+bool WriteStandard(DWORD which, const std::string& text) {
+  const HANDLE handle = GetStdHandle(which);
+  DWORD written = 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+         WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+// "--help" and "--version": on standard output where there is one, else in a box.
+int ShowText(const std::string& text) {
+  if (!WriteStandard(STD_OUTPUT_HANDLE, text)) {
+    MessageBoxA(nullptr, text.c_str(), cw::kProgramTitle, MB_OK | MB_SETFOREGROUND);
+  }
+  return 0;
+}
+
+// An error that no handler caught: into the log while it still works, to standard error, and in
+// a box where someone can see one (never in service mode); then the process ends with status 1
+// (the service manager hears that the service stopped).
 [[noreturn]] void RunTimeError(const std::string& what) {
+  if (g_form != nullptr) g_form->LogRunTimeError(what);
+  const std::string text = cw::RunTimeErrorText(what);
+  WriteStandard(STD_ERROR_HANDLE, std::string(cw::kProgramTitle) + ": " + text + "\r\n");
   const bool in_service = g_form != nullptr && g_form->Procs().RunAsService;
   if (!in_service && cw::CanShowMessageBox()) {
-    const std::string text = "Run-time error:\n\n" + what;
     MessageBoxA(nullptr, text.c_str(), cw::kProgramTitle, MB_OK | MB_ICONSTOP | MB_TASKMODAL);
   }
   if (g_service != nullptr) g_service->ReportStopped();
@@ -35,6 +54,17 @@ cw::Corbelwynford_Main* g_form = nullptr;
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_line*/,
                    int show_command) {
   try {
+    cw::Win32Process process([] {
+      if (g_service != nullptr) g_service->ReportStopped();
+    });
+    switch (cw::ActionFor(process.CommandLine())) {
+      case cw::EntryAction::kShowHelp:
+        return ShowText(cw::kUsageText);
+      case cw::EntryAction::kShowVersion:
+        return ShowText(std::string(cw::kVersionText) + "\n");
+      case cw::EntryAction::kRun:
+        break;
+    }
     const std::string executable = cw::Win32Process::ExecutablePath();
     std::string folder = cw::FolderOf(executable);
     if (folder.empty() || folder.back() != '\\') folder += '\\';
@@ -46,7 +76,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
       PostMessageA(hwnd, cw::kMsgServiceControl, control, 0);
     });
     g_service = &service;
-    cw::Win32Process process([&service] { service.ReportStopped(); });
     cw::Win32Clock clock;
     cw::Win32FileSystem files;
     cw::Win32ProfileReader profile;
@@ -60,11 +89,21 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
     g_form = &form;
     handlers = &form;
     loop.Attach(&form, &inet, &service, &RunTimeError);
-    form.Form_Load();
-    window.Show(show_command);
-    form.Form_Resize();  // the window is shown
-    loop.Run();
+    try {
+      form.Form_Load();
+      window.Show(show_command);
+      form.Form_Resize();  // the window is shown
+      loop.Run();
+    } catch (const std::exception& error) {
+      RunTimeError(error.what());  // while the log still exists
+    }
   } catch (const std::exception& error) {
+    g_form = nullptr;  // unwound: only standard error and the box are left
+    g_service = nullptr;
     RunTimeError(error.what());
+  } catch (...) {
+    g_form = nullptr;
+    g_service = nullptr;
+    RunTimeError("unknown error");
   }
 }

@@ -6,6 +6,9 @@
 
 namespace cw {
 
+// The title of the window and of every message box.
+inline constexpr char kProgramTitle[] = "Corbelwynford";
+
 // The log list. Entries are byte strings (any byte value, NUL included) kept in the order added.
 // Indexes are 0-based. Every operation that the list refuses throws RelayError and changes nothing.
 class ListBox {
@@ -19,11 +22,9 @@ class ListBox {
   // index is outside -1..ListCount()-1.
   virtual void SetListIndex(int index) = 0;
   virtual int ListIndex() const = 0;
-  // Size in the window's units (terminal cells here). A negative value is refused (throws).
+  // Size in the window's units (terminal cells, pixels). A negative value is refused (throws).
   virtual void SetWidth(int width) = 0;
   virtual void SetHeight(int height) = 0;
-  virtual int Width() const = 0;
-  virtual int Height() const = 0;
 };
 
 enum class MessageBoxStyle { kOkOnly, kCritical };
@@ -39,8 +40,9 @@ class MainWindow {
   virtual int ClientWidth() const = 0;
   virtual int ClientHeight() const = 0;
   virtual int StatusBarHeight() const = 0;
-  // Shows prompt under the program title and returns once the person has confirmed it, or at once
-  // where nobody can answer (no terminal).
+  // Shows prompt under kProgramTitle and returns once the person has confirmed it, or at once
+  // where nobody can answer (no terminal). The critical style is shown inside the box, never in
+  // its title.
   virtual void ShowMessageBox(const std::string& prompt, MessageBoxStyle style) = 0;
 };
 

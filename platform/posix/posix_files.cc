@@ -11,8 +11,10 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <utility>
 
 #include "platform/errors.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/whole_lines.h"
 #include "settings/profile_format.h"
 
@@ -30,24 +32,40 @@ void CheckPath(const std::string& path) {
 
 class PosixReadableFile final : public ReadableFile {
  public:
-  explicit PosixReadableFile(int fd) : fd_(fd) {}
-  ~PosixReadableFile() override { Close(); }
+  explicit PosixReadableFile(UniqueFd fd) : fd_(std::move(fd)) {}
   size_t Read(char* buffer, size_t size) override {
-    if (fd_ < 0) throw RelayError("file is closed");
+    if (!fd_.valid()) throw RelayError("file is closed");
     for (;;) {
-      ssize_t n = read(fd_, buffer, size);
+      ssize_t n = read(fd_.get(), buffer, size);
       if (n >= 0) return static_cast<size_t>(n);
       if (errno != EINTR) ThrowErrno("cannot read", "claim file");
     }
   }
-  void Close() override {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
+  void Close() override { fd_.Reset(); }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
+
+void MakeFolders(const std::string& folder) {
+  for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    const std::string part = folder.substr(0, slash);
+    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) ThrowErrno("Cannot create folder", part);
+    if (slash == std::string::npos) break;
+  }
+  struct stat info {};
+  if (stat(folder.c_str(), &info) != 0) ThrowErrno("Cannot create folder", folder);
+  if (!S_ISDIR(info.st_mode)) throw RelayError("Cannot create folder " + folder + ": not a folder");
+}
+
+void WriteAll(int fd, const std::string& text, const std::string& path) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ThrowErrno("Cannot write", path);
+    done += static_cast<size_t>(n);
+  }
+}
 
 }  // namespace
 
@@ -63,14 +81,13 @@ void PosixFileSystem::RenameNoReplace(const std::string& from, const std::string
 std::unique_ptr<ReadableFile> PosixFileSystem::OpenForReading(const std::string& path) {
   CheckPath(path);
   // O_NONBLOCK keeps a FIFO from blocking the open; regular files ignore it.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) ThrowErrno("cannot open", path);
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid()) ThrowErrno("cannot open", path);
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
+  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     throw RelayError("not a regular file: " + path);
   }
-  return std::make_unique<PosixReadableFile>(fd);
+  return std::make_unique<PosixReadableFile>(std::move(fd));
 }
 
 void PosixFileSystem::Delete(const std::string& path) {
@@ -80,34 +97,46 @@ void PosixFileSystem::Delete(const std::string& path) {
 
 void PosixFileSystem::AppendLine(const std::string& path, const std::string& line) {
   CheckPath(path);
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-  if (fd < 0) ThrowErrno("cannot open", path);
-  struct Closer {
-    int fd;
-    ~Closer() { close(fd); }
-  } closer{fd};
+  UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
+  if (!fd.valid()) ThrowErrno("cannot open", path);
   struct stat info {};
-  if (fstat(fd, &info) != 0) ThrowErrno("cannot examine", path);
+  if (fstat(fd.get(), &info) != 0) ThrowErrno("cannot examine", path);
   if (!S_ISREG(info.st_mode)) throw RelayError("not a regular file: " + path);
   const uint64_t size = static_cast<uint64_t>(info.st_size);
   const uint64_t whole = EndOfWholeLines(size, [&](uint64_t offset, size_t count) {
     std::string bytes(count, '\0');
-    const ssize_t n = pread(fd, bytes.data(), count, static_cast<off_t>(offset));
+    const ssize_t n = pread(fd.get(), bytes.data(), count, static_cast<off_t>(offset));
     if (n < 0) ThrowErrno("cannot read", path);
     bytes.resize(static_cast<size_t>(n));
     return bytes;
   });
-  if (whole != size && ftruncate(fd, static_cast<off_t>(whole)) != 0)
+  if (whole != size && ftruncate(fd.get(), static_cast<off_t>(whole)) != 0)
     ThrowErrno("cannot cut", path);
-  const std::string record = line + "\r\n";
-  for (size_t done = 0; done < record.size();) {
-    const ssize_t n =
-        pwrite(fd, record.data() + done, record.size() - done, static_cast<off_t>(whole + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ThrowErrno("cannot write", path);
-    done += static_cast<size_t>(n);
+  if (lseek(fd.get(), static_cast<off_t>(whole), SEEK_SET) < 0) ThrowErrno("cannot seek", path);
+  WriteAll(fd.get(), line + "\r\n", path);
+  if (fsync(fd.get()) != 0) ThrowErrno("cannot flush", path);
+}
+
+void WriteFileAtomically(const std::string& path, const std::string& text, mode_t mode) {
+  CheckPath(path);
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+  MakeFolders(folder);
+  std::string temp = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".XXXXXX";
+  UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd.valid()) ThrowErrno("Cannot create a file in", folder);
+  try {
+    if (fchmod(fd.get(), mode) != 0) ThrowErrno("Cannot set the mode of", temp);
+    WriteAll(fd.get(), text, temp);
+    if (fsync(fd.get()) != 0 || fd.Reset() != 0) ThrowErrno("Cannot write", temp);
+    if (rename(temp.c_str(), path.c_str()) != 0) ThrowErrno("Cannot replace", path);
+  } catch (...) {
+    unlink(temp.c_str());
+    throw;
   }
-  if (fsync(fd) != 0) ThrowErrno("cannot flush", path);
+  // The new name reaching the disk; the file is whole either way.
+  UniqueFd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) fsync(dir.get());
 }
 
 std::string PosixProfileReader::GetPrivateProfileString(const std::string& section,

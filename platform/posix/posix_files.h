@@ -1,4 +1,6 @@
 #pragma once
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,6 +24,13 @@ class PosixFileSystem final : public FileSystem {
   void Delete(const std::string& path) override;
   void AppendLine(const std::string& path, const std::string& line) override;
 };
+
+// Replaces the file at path by one holding text, with the given mode; the folders on the way are
+// made as needed. Readers see the old file or the whole new one, never a part: the text goes to a
+// temporary file in the same folder, reaches the disk, and is renamed over the old one, and the
+// folder's entry reaches the disk too. A crash leaves at most a stray temporary file, whose dotted
+// name no reader looks at. Throws RelayError, leaving the old file as it was.
+void WriteFileAtomically(const std::string& path, const std::string& text, mode_t mode);
 
 // The settings file read with our own profile reader (settings/profile_format.h). Like the
 // Windows profile functions it keeps the file it read, and reads it again only when one stat

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "platform/errors.h"
@@ -13,15 +14,15 @@
 namespace cw {
 
 PosixProcess::PosixProcess(int argc, char** argv, std::function<void()> before_exit)
-    : before_exit_(std::move(before_exit)) {
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) command_line_ += ' ';
-    command_line_ += argv[i];
-  }
-}
+    : command_line_(ArgumentText(argc, argv)), before_exit_(std::move(before_exit)) {}
 
-PosixProcess::~PosixProcess() {
-  if (lock_fd_ >= 0) close(lock_fd_);
+std::string PosixProcess::ArgumentText(int argc, char** argv) {
+  std::string text;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) text += ' ';
+    text += argv[i];
+  }
+  return text;
 }
 
 std::string PosixProcess::ExecutablePath() {
@@ -42,15 +43,11 @@ std::string PosixProcess::ExecutableDirectory() {
 }
 
 bool PosixProcess::AnotherInstanceRunning() {
-  if (lock_fd_ >= 0) return false;  // this process already holds the lock
-  int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;  // nothing to lock: do not stop the relay for it
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const bool held = errno == EWOULDBLOCK;
-    close(fd);
-    return held;
-  }
-  lock_fd_ = fd;
+  if (lock_.valid()) return false;  // this process already holds the lock
+  UniqueFd fd(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;  // nothing to lock: do not stop the relay for it
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+  lock_ = std::move(fd);
   return false;
 }
 

@@ -2,6 +2,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/process.h"
 
 namespace cw {
@@ -13,7 +14,6 @@ class PosixProcess final : public Process {
  public:
   // before_exit runs right before the process ends (it gives the terminal back).
   PosixProcess(int argc, char** argv, std::function<void()> before_exit);
-  ~PosixProcess() override;
 
   std::string ExecutableDirectory() override;
   bool AnotherInstanceRunning() override;
@@ -22,11 +22,13 @@ class PosixProcess final : public Process {
 
   // This executable's absolute path (from /proc/self/exe); throws RelayError when unknown.
   static std::string ExecutablePath();
+  // The arguments after the program's name, joined by blanks.
+  static std::string ArgumentText(int argc, char** argv);
 
  private:
   std::string command_line_;
   std::function<void()> before_exit_;
-  int lock_fd_ = -1;
+  UniqueFd lock_;
 };
 
 }  // namespace cw

@@ -1,6 +1,5 @@
 #include "platform/posix/systemd_service_host.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <systemd/sd-daemon.h>
@@ -12,11 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/posix/posix_files.h"
 #include "platform/posix/run_command.h"
 
 namespace cw {
@@ -68,196 +67,6 @@ bool Systemctl(std::vector<std::string> args, bool quiet = false) {
   return RunCommand(argv, quiet) == 0;
 }
 
-// ---- Files ----------------------------------------------------------------------------------
-
-// False with errno set when the file cannot be read; the text may hold any byte.
-bool ReadWholeFile(const std::string& path, std::string* text) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  text->clear();
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int error = errno;
-      close(fd);
-      errno = error;
-      return false;
-    }
-    if (n == 0) break;
-    text->append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  return true;
-}
-
-void MakeDirectories(const std::string& dir) {
-  for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-    std::string part = dir.substr(0, slash);
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-      throw RelayError(SystemError("Cannot create folder", part));
-    }
-    if (slash == std::string::npos) break;
-  }
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0) throw RelayError(SystemError("Cannot create folder", dir));
-  if (!S_ISDIR(st.st_mode)) throw RelayError("Cannot create folder " + dir + ": not a folder");
-}
-
-// Readers see the old file or the whole new one, never a part: the text goes to a temporary file
-// in the same folder, reaches the disk, and is then renamed over the old one. A crash leaves at
-// most a stray temporary file, whose dotted name no reader looks at.
-void WriteFileAtomically(const std::string& path, const std::string& text, mode_t mode) {
-  size_t slash = path.rfind('/');
-  std::string dir = path.substr(0, slash);
-  MakeDirectories(dir.empty() ? "/" : dir);
-  std::string temp = dir + "/." + path.substr(slash + 1) + ".XXXXXX";
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) throw RelayError(SystemError("Cannot create a file in", dir));
-  auto fail = [&](const char* what) {
-    std::string message = SystemError(what, path);
-    if (fd >= 0) close(fd);
-    unlink(temp.c_str());
-    throw RelayError(message);
-  };
-  if (fchmod(fd, mode) != 0) fail("Cannot set the mode of");
-  for (size_t done = 0; done < text.size();) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail("Cannot write");
-    done += static_cast<size_t>(n);
-  }
-  if (fsync(fd) != 0) fail("Cannot write");
-  int closed = close(fd);
-  fd = -1;
-  if (closed != 0) fail("Cannot write");
-  if (rename(temp.c_str(), path.c_str()) != 0) fail("Cannot replace");
-  // The rename itself reaching the disk; the new file is complete either way.
-  int dir_fd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    fsync(dir_fd);
-    close(dir_fd);
-  }
-}
-
-// ---- The settings store: a small INI file -------------------------------------------------------
-
-std::string_view Trim(std::string_view s) {
-  size_t begin = s.find_first_not_of(" \t");
-  if (begin == std::string_view::npos) return {};
-  return s.substr(begin, s.find_last_not_of(" \t") - begin + 1);
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x += 'a' - 'A';
-    if (y >= 'A' && y <= 'Z') y += 'a' - 'A';
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t begin = 0;
-  while (begin < text.size()) {
-    size_t end = text.find('\n', begin);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(begin, end - begin);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    begin = end + 1;
-  }
-  return lines;
-}
-
-struct IniLine {
-  enum Kind { kOther, kSection, kKey } kind = kOther;
-  std::string_view name;   // section or key name, trimmed
-  std::string_view value;  // raw value text, trimmed
-};
-
-IniLine ParseLine(std::string_view raw) {
-  std::string_view line = Trim(raw);
-  IniLine parsed;
-  if (line.empty() || line[0] == ';' || line[0] == '#') return parsed;
-  if (line[0] == '[') {
-    size_t close = line.find(']');
-    if (close == std::string_view::npos) return parsed;
-    parsed.kind = IniLine::kSection;
-    parsed.name = Trim(line.substr(1, close - 1));
-    return parsed;
-  }
-  size_t equals = line.find('=');
-  if (equals == std::string_view::npos) return parsed;
-  parsed.kind = IniLine::kKey;
-  parsed.name = Trim(line.substr(0, equals));
-  parsed.value = Trim(line.substr(equals + 1));
-  return parsed;
-}
-
-// Values keep every byte: line breaks, control bytes, backslashes and blanks at either end (which
-// a reader trims) are written as \xHH or \\.
-std::string EncodeValue(const std::string& value) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (size_t i = 0; i < value.size(); ++i) {
-    unsigned char c = value[i];
-    bool at_end = i == 0 || i + 1 == value.size();
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c < 0x20 || c == 0x7F || (at_end && c == ' ')) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// A backslash that starts no known escape (a hand-edited file) stays as it is.
-std::string DecodeValue(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
-      out += '\\';
-      ++i;
-    } else if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' &&
-               HexDigit(text[i + 2]) >= 0 && HexDigit(text[i + 3]) >= 0) {
-      out += static_cast<char>(HexDigit(text[i + 2]) * 16 + HexDigit(text[i + 3]));
-      i += 3;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
-// Names that would not read back as the same name cannot be stored.
-bool StorableName(const std::string& name, bool is_key) {
-  if (name.empty() || Trim(name) != name) return false;
-  for (unsigned char c : name) {
-    if (c < 0x20 || c == 0x7F) return false;
-  }
-  if (is_key) return name.find('=') == std::string::npos && name.find_first_of("[;#") != 0;
-  return name.find(']') == std::string::npos;
-}
-
-// ---- The unit
-// ------------------------------------------------------------------------------------
-
 bool ValidUtf8(const std::string& s) {
   for (size_t i = 0; i < s.size();) {
     unsigned char c = s[i];
@@ -298,62 +107,18 @@ std::string QuotedExecStart(const std::string& path) {
 
 SystemdServiceHost::SystemdServiceHost(std::string executable_path,
                                        std::function<void()> on_started)
-    : executable_path_(std::move(executable_path)), on_started_(std::move(on_started)) {}
+    : executable_path_(std::move(executable_path)),
+      on_started_(std::move(on_started)),
+      store_(StorePath()) {}
 
 std::string SystemdServiceHost::ReadSetting(const std::string& section, const std::string& key,
                                             const std::string& default_value) {
-  std::string text;
-  if (!ReadWholeFile(StorePath(), &text)) return default_value;
-  bool in_section = false;
-  for (const std::string& line : SplitLines(text)) {
-    IniLine parsed = ParseLine(line);
-    if (parsed.kind == IniLine::kSection) in_section = SameName(parsed.name, section);
-    if (parsed.kind == IniLine::kKey && in_section && SameName(parsed.name, key)) {
-      return DecodeValue(parsed.value);
-    }
-  }
-  return default_value;
+  return store_.Read(section, key, default_value);
 }
 
 void SystemdServiceHost::SaveSetting(const std::string& section, const std::string& key,
                                      const std::string& value) {
-  if (!StorableName(section, false) || !StorableName(key, true)) {
-    throw RelayError("Cannot store a setting named [" + section + "] " + key);
-  }
-  const std::string path = StorePath();
-  std::string text;
-  // Rewriting a file we could not read would lose its other settings.
-  if (!ReadWholeFile(path, &text) && errno != ENOENT) {
-    throw RelayError(SystemError("Cannot read", path));
-  }
-  std::vector<std::string> lines = SplitLines(text);
-  const std::string new_line = key + "=" + EncodeValue(value);
-  bool in_section = false;
-  size_t insert_at = std::string::npos;
-  bool replaced = false;
-  for (size_t i = 0; i < lines.size() && !replaced; ++i) {
-    IniLine parsed = ParseLine(lines[i]);
-    if (parsed.kind == IniLine::kSection) {
-      in_section = SameName(parsed.name, section);
-      if (in_section) insert_at = i + 1;
-    } else if (parsed.kind == IniLine::kKey && in_section) {
-      if (SameName(parsed.name, key)) {
-        lines[i] = new_line;
-        replaced = true;
-      }
-      insert_at = i + 1;
-    }
-  }
-  if (!replaced && insert_at != std::string::npos) {
-    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insert_at), new_line);
-  } else if (!replaced) {
-    if (!lines.empty() && !Trim(lines.back()).empty()) lines.push_back("");
-    lines.push_back("[" + section + "]");
-    lines.push_back(new_line);
-  }
-  std::string new_text;
-  for (const std::string& line : lines) new_text += line + "\n";
-  WriteFileAtomically(path, new_text, 0644);
+  store_.Save(section, key, value);
 }
 
 bool SystemdServiceHost::Install() {
@@ -368,10 +133,8 @@ bool SystemdServiceHost::Install() {
     Diagnose(unit_path + " already exists");
     return false;
   }
-  // A systemd service never has a desktop to interact with: interactive_ changes nothing here.
-  // Of the controls, stop and shutdown both arrive as SIGTERM, and systemd has no pause or
-  // continue, so controls_accepted_ needs no line either. No restart: a relay that ended on an
-  // error would most likely meet it again, and the administrator should see it stopped.
+  // No restart: a relay that ended on an error would most likely meet it again, and the
+  // administrator should see it stopped.
   const std::string lines[] = {
       "# Written by \"corbelwynford /I\" and removed by \"corbelwynford /U\".",
       "[Unit]",
@@ -436,9 +199,12 @@ bool SystemdServiceHost::Uninstall() {
 
 std::string SystemdServiceHost::DisplayName() const { return kDisplayName; }
 
-void SystemdServiceHost::SetInteractive(bool interactive) { interactive_ = interactive; }
+// A systemd service never has a desktop to interact with.
+void SystemdServiceHost::SetInteractive(bool) {}
 
-void SystemdServiceHost::SetControlsAccepted(int32_t controls) { controls_accepted_ = controls; }
+// Stop and shutdown both arrive as SIGTERM, and systemd has no pause or continue: the unit needs
+// no line for the controls.
+void SystemdServiceHost::SetControlsAccepted(int32_t) {}
 
 void SystemdServiceHost::Start() {
   // Without systemd (no NOTIFY_SOCKET) this does nothing, which is what a start from a shell wants.

@@ -1,17 +1,15 @@
 # The systemd service host: settings store, unit install and uninstall, readiness, journal entries.
 target_sources(cw_posix PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/systemd_service_host.cc
+  ${CMAKE_CURRENT_LIST_DIR}/service_store.cc
   ${CMAKE_CURRENT_LIST_DIR}/run_command.cc
 )
 
 if(CW_BUILD_TESTS)
-  # Built from its own sources so that it does not wait for the rest of the platform library.
-  add_executable(systemd_service_host_test
-    ${CMAKE_CURRENT_LIST_DIR}/systemd_service_host_test.cc
-    ${CMAKE_CURRENT_LIST_DIR}/systemd_service_host.cc
-    ${CMAKE_CURRENT_LIST_DIR}/run_command.cc
-  )
-  target_link_libraries(systemd_service_host_test PRIVATE PkgConfig::SYSTEMD GTest::gtest_main)
+  # The host under the program's own start-up, with the real systemctl working offline.
+  add_executable(systemd_service_host_test ${CMAKE_CURRENT_LIST_DIR}/systemd_service_host_test.cc)
+  target_link_libraries(systemd_service_host_test PRIVATE cw_app cw_posix cw_test_fakes
+                        GTest::gtest_main)
   # Each test runs in its own process, so each may point CORBELWYNFORD_ROOT at its own folder.
   gtest_discover_tests(systemd_service_host_test DISCOVERY_MODE PRE_TEST
                        PROPERTIES LABELS platform)

@@ -1,12 +1,14 @@
 #pragma once
-// The service host on systemd. Its settings store is an INI file owned by the host
-// (/var/lib/corbelwynford/service.ini); install and uninstall write and remove the unit
-// /etc/systemd/system/corbelwynford.service and run systemctl. CORBELWYNFORD_ROOT, when set,
-// prefixes every system path, and systemctl then runs offline with --root.
+// The service host on systemd. Its settings store is the host's own file
+// (/var/lib/corbelwynford/service.ini, platform/posix/service_store.h); install and uninstall write
+// and remove the unit /etc/systemd/system/corbelwynford.service and run systemctl.
+// CORBELWYNFORD_ROOT, when set, prefixes every system path, and systemctl then runs offline with
+// --root.
 #include <cstdint>
 #include <functional>
 #include <string>
 
+#include "platform/posix/service_store.h"
 #include "platform/service_host.h"
 
 namespace cw {
@@ -33,8 +35,7 @@ class SystemdServiceHost final : public ServiceHost {
  private:
   std::string executable_path_;
   std::function<void()> on_started_;
-  bool interactive_ = false;
-  int32_t controls_accepted_ = 0;
+  ServiceStore store_;
 };
 
 }  // namespace cw

@@ -6,14 +6,20 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
+#include <string_view>
 
-#include "platform/errors.h"
+#include "platform/visible_text.h"
 
 namespace cw {
 namespace {
 
-constexpr char kHex[] = "0123456789ABCDEF";
 constexpr int kEscape = 27;
+// The critical style's mark inside the box (the title is the program's, as on every box).
+constexpr char kCriticalMark[] = "(X) ";
+
+// The terminal's character set need not be the program's code page: high bytes go as \xHH.
+std::string Visible(std::string_view text) { return VisibleText(text, HighBytes::kHex); }
 
 SCREEN* AsScreen(void* screen) { return static_cast<SCREEN*>(screen); }
 
@@ -53,26 +59,6 @@ std::deque<std::string> WrapText(const std::string& text, size_t width) {
 
 }  // namespace
 
-std::string VisibleText(std::string_view entry) {
-  std::string out;
-  out.reserve(entry.size());
-  for (unsigned char c : entry) {
-    if (c >= 32 && c < 127) {
-      out += static_cast<char>(c);
-    } else if (c < 32) {
-      out += '^';
-      out += static_cast<char>(c + '@');
-    } else if (c == 127) {
-      out += "^?";
-    } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
-
 TerminalWindow::TerminalWindow(bool use_terminal, FILE* lines_out) : lines_out_(lines_out) {
   if (!use_terminal) return;
   // newterm, unlike initscr, returns null on an unusable TERM instead of ending the process.
@@ -93,8 +79,8 @@ TerminalWindow::TerminalWindow(bool use_terminal, FILE* lines_out) : lines_out_(
   nodelay(stdscr, TRUE);
   keypad(stdscr, TRUE);
   curs_set(0);
-  list_.width_ = COLS;
-  list_.height_ = std::max(LINES - 1, 0);
+  list_.SetWidth(COLS);
+  list_.SetHeight(std::max(LINES - 1, 0));
 }
 
 TerminalWindow::~TerminalWindow() { Shutdown(); }
@@ -116,7 +102,7 @@ void TerminalWindow::SetCaption(const std::string& caption) {
   caption_ = caption;
   if (!drawing_) return;
   // The caption is the terminal's title.
-  std::string title = "\033]0;" + VisibleText(caption) + "\007";
+  std::string title = "\033]0;" + Visible(caption) + "\007";
   std::fwrite(title.data(), 1, title.size(), stdout);
   std::fflush(stdout);
 }
@@ -127,8 +113,8 @@ void TerminalWindow::Hide() {
   // From now on the entries go to standard output; the ones already drawn go there first, so the
   // output holds the whole log.
   if (lines_out_ == nullptr) return;
-  for (const std::string& entry : list_.entries_) {
-    std::string line = VisibleText(entry) + '\n';
+  for (const std::string& entry : list_.Entries()) {
+    std::string line = Visible(entry) + '\n';
     std::fwrite(line.data(), 1, line.size(), lines_out_);
   }
   std::fflush(lines_out_);
@@ -187,18 +173,15 @@ void TerminalWindow::Redraw() {
   const std::time_t minute = std::time(nullptr) / 60;
   if (!dirty_ && minute == shown_minute_) return;
   erase();
-  const int rows = std::min(list_.height_, std::max(LINES - 1, 0));
-  const int cols = std::min(list_.width_, COLS);
+  const int rows = std::min(list_.Height(), std::max(LINES - 1, 0));
+  const int cols = std::min(list_.Width(), COLS);
   const int count = list_.ListCount();
-  int& top = list_.top_;
-  const int selected = list_.selected_;
+  const int selected = list_.ListIndex();
   if (rows > 0) {
-    if (selected >= 0 && selected < top) top = selected;
-    if (selected >= 0 && selected >= top + rows) top = selected - rows + 1;
-    top = std::clamp(top, 0, std::max(count - rows, 0));
+    const int top = list_.TopFor(rows);
     for (int r = 0; r < rows && top + r < count; ++r) {
       const int index = top + r;
-      std::string line = VisibleText(list_.entries_[index]);
+      std::string line = Visible(list_.Entry(index));
       if (static_cast<int>(line.size()) > cols) line.resize(std::max(cols, 0));
       if (index == selected) {
         attron(A_REVERSE);
@@ -215,24 +198,24 @@ void TerminalWindow::Redraw() {
 }
 
 void TerminalWindow::ShowMessageBox(const std::string& prompt, MessageBoxStyle style) {
-  const std::string title =
-      style == MessageBoxStyle::kCritical ? "Corbelwynford (stop)" : "Corbelwynford";
+  const std::string text =
+      (style == MessageBoxStyle::kCritical ? kCriticalMark : "") + Visible(prompt);
   if (!drawing_) {
     // Nobody can answer: the prompt goes to standard error and nothing waits.
-    std::string line = title + ": " + VisibleText(prompt) + "\n";
+    std::string line = std::string(kProgramTitle) + ": " + text + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     return;
   }
   Redraw();
   const int inner = std::max(std::min(COLS - 6, 60), 10);
-  std::deque<std::string> lines = WrapText(VisibleText(prompt), static_cast<size_t>(inner));
+  std::deque<std::string> lines = WrapText(text, static_cast<size_t>(inner));
   const int height = static_cast<int>(lines.size()) + 4;
   const int width = inner + 4;
   WINDOW* box_window =
       newwin(height, width, std::max((LINES - height) / 2, 0), std::max((COLS - width) / 2, 0));
   if (box_window == nullptr) return;
   box(box_window, 0, 0);
-  mvwaddnstr(box_window, 0, 2, (" " + title + " ").c_str(), width - 4);
+  mvwaddnstr(box_window, 0, 2, (std::string(" ") + kProgramTitle + " ").c_str(), width - 4);
   for (size_t i = 0; i < lines.size(); ++i)
     mvwaddnstr(box_window, static_cast<int>(i) + 1, 2, lines[i].c_str(), inner);
   wattron(box_window, A_REVERSE);
@@ -253,40 +236,12 @@ void TerminalWindow::ShowMessageBox(const std::string& prompt, MessageBoxStyle s
   Redraw();
 }
 
-void TerminalWindow::LogList::AddItem(const std::string& entry) {
-  entries_.push_back(entry);
+void TerminalWindow::LogList::WillAdd(const std::string& entry) {
   window_.dirty_ = true;
-  if (!window_.drawing_ && window_.lines_out_ != nullptr) {
-    std::string line = VisibleText(entry);
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), window_.lines_out_);
-  }
-}
-
-void TerminalWindow::LogList::RemoveItem(int index) {
-  if (index < 0 || index >= ListCount()) throw RelayError("list index out of range");
-  entries_.erase(entries_.begin() + index);
-  if (selected_ == index) selected_ = -1;
-  if (selected_ > index) --selected_;
-  window_.dirty_ = true;
-}
-
-void TerminalWindow::LogList::SetListIndex(int index) {
-  if (index < -1 || index >= ListCount()) throw RelayError("list index out of range");
-  selected_ = index;
-  window_.dirty_ = true;
-}
-
-void TerminalWindow::LogList::SetWidth(int width) {
-  if (width < 0) throw RelayError("negative list width");
-  width_ = width;
-  window_.dirty_ = true;
-}
-
-void TerminalWindow::LogList::SetHeight(int height) {
-  if (height < 0) throw RelayError("negative list height");
-  height_ = height;
-  window_.dirty_ = true;
+  if (window_.drawing_ || window_.lines_out_ == nullptr) return;
+  std::string line = Visible(entry);
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), window_.lines_out_);
 }
 
 }  // namespace cw

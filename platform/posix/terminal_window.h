@@ -8,17 +8,12 @@
 // change the terminal's state.
 #include <cstdio>
 #include <ctime>
-#include <deque>
 #include <string>
-#include <string_view>
 
+#include "platform/list_model.h"
 #include "platform/window.h"
 
 namespace cw {
-
-// The entry with every byte outside printable ASCII made visible: control bytes as ^@ .. ^_ and
-// ^?, bytes of 128 and above as \xHH.
-std::string VisibleText(std::string_view entry);
 
 class TerminalWindow final : public MainWindow {
  public:
@@ -39,7 +34,6 @@ class TerminalWindow final : public MainWindow {
   void ShowMessageBox(const std::string& prompt, MessageBoxStyle style) override;
 
   // For the event loop.
-  bool Drawing() const { return drawing_; }
   // The descriptor whose readiness means keys are waiting; -1 when not drawing.
   int KeyDescriptor() const;
   // Reads waiting keys; true when one of them asks to close (q, Q or Escape).
@@ -53,35 +47,24 @@ class TerminalWindow final : public MainWindow {
   void Shutdown();
 
  private:
-  class LogList final : public ListBox {
+  // Every change to the list means a redraw; without a screen each entry is also a line out.
+  class LogList final : public ListModel {
    public:
     explicit LogList(TerminalWindow& window) : window_(window) {}
-    void AddItem(const std::string& entry) override;
-    void RemoveItem(int index) override;
-    int ListCount() const override { return static_cast<int>(entries_.size()); }
-    void SetListIndex(int index) override;
-    int ListIndex() const override { return selected_; }
-    void SetWidth(int width) override;
-    void SetHeight(int height) override;
-    int Width() const override { return width_; }
-    int Height() const override { return height_; }
 
    private:
-    friend class TerminalWindow;
+    void WillAdd(const std::string& entry) override;
+    void WillRemove(int) override { window_.dirty_ = true; }
+    void WillSelect(int) override { window_.dirty_ = true; }
+    void WillResize(int, int) override { window_.dirty_ = true; }
     TerminalWindow& window_;
-    // A deque: removing the second entry moves one entry, not the whole list.
-    std::deque<std::string> entries_;
-    int selected_ = -1;
-    int top_ = 0;  // first entry in view
-    int width_ = 0;
-    int height_ = 0;
   };
 
   void StopDrawing();
   void DrawStatusBar();
 
   LogList list_{*this};
-  std::string caption_ = "Corbelwynford";
+  std::string caption_ = kProgramTitle;
   FILE* lines_out_;
   bool drawing_ = false;
   bool dirty_ = true;

@@ -1,62 +1,45 @@
-#include "platform/posix/terminal_window.h"
-
+// The list model and the escaping that both windows share. The windows themselves run on the real
+// binary: the terminal in app/entry_test.py and the end-to-end tests, Win32 under Wine.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "platform/errors.h"
+#include "platform/list_model.h"
+#include "platform/visible_text.h"
 
 namespace cw {
 namespace {
 
-std::string Contents(FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
-  std::string data;
-  char buffer[256];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) data.append(buffer, n);
-  return data;
-}
-
-TEST(VisibleTextTest, NoByteReachesTheTerminalRaw) {
-  EXPECT_EQ(VisibleText("plain ~text"), "plain ~text");
-  EXPECT_EQ(VisibleText(std::string("\r\n\t\0\x1b[2J\x7f", 9)), "^M^J^I^@^[[2J^?");
-  EXPECT_EQ(VisibleText("\x80\x9b\xe9\xff"), "\\x80\\x9B\\xE9\\xFF");
+TEST(VisibleTextTest, ControlBytesShowAsCaretsAndHighBytesAsAsked) {
+  struct Row {
+    std::string text;
+    std::string kept;  // HighBytes::kKeep
+    std::string hex;   // HighBytes::kHex
+  };
+  const Row rows[] = {
+      {"plain ~text", "plain ~text", "plain ~text"},
+      {std::string("\0\r\n\t\x1b[2J\x1f\x7f", 10), "^@^M^J^I^[[2J^_^?", "^@^M^J^I^[[2J^_^?"},
+      {"\x80\x9b\xe9\xff", "\x80\x9b\xe9\xff", "\\x80\\x9B\\xE9\\xFF"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(VisibleText(row.text, HighBytes::kKeep), row.kept);
+    EXPECT_EQ(VisibleText(row.text, HighBytes::kHex), row.hex);
+  }
   for (int c = 0; c < 256; ++c) {
-    for (unsigned char out : VisibleText(std::string(1, static_cast<char>(c)))) {
+    for (unsigned char out : VisibleText(std::string(1, static_cast<char>(c)), HighBytes::kHex)) {
       EXPECT_TRUE(out >= 32 && out < 127) << c;
     }
   }
 }
 
-TEST(TerminalWindowTest, WithoutTerminalEveryEntryIsOneLineOfOutput) {
-  FILE* out = std::tmpfile();
-  ASSERT_NE(out, nullptr);
-  {
-    TerminalWindow window(false, out);
-    EXPECT_FALSE(window.Drawing());
-    window.List().AddItem("first");
-    window.List().AddItem(std::string("two\nlines\0", 10));
-    window.SetCaption("Corbelwynford - version 1.0.02");
-    window.Hide();
-    window.List().AddItem("after hide");
-    EXPECT_EQ(window.Caption(), "Corbelwynford - version 1.0.02");
-    EXPECT_EQ(window.KeyDescriptor(), -1);
-    EXPECT_FALSE(window.ReadCloseKey());
-  }
-  EXPECT_EQ(Contents(out), "first\ntwo^Jlines^@\nafter hide\n");
-  std::fclose(out);
-}
-
-TEST(TerminalWindowTest, ListKeepsSelectionConsistentAndRefusesBadIndexes) {
-  TerminalWindow window(false, nullptr);
-  ListBox& list = window.List();
+TEST(ListModelTest, SelectionStaysWithItsEntryAndBadIndexesChangeNothing) {
+  ListModel list;
   for (int i = 0; i < 5; ++i) list.AddItem(std::to_string(i));
   list.SetListIndex(4);
-  list.RemoveItem(1);
-  EXPECT_EQ(list.ListCount(), 4);
-  EXPECT_EQ(list.ListIndex(), 3);  // still the entry "4"
+  list.RemoveItem(3);  // the entry just above the selection
+  EXPECT_EQ(list.ListIndex(), 3);
+  EXPECT_EQ(list.Entry(3), "4");
   list.RemoveItem(3);
   EXPECT_EQ(list.ListIndex(), -1);
   EXPECT_THROW(list.RemoveItem(3), RelayError);
@@ -65,6 +48,30 @@ TEST(TerminalWindowTest, ListKeepsSelectionConsistentAndRefusesBadIndexes) {
   list.SetHeight(10);
   EXPECT_THROW(list.SetHeight(-1), RelayError);
   EXPECT_EQ(list.Height(), 10);
+  EXPECT_EQ(list.ListCount(), 3);
+}
+
+TEST(ListModelTest, ViewMovesOnlyAsFarAsTheSelectionNeeds) {
+  ListModel list;
+  for (int i = 0; i < 10; ++i) list.AddItem(std::to_string(i));
+  struct Step {
+    int select;
+    int rows;
+    int top;
+  };
+  const Step steps[] = {
+      {9, 4, 6},    // the newest entry at the bottom
+      {7, 4, 6},    // already in view: no move
+      {2, 4, 2},    // above the view: it becomes the top
+      {-1, 4, 2},   // no selection: no move
+      {-1, 8, 2},   // taller: still filled
+      {-1, 20, 0},  // taller than the list: from the first
+      {5, 0, 0},    // no rows: nothing to move
+  };
+  for (const Step& step : steps) {
+    list.SetListIndex(step.select);
+    EXPECT_EQ(list.TopFor(step.rows), step.top) << step.select << " " << step.rows;
+  }
 }
 
 }  // namespace

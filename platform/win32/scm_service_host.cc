@@ -16,6 +16,11 @@ constexpr char kEventSourceKey[] =
 constexpr DWORD kPendingWaitHintMs = 10000;
 constexpr DWORD kStartWaitMs = 10000;
 
+// The registry key (below HKLM) that holds a section of the settings store.
+std::string SettingsKey(const std::string& section) {
+  return std::string(kServicesKey) + ScmServiceHost::kServiceName + "\\" + section;
+}
+
 // The one host of this process, for ServiceMain, which the dispatcher calls without context.
 ScmServiceHost* g_host = nullptr;
 
@@ -63,10 +68,6 @@ ScmServiceHost::ScmServiceHost(std::string executable_path, Notify notify)
     : executable_path_(std::move(executable_path)), notify_(std::move(notify)) {
   status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status_.dwCurrentState = SERVICE_STOPPED;
-}
-
-std::string ScmServiceHost::SettingsKey(const std::string& section) {
-  return std::string(kServicesKey) + kServiceName + "\\" + section;
 }
 
 std::string ScmServiceHost::ReadSetting(const std::string& section, const std::string& key,

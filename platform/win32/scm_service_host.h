@@ -48,9 +48,6 @@ class ScmServiceHost final : public ServiceHost {
   // Right before the process ends: the service manager hears that the service has stopped.
   void ReportStopped();
 
-  // The registry key (below HKLM) that holds a section of the settings store.
-  static std::string SettingsKey(const std::string& section);
-
  private:
   static void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
   static DWORD WINAPI ControlHandler(DWORD control, DWORD event_type, LPVOID event_data,

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/errors.h"
+#include "platform/visible_text.h"
 #include "platform/win32/win32_clock.h"
 
 namespace cw {
@@ -12,7 +13,6 @@ namespace {
 
 constexpr int kListControlId = 1;
 constexpr int kStatusBarControlId = 2;
-constexpr char kTitle[] = "Corbelwynford";
 // The window as designed, in twips: client area 5700 by 2895; the status bar's panels at least
 // 1440 (the empty one) and 200 (date and time) wide.
 constexpr int kClientWidthTwips = 5700;
@@ -60,23 +60,10 @@ bool IsAbsoluteWindowsPath(const std::string& path) {
   return (!path.empty() && path[0] == '\\') || (path.size() >= 2 && path[1] == ':');
 }
 
-}  // namespace
+// A LISTBOX shows the ANSI code page's characters: only control bytes need making visible.
+std::string ListBoxText(std::string_view entry) { return VisibleText(entry, HighBytes::kKeep); }
 
-std::string ListBoxText(std::string_view entry) {
-  std::string out;
-  out.reserve(entry.size());
-  for (unsigned char c : entry) {
-    if (c < 32) {
-      out += '^';
-      out += static_cast<char>(c + '@');
-    } else if (c == 127) {
-      out += "^?";
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
+}  // namespace
 
 Win32Window::Win32Window(HINSTANCE instance, const std::string& log_folder) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
@@ -268,15 +255,14 @@ void Win32Window::ShowMessageBox(const std::string& prompt, MessageBoxStyle styl
   UINT flags = MB_OK | MB_SETFOREGROUND | (owner == nullptr ? MB_TASKMODAL : 0);
   if (style == MessageBoxStyle::kCritical) flags |= MB_ICONSTOP;
   ++message_box_depth_;
-  MessageBoxA(owner, text.c_str(), kTitle, flags);
+  MessageBoxA(owner, text.c_str(), kProgramTitle, flags);
   --message_box_depth_;
 }
 
-void Win32Window::LogList::AddItem(const std::string& entry) {
+void Win32Window::LogList::WillAdd(const std::string& entry) {
   const std::string text = ListBoxText(entry);
   LRESULT result = SendMessageA(hwnd_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
   if (result == LB_ERR || result == LB_ERRSPACE) throw RelayError("The list refused the entry");
-  entries_.push_back(entry);
   if (log_file_ != INVALID_HANDLE_VALUE) {
     const std::string line = text + "\r\n";
     DWORD written = 0;
@@ -284,33 +270,16 @@ void Win32Window::LogList::AddItem(const std::string& entry) {
   }
 }
 
-void Win32Window::LogList::RemoveItem(int index) {
-  if (index < 0 || index >= ListCount()) throw RelayError("list index out of range");
+void Win32Window::LogList::WillRemove(int index) {
   SendMessageA(hwnd_, LB_DELETESTRING, static_cast<WPARAM>(index), 0);
-  entries_.erase(entries_.begin() + index);
 }
 
-void Win32Window::LogList::SetListIndex(int index) {
-  if (index < -1 || index >= ListCount()) throw RelayError("list index out of range");
-  // Selecting an entry also scrolls it into view; -1 clears the selection.
+void Win32Window::LogList::WillSelect(int index) {
   SendMessageA(hwnd_, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
 }
 
-int Win32Window::LogList::ListIndex() const {
-  LRESULT index = SendMessageA(hwnd_, LB_GETCURSEL, 0, 0);
-  return index == LB_ERR ? -1 : static_cast<int>(index);
-}
-
-void Win32Window::LogList::SetWidth(int width) {
-  if (width < 0) throw RelayError("negative list width");
-  width_ = width;
-  MoveWindow(hwnd_, 0, 0, width_, height_, TRUE);
-}
-
-void Win32Window::LogList::SetHeight(int height) {
-  if (height < 0) throw RelayError("negative list height");
-  height_ = height;
-  MoveWindow(hwnd_, 0, 0, width_, height_, TRUE);
+void Win32Window::LogList::WillResize(int width, int height) {
+  MoveWindow(hwnd_, 0, 0, width, height, TRUE);
 }
 
 }  // namespace cw

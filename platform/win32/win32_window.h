@@ -3,26 +3,22 @@
 // client area above a common-controls status bar (an empty panel, the short date, the time in
 // hours and minutes, kept current by a timer of the window).
 //
-// The LISTBOX holds NUL-terminated strings, so it shows each entry as ListBoxText(entry); the
-// log list itself keeps the original bytes. Sizes are pixels.
+// The LISTBOX holds NUL-terminated strings, so it shows each entry with its control bytes made
+// visible (platform/visible_text.h); the log list itself keeps the original bytes. Sizes are
+// pixels.
 //
 // Test and support hook: when CORBELWYNFORD_LOG_FILE is set, every entry added to the list is
-// also appended to that file as one line (ListBoxText, then CR LF). A relative name is taken from
-// the program's folder. The window is the only place the log lives otherwise.
+// also appended to that file as one line (as the LISTBOX shows it, then CR LF). A relative name is
+// taken from the program's folder. The window is the only place the log lives otherwise.
 #include "platform/win32/windows_api.h"
 
-#include <deque>
 #include <string>
-#include <string_view>
 
+#include "platform/list_model.h"
 #include "platform/win32/win32_messages.h"
 #include "platform/window.h"
 
 namespace cw {
-
-// The entry as the LISTBOX shows it: control bytes as ^@ .. ^_ and ^?, every other byte as it
-// is (a character of the ANSI code page).
-std::string ListBoxText(std::string_view entry);
 
 // True when someone can answer a message box: the process's window station is the visible one.
 // A service without access to the desktop would wait forever on a box nobody sees.
@@ -30,8 +26,6 @@ bool CanShowMessageBox();
 
 class Win32Window final : public MainWindow {
  public:
-  static constexpr char kClassName[] = "CorbelwynfordMain";
-
   // Creates the window hidden, with its list, status bar and clock timer. log_folder is where a
   // relative CORBELWYNFORD_LOG_FILE lives. Throws RelayError when the window cannot be made.
   Win32Window(HINSTANCE instance, const std::string& log_folder);
@@ -41,7 +35,6 @@ class Win32Window final : public MainWindow {
 
   HWND Handle() const { return hwnd_; }
   HWND ListHandle() const { return list_.hwnd_; }
-  HWND StatusBarHandle() const { return status_bar_; }
   void SetRouter(Win32MessageRouter* router) { router_ = router; }
   // Shows the window unless it was hidden for good (service mode).
   void Show(int show_command);
@@ -58,26 +51,18 @@ class Win32Window final : public MainWindow {
   void ShowMessageBox(const std::string& prompt, MessageBoxStyle style) override;
 
  private:
-  class LogList final : public ListBox {
-   public:
-    void AddItem(const std::string& entry) override;
-    void RemoveItem(int index) override;
-    int ListCount() const override { return static_cast<int>(entries_.size()); }
-    void SetListIndex(int index) override;
-    int ListIndex() const override;
-    void SetWidth(int width) override;
-    void SetHeight(int height) override;
-    int Width() const override { return width_; }
-    int Height() const override { return height_; }
+  static constexpr char kClassName[] = "CorbelwynfordMain";
 
+  // The LISTBOX control mirrors the list; it scrolls a selected entry into view by itself.
+  class LogList final : public ListModel {
    private:
     friend class Win32Window;
+    void WillAdd(const std::string& entry) override;
+    void WillRemove(int index) override;
+    void WillSelect(int index) override;
+    void WillResize(int width, int height) override;
     HWND hwnd_ = nullptr;
     HANDLE log_file_ = INVALID_HANDLE_VALUE;
-    // A deque: removing the second entry moves one entry, not the whole list.
-    std::deque<std::string> entries_;
-    int width_ = 0;
-    int height_ = 0;
   };
 
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
@@ -90,7 +75,7 @@ class Win32Window final : public MainWindow {
   HWND status_bar_ = nullptr;
   HFONT font_ = nullptr;
   LogList list_;
-  std::string caption_ = "Corbelwynford";
+  std::string caption_ = kProgramTitle;
   std::string shown_date_;
   std::string shown_time_;
   bool hidden_ = false;

@@ -16,47 +16,31 @@
 
 namespace cw::testing {
 
+// The service switches run against the real hosts; this one only keeps the mode flag and counts.
 class FakeServiceHost : public ServiceHost {
  public:
   std::string ReadSetting(const std::string& s, const std::string& k,
                           const std::string& def) override {
-    calls.push_back("read " + s + "/" + k);
     auto it = store.find(s + "/" + k);
     return it == store.end() ? def : it->second;
   }
   void SaveSetting(const std::string& s, const std::string& k, const std::string& v) override {
-    calls.push_back("save " + s + "/" + k + "=" + v);
     store[s + "/" + k] = v;
   }
-  bool Install() override {
-    calls.push_back("install interactive=" + std::to_string(interactive) +
-                    " controls=" + std::to_string(controls));
-    return install_result;
-  }
-  bool Uninstall() override {
-    calls.push_back("uninstall");
-    return uninstall_result;
-  }
+  bool Install() override { return ++registrations > 0; }
+  bool Uninstall() override { return ++registrations > 0; }
   std::string DisplayName() const override { return "Corbelwynford"; }
-  void SetInteractive(bool i) override {
-    calls.push_back("interactive " + std::to_string(i));
-    interactive = i;
-  }
-  void SetControlsAccepted(int32_t c) override {
-    calls.push_back("controls " + std::to_string(c));
-    controls = c;
-  }
-  void Start() override { calls.push_back("start"); }
+  void SetInteractive(bool) override {}
+  void SetControlsAccepted(int32_t) override {}
+  void Start() override { ++starts; }
   void LogEvent(int16_t type, int32_t id, const std::string& text) override {
-    calls.push_back("event " + std::to_string(type) + " " + std::to_string(id) + " " + text);
+    events.push_back(std::to_string(type) + " " + std::to_string(id) + " " + text);
   }
 
   std::map<std::string, std::string> store;
-  std::vector<std::string> calls;
-  bool install_result = true;
-  bool uninstall_result = true;
-  bool interactive = true;
-  int32_t controls = 0;
+  std::vector<std::string> events;
+  int registrations = 0;
+  int starts = 0;
 };
 
 // Files held in memory. A path present in `folders` behaves like a directory.

@@ -36,8 +36,6 @@ class FakeListBox : public ListBox {
     if (h < 0) throw RelayError("negative height");
     height = h;
   }
-  int Width() const override { return width; }
-  int Height() const override { return height; }
 
   std::deque<std::string> entries;
   int selected = -1;
