@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/corbelwynford_main.h"
+#include "platform/transfer_rules.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace cw {
@@ -70,7 +71,7 @@ TEST_F(ScanCycleTest, ThreeLinesBecomeThreePostsInOrderAndTheFileIsDeleted) {
             (std::vector<std::string>{"<sms>first</sms>", "<sms>second</sms>", "<sms></sms>"}));
   const auto& r = fake.inet.requests.at(0);
   EXPECT_EQ(r.url, "http://127.0.0.1:9/in");
-  EXPECT_EQ(r.operation, "POST");
+  EXPECT_EQ(r.request_timeout, RequestTimeoutSeconds(20));  // the default wait
   EXPECT_EQ(r.headers, "Content-Type: text/xml\r\nX-A: 1");
   EXPECT_EQ(r.protocol, 5);
   EXPECT_TRUE(fake.files.files.empty());

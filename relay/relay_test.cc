@@ -93,7 +93,7 @@ TEST_F(RelayTest, FirstSystemTickWithoutPauseDisablesTheTimer) {
 
 TEST_F(RelayTest, AnswerWithinTheFirstSecondCostsOnePause) {
   fake.inet.script.push_back({12, std::string(3000, 'r'), 200, 300});
-  fake.inet.Execute("http://x", "POST", "", "");
+  fake.inet.Execute("http://x", "", "");
   std::string answer = procs.AwaitTransfer(20, false);
   EXPECT_EQ(answer, std::string(1024, 'r'));
   EXPECT_EQ(fake.loop.now, 1000);
@@ -102,7 +102,7 @@ TEST_F(RelayTest, AnswerWithinTheFirstSecondCostsOnePause) {
 
 TEST_F(RelayTest, ServerThatNeverAnswersRunsTheWholeWaitAndIsCancelledNextTime) {
   fake.inet.script.push_back({12, "late", 200, -1});
-  fake.inet.Execute("http://x", "POST", "", "");
+  fake.inet.Execute("http://x", "", "");
   EXPECT_EQ(procs.AwaitTransfer(3, false), "");
   EXPECT_EQ(fake.loop.now, 3000);
   EXPECT_TRUE(fake.inet.StillExecuting());
@@ -122,7 +122,7 @@ TEST_F(RelayTest, CancelFirstWithNothingRunningReturnsAtOnceWithoutFetching) {
 
 TEST_F(RelayTest, ErrorEndsTheWaitAtTheNextLook) {
   fake.inet.script.push_back({11, "", 0, 200});
-  fake.inet.Execute("http://x", "POST", "", "");
+  fake.inet.Execute("http://x", "", "");
   EXPECT_EQ(procs.AwaitTransfer(20, false), "");
   EXPECT_EQ(fake.loop.now, 1000);
   EXPECT_EQ(procs.TransferState, 11);
@@ -132,7 +132,7 @@ TEST_F(RelayTest, ErrorEndsTheWaitAtTheNextLook) {
 TEST_F(RelayTest, WaitOfZeroJudgesAtOnceAndProgressStatesAreIgnored) {
   procs.TransferState = 12;
   fake.inet.script.push_back({12, "done", 200, 0});
-  fake.inet.Execute("http://x", "POST", "", "");
+  fake.inet.Execute("http://x", "", "");
   EXPECT_EQ(procs.AwaitTransfer(0, false), "");  // nothing fetched yet: the chunk is empty
   EXPECT_EQ(fake.inet.fetches, 1);
   EXPECT_EQ(fake.loop.now, 0);
@@ -143,7 +143,7 @@ TEST_F(RelayTest, WaitOfZeroJudgesAtOnceAndProgressStatesAreIgnored) {
 TEST_F(RelayTest, FailingControlEndsTheWaitWithAnError) {
   std::function<void()> failing_pause = [] { throw RelayError("pause failed"); };
   fake.inet.script.push_back({12, "x", 200, -1});
-  fake.inet.Execute("http://x", "POST", "", "");
+  fake.inet.Execute("http://x", "", "");
   int16_t state = 0;
   EXPECT_THROW(AwaitTransfer(fake.inet, state, failing_pause, 5, false), RelayError);
 }

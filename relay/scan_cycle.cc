@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 
+#include "platform/transfer_rules.h"
 #include "relay/line_reader.h"
 #include "settings/numeric.h"
 
@@ -141,9 +142,10 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
     step([&] { body = FillBodyTemplate(body_template, text); });
     step([&] { procs.AwaitTransfer(wait_seconds, true); });
     step([&] { inet.SetProtocol(protocol); });
+    step([&] { inet.SetRequestTimeout(RequestTimeoutSeconds(wait_seconds)); });
     step([&] { procs.WriteTrafficLog(1, body); });
     procs.TransferState = 0;
-    step([&] { inet.Execute(url, "POST", body, headers); });
+    step([&] { inet.Execute(url, body, headers); });
     step([&] { answer = procs.AwaitTransfer(wait_seconds, false); });
     // A completed request shows its answer whatever its status; only a 2xx status is a
     // success, so an error page from the server is not reported as a delivered message.
