@@ -10,8 +10,8 @@
 namespace cw {
 namespace {
 
-using std::chrono::milliseconds;
 using std::chrono::microseconds;
+using std::chrono::milliseconds;
 const TimerTable::Clock::time_point t0{};
 
 TEST(TimerTableTest, DueTimersTickButNeverIntoTheirOwnRunningHandler) {
@@ -35,7 +35,7 @@ TEST(TimerTableTest, NextDueFollowsIntervalsAndEnabling) {
   EXPECT_EQ(timers.MillisecondsToNext(t0 + microseconds(30500), 60000), 70);  // rounded up
   EXPECT_THROW(timers.SetInterval(TimerId::kSystem, -1, at(50)), RelayError);
   EXPECT_EQ(timers.MillisecondsToNext(at(50), 60000), 50);  // the interval is kept
-  timers.SetInterval(TimerId::kSystem, 0, at(50));           // never ticks
+  timers.SetInterval(TimerId::kSystem, 0, at(50));          // never ticks
   EXPECT_EQ(timers.MillisecondsToNext(at(50), 60000), 950);
   timers.SetEnabled(TimerId::kFileScan, true, at(500));  // already on: not restarted
   EXPECT_EQ(timers.MillisecondsToNext(at(500), 60000), 500);

@@ -15,8 +15,7 @@ class TransferBase : public TransferControl {
  public:
   void SetProtocol(int32_t protocol) final;
   void SetRequestTimeout(int32_t seconds) final;
-  void Execute(const std::string& url, const std::string& data,
-               const std::string& headers) final;
+  void Execute(const std::string& url, const std::string& data, const std::string& headers) final;
   std::string GetChunk(int size) final;
   long ResponseCode() const final;
 

@@ -23,11 +23,8 @@ TEST(TransferRulesTest, UrlWithoutSchemeGetsTheProtocolsScheme) {
     int32_t protocol;
     const char* url;
   } cases[] = {
-      {"h/x", 5, "https://h/x"},
-      {"h/x", 4, "http://h/x"},
-      {"h", 0, "http://h"},
-      {"http://h", 5, "http://h"},
-      {"HTTPS://h", 4, "HTTPS://h"},
+      {"h/x", 5, "https://h/x"},   {"h/x", 4, "http://h/x"},      {"h", 0, "http://h"},
+      {"http://h", 5, "http://h"}, {"HTTPS://h", 4, "HTTPS://h"},
   };
   for (const auto& c : cases) EXPECT_EQ(UrlWithScheme(c.written, c.protocol), c.url) << c.written;
   EXPECT_THROW(UrlWithScheme("", 4), RelayError);

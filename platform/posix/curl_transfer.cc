@@ -74,8 +74,9 @@ HeaderList CurlHeaders(const std::vector<HeaderLine>& lines) {
   HeaderList list;
   for (const HeaderLine& line : lines) Append(list, line.empty_value ? line.name + ";" : line.text);
   for (const char* own : {"Accept", "Content-Type", "Expect"}) {
-    if (std::none_of(lines.begin(), lines.end(),
-                     [own](const HeaderLine& line) { return EqualsIgnoringCase(line.name, own); })) {
+    if (std::none_of(lines.begin(), lines.end(), [own](const HeaderLine& line) {
+          return EqualsIgnoringCase(line.name, own);
+        })) {
       Append(list, std::string(own) + ":");
     }
   }

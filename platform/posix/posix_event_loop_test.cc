@@ -14,7 +14,9 @@ struct Events : WindowEvents {
   std::vector<std::string> seen;
   void OnTimer(TimerId) override {}
   void OnResize() override {}
-  void OnCloseRequest(int16_t reason) override { seen.push_back("close " + std::to_string(reason)); }
+  void OnCloseRequest(int16_t reason) override {
+    seen.push_back("close " + std::to_string(reason));
+  }
   void OnTransferStateChanged(int16_t) override {}
   void OnServiceStart(bool&) override {}
   void OnServicePause(bool&) override {}

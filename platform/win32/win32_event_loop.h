@@ -1,8 +1,9 @@
 #pragma once
 // The window's message loop: one SetTimer timer of the main window wakes the loop when the next
-// of the two timers is due, pending events are processed by a PeekMessage / TranslateMessage / DispatchMessage loop, and the
-// window's messages are routed here to the handlers: timer ticks, WM_SIZE, the close requests,
-// WinHTTP's events and the service manager's controls, which the other facilities post.
+// of the two timers is due, pending events are processed by a PeekMessage / TranslateMessage /
+// DispatchMessage loop, and the window's messages are routed here to the handlers: timer ticks,
+// WM_SIZE, the close requests, WinHTTP's events and the service manager's controls, which the other
+// facilities post.
 //
 // Close reasons: WM_SYSCOMMAND SC_CLOSE (close box, window menu, Alt+F4) and the WM_CLOSE that
 // follows it are the person's close, 0; the service manager's stop is the program's own, 1

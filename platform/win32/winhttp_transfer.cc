@@ -246,8 +246,8 @@ void WinHttpTransfer::Start(const std::string& url, const std::string& data,
     throw RelayError("Cannot connect: error " + std::to_string(GetLastError()));
   }
   request->handle =
-      WinHttpOpenRequest(request->connect, L"POST", object.c_str(), nullptr,
-                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+      WinHttpOpenRequest(request->connect, L"POST", object.c_str(), nullptr, WINHTTP_NO_REFERER,
+                         WINHTTP_DEFAULT_ACCEPT_TYPES,
                          parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
   if (request->handle == nullptr) {
     const DWORD error = GetLastError();

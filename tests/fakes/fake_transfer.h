@@ -74,7 +74,7 @@ class FakeTransfer : public TransferControl {
  private:
   FakeEventLoop& loop_;
   int32_t protocol_ = 0;
-  int32_t request_timeout_ = 60;
+  int32_t request_timeout_ = 0;  // never told
   bool executing_ = false;
   std::string answer_;
   long status_ = 0;
