@@ -132,10 +132,11 @@ void BM_UploadThroughCurlTool(benchmark::State& state) {
   if (!server.Started()) return state.SkipWithError("test server did not start");
   const fs::path file = server.Dir() / "upload";
   std::ofstream(file, std::ios::binary) << std::string(kUploadBytes, 'x');
+  const std::string data_arg = "@" + file.native();
   const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   for (auto _ : state) {
-    pid_t pid = Spawn({"curl", "-sS", "-o", "/dev/null", "-H", "Expect:", "--data-binary",
-                       "@" + file.string(), server.Url()},
+    pid_t pid = Spawn({"curl", "-sS", "-o", "/dev/null", "-H", "Expect:", "--data-binary", data_arg,
+                       server.Url()},
                       null_fd);
     int status = -1;
     if (pid == -1 || waitpid(pid, &status, 0) != pid || status != 0) {
