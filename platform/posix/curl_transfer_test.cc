@@ -4,13 +4,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -28,57 +27,26 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-pid_t Spawn(const std::vector<std::string>& args, int stdout_fd) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (stdout_fd != -1) posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
+fs::path TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "cw_curl_XXXXXX").string();
+  return mkdtemp(pattern.data());
 }
 
-// The wait status of pid, or -1 when it has not ended within `seconds`.
-int WaitFor(pid_t pid, double seconds) {
-  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) != pid) {
-    if (Clock::now() > deadline) return -1;
-    usleep(10000);
-  }
-  return status;
-}
-
-struct TempDir {
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "cw_curl_XXXXXX").string();
-    path = mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  fs::path path;
-};
-
-// The self-signed certificate for 127.0.0.1, made once per test process.
-std::string CertFile() {
-  static const TempDir dir;
-  static const bool made = [] {
-    pid_t pid = Spawn({"sh", CW_SOURCE_DIR "/tests/servers/make_cert.sh", dir.path.string()}, -1);
-    return pid != -1 && WaitFor(pid, 60) == 0;
-  }();
-  EXPECT_TRUE(made) << "make_cert.sh failed";
-  return (dir.path / "cert.pem").string();
+// The self-signed certificate for 127.0.0.1 and its key, made once per test process.
+const fs::path& CertDir() {
+  static const struct Dir {
+    fs::path path = TempDir();
+    ~Dir() { fs::remove_all(path); }
+  } dir;
+  static const int made = std::system(
+      ("timeout 60 sh " CW_SOURCE_DIR "/tests/servers/make_cert.sh " + dir.path.string()).c_str());
+  EXPECT_EQ(made, 0) << "make_cert.sh failed";
+  return dir.path;
 }
 
 std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
-  out << in.rdbuf();
+  out << std::ifstream(path, std::ios::binary).rdbuf();
   return out.str();
 }
 
@@ -86,34 +54,33 @@ std::string ReadFile(const fs::path& path) {
 class TestServer {
  public:
   explicit TestServer(bool tls = false) {
-    std::vector<std::string> args = {CW_PYTHON, CW_SOURCE_DIR "/tests/servers/http_server.py",
-                                     "--record", dir_.path.string()};
-    if (tls) {
-      const std::string cert = CertFile();
-      args.insert(args.end(), {"--tls", cert, fs::path(cert).replace_filename("key.pem")});
+    std::vector<std::string> args = {CW_PYTHON,     CW_SOURCE_DIR "/tests/servers/http_server.py",
+                                     "--record",    dir_ / "record",
+                                     "--port-file", dir_ / "port"};
+    if (tls) args.insert(args.end(), {"--tls", CertDir() / "cert.pem", CertDir() / "key.pem"});
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; i < 2000 && pid_ != -1 && port_ == 0; ++i) {
+      usleep(10000);
+      std::ifstream(dir_ / "port") >> port_;
     }
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return;
-    pid_ = Spawn(args, fds[1]);
-    close(fds[1]);
-    std::string line;
-    pollfd readable{fds[0], POLLIN, 0};
-    char buffer[64];
-    ssize_t got = 0;
-    while (pid_ != -1 && line.find('\n') == std::string::npos && poll(&readable, 1, 20000) == 1 &&
-           (got = read(fds[0], buffer, sizeof buffer)) > 0) {
-      line.append(buffer, static_cast<size_t>(got));
-    }
-    close(fds[0]);
-    port_ = std::atoi(line.c_str());
   }
   ~TestServer() {
-    if (pid_ == -1) return;
-    kill(pid_, SIGTERM);
-    if (WaitFor(pid_, 10) == -1) {
-      kill(pid_, SIGKILL);
-      WaitFor(pid_, 10);
+    if (pid_ != -1) {
+      kill(pid_, SIGTERM);
+      pid_t ended = 0;
+      for (int i = 0; i < 1000 && (ended = waitpid(pid_, nullptr, WNOHANG)) == 0; ++i) {
+        usleep(10000);
+      }
+      if (ended == 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
     }
+    fs::remove_all(dir_);
   }
   bool Started() const { return port_ > 0; }
   std::string HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
@@ -122,7 +89,7 @@ class TestServer {
   fs::path Recorded(int i, const char* part) const {
     char name[32];
     std::snprintf(name, sizeof name, "%06d.%s", i, part);
-    return dir_.path / name;
+    return dir_ / "record" / name;
   }
   int Count() const {
     int n = 0;
@@ -131,7 +98,7 @@ class TestServer {
   }
 
  private:
-  TempDir dir_;
+  const fs::path dir_ = TempDir();
   pid_t pid_ = -1;
   int port_ = 0;
 };
@@ -205,31 +172,24 @@ TEST_F(CurlTransferTest, SendsTheBodyAndTheConfiguredHeadersOnly) {
 }
 
 TEST_F(CurlTransferTest, TrustsTheCaOfSslCertFileFirstThenCurlCaBundle) {
+  const std::string ca = CertDir() / "cert.pem";
   const struct {
-    const char* ssl_cert_file;
-    const char* curl_ca_bundle;
+    std::string ssl_cert_file, curl_ca_bundle;  // empty: not set
     int16_t state;
   } cases[] = {
-      {nullptr, nullptr, TransferControl::kStateError},
-      {"test", nullptr, TransferControl::kStateResponseCompleted},
-      {nullptr, "test", TransferControl::kStateResponseCompleted},
-      {"/nonexistent.pem", "test", TransferControl::kStateError},
+      {"", "", TransferControl::kStateError},
+      {ca, "", TransferControl::kStateResponseCompleted},
+      {"", ca, TransferControl::kStateResponseCompleted},
+      {"/nonexistent.pem", ca, TransferControl::kStateError},
   };
   TestServer server(/*tls=*/true);
   ASSERT_TRUE(server.Started());
   transfer_.SetProtocol(kProtocolHttps);  // the URL below names no scheme
   for (const auto& c : cases) {
-    for (auto [name, value] : {std::pair{"SSL_CERT_FILE", c.ssl_cert_file},
-                               std::pair{"CURL_CA_BUNDLE", c.curl_ca_bundle}}) {
-      if (value == nullptr) {
-        unsetenv(name);
-      } else {
-        setenv(name, std::string(value) == "test" ? CertFile().c_str() : value, 1);
-      }
-    }
+    setenv("SSL_CERT_FILE", c.ssl_cert_file.c_str(), 1);
+    setenv("CURL_CA_BUNDLE", c.curl_ca_bundle.c_str(), 1);
     EXPECT_EQ(Run(server.HostPort() + "/ok"), c.state)
-        << (c.ssl_cert_file ? c.ssl_cert_file : "-") << " "
-        << (c.curl_ca_bundle ? c.curl_ca_bundle : "-");
+        << c.ssl_cert_file << " " << c.curl_ca_bundle;
   }
 }
 
