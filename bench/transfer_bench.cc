@@ -1,5 +1,6 @@
-// One request and its completion through the transfer control, on loopback against
-// tests/servers/http_server.py: Execute, then Wait + Drive until the state arrives.
+// Upload rate of one 16 MB message to a loopback server (tests/servers/http_server.py): through
+// the transfer control driven as the relay drives it while it waits (pump, Sleep(50), pump), and
+// through the curl tool, for comparison. Also one short request's round trip.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,10 +11,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/posix/curl_transfer.h"
+#include "platform/posix/posix_event_loop.h"
 
 extern char** environ;
 
@@ -21,25 +24,32 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The test server as a child process; ended by its pid when the benchmark is done.
+constexpr size_t kUploadBytes = 16 * 1024 * 1024;
+
+pid_t Spawn(std::vector<std::string> args, int stdout_fd) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// The test server as a child process with its own record folder; ended by its pid.
 class Server {
  public:
-  explicit Server(const std::vector<std::string>& extra) {
+  Server() {
     std::string pattern = (fs::temp_directory_path() / "cw_bench_XXXXXX").string();
     dir_ = mkdtemp(pattern.data());
-    std::vector<std::string> args = {CW_PYTHON, CW_SOURCE_DIR "/tests/servers/http_server.py",
-                                     "--record", (dir_ / "record.jsonl").string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = Spawn({CW_PYTHON, CW_SOURCE_DIR "/tests/servers/http_server.py", "--record",
+                  (dir_ / "record").string()},
+                 fds[1]);
     close(fds[1]);
     std::string line;
     pollfd readable{fds[0], POLLIN, 0};
@@ -64,7 +74,9 @@ class Server {
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
   }
-  int port() const { return port_; }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/ok"; }
+  bool Started() const { return port_ > 0; }
+  const fs::path& Dir() const { return dir_; }
 
  private:
   fs::path dir_;
@@ -72,50 +84,73 @@ class Server {
   int port_ = 0;
 };
 
-void RoundTrip(benchmark::State& state, const std::string& scheme,
-               const std::vector<std::string>& server_args) {
-  Server server(server_args);
-  if (server.port() <= 0) {
-    state.SkipWithError("test server did not start");
-    return;
-  }
+// Forwards the control's state changes as the main window does.
+struct StateSink : cw::WindowEvents {
   int16_t last = 0;
-  cw::CurlTransfer transfer([&](int16_t s) { last = s; });
-  const std::string url = scheme + "://127.0.0.1:" + std::to_string(server.port()) + "/ok";
-  const std::string body = "From: +4917012345678\nText: benchmark message";
+  void OnTimer(cw::TimerId) override {}
+  void OnResize() override {}
+  void OnCloseRequest(int16_t) override {}
+  void OnTransferStateChanged(int16_t state) override { last = state; }
+  void OnServiceStart(bool&) override {}
+  void OnServicePause(bool&) override {}
+  void OnServiceContinue(bool&) override {}
+  void OnServiceStop() override {}
+};
+
+// Runs requests of `body` to completion, pumping and sleeping as a pause does.
+void Transfer(benchmark::State& state, const std::string& body) {
+  Server server;
+  if (!server.Started()) return state.SkipWithError("test server did not start");
+  cw::PosixEventLoop loop;
+  loop.SetTimerEnabled(cw::TimerId::kSystem, false);
+  loop.SetTimerEnabled(cw::TimerId::kFileScan, false);
+  StateSink sink;
+  cw::CurlTransfer transfer([&](int16_t s) { sink.OnTransferStateChanged(s); });
+  loop.Attach(&sink, &transfer, nullptr);
   for (auto _ : state) {
-    last = 0;
-    transfer.Execute(url, "POST", body, "X-Relay: bench");
-    while (last == 0) {
-      transfer.Wait(nullptr, 0, 1000);
-      transfer.Drive();
+    sink.last = 0;
+    transfer.Execute(server.Url(), body, "");
+    while (sink.last == 0) {
+      loop.ProcessPendingEvents();
+      loop.Sleep(50);
+      loop.ProcessPendingEvents();
     }
-    if (last != cw::TransferControl::kStateResponseCompleted) {
-      state.SkipWithError("request failed");
-      break;
+    if (sink.last != cw::TransferControl::kStateResponseCompleted) {
+      return state.SkipWithError("request failed");
     }
-    benchmark::DoNotOptimize(transfer.GetChunk(1024));
   }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * body.size()));
 }
 
-void BM_HttpRoundTrip(benchmark::State& state) { RoundTrip(state, "http", {}); }
-BENCHMARK(BM_HttpRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
-
-void BM_HttpsRoundTrip(benchmark::State& state) {
-  std::string pattern = (fs::temp_directory_path() / "cw_cert_XXXXXX").string();
-  fs::path dir = mkdtemp(pattern.data());
-  std::string make_cert = "sh " CW_SOURCE_DIR "/tests/servers/make_cert.sh " + dir.string();
-  if (std::system(make_cert.c_str()) != 0) {
-    state.SkipWithError("make_cert.sh failed");
-    return;
-  }
-  setenv("SSL_CERT_FILE", (dir / "cert.pem").c_str(), 1);
-  RoundTrip(state, "https", {"--tls", (dir / "cert.pem").string(), (dir / "key.pem").string()});
-  unsetenv("SSL_CERT_FILE");
-  std::error_code ignored;
-  fs::remove_all(dir, ignored);
+void BM_UploadThroughControl(benchmark::State& state) {
+  Transfer(state, std::string(kUploadBytes, 'x'));
 }
-BENCHMARK(BM_HttpsRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_UploadThroughControl)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+void BM_UploadThroughCurlTool(benchmark::State& state) {
+  Server server;
+  if (!server.Started()) return state.SkipWithError("test server did not start");
+  const fs::path file = server.Dir() / "upload";
+  std::ofstream(file, std::ios::binary) << std::string(kUploadBytes, 'x');
+  const std::string data_arg = "@" + file.native();
+  const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  for (auto _ : state) {
+    pid_t pid = Spawn({"curl", "-sS", "-o", "/dev/null", "-H", "Expect:", "--data-binary", data_arg,
+                       server.Url()},
+                      null_fd);
+    int status = -1;
+    if (pid == -1 || waitpid(pid, &status, 0) != pid || status != 0) {
+      close(null_fd);
+      return state.SkipWithError("curl failed");
+    }
+  }
+  close(null_fd);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kUploadBytes));
+}
+BENCHMARK(BM_UploadThroughCurlTool)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+void BM_RoundTrip(benchmark::State& state) { Transfer(state, "Text: benchmark message"); }
+BENCHMARK(BM_RoundTrip)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -9,14 +9,21 @@ namespace cw {
 
 enum class TimerId { kSystem, kFileScan };
 
+// Why the window is asked to close.
+enum CloseReason : int16_t {
+  kCloseByPerson = 0,       // the close box, the close key, Ctrl+C
+  kCloseByProgram = 1,      // the program's own code
+  kCloseBySessionEnd = 2,   // the session or the system ends
+  kCloseByTaskManager = 3,  // another program, such as a task or process manager
+};
+
 // What the window does with each kind of event. Implemented by the main window unit.
 class WindowEvents {
  public:
   virtual ~WindowEvents() = default;
   virtual void OnTimer(TimerId timer) = 0;
   virtual void OnResize() = 0;
-  // A close request with its reason (0 person, 1 program's own code, 2 session end, 3 task
-  // manager).
+  // reason is a CloseReason.
   virtual void OnCloseRequest(int16_t reason) = 0;
   virtual void OnTransferStateChanged(int16_t state) = 0;
   virtual void OnServiceStart(bool& success) = 0;
@@ -32,12 +39,11 @@ class EventLoop {
   // enabling a disabled one, starts a full interval from now. An interval of 0 never ticks.
   // A negative interval is refused (throws RelayError) and the timer keeps its interval.
   virtual void SetTimerInterval(TimerId timer, int32_t milliseconds) = 0;
-  virtual int32_t TimerInterval(TimerId timer) const = 0;
   virtual void SetTimerEnabled(TimerId timer, bool enabled) = 0;
-  virtual bool TimerEnabled(TimerId timer) const = 0;
   // Runs every event that is due now and returns without waiting.
   virtual void ProcessPendingEvents() = 0;
-  // Gives the processor away for the given time; no event runs during it.
+  // Gives the processor away for the given time; no event runs during it, while a running
+  // transfer may keep moving.
   virtual void Sleep(int milliseconds) = 0;
 };
 

@@ -102,7 +102,10 @@ TEST_F(ScanCycle, AMessageThatCannotStartFailsAndTheNextOneStillGoes) {
 TEST_F(ScanCycle, AFailedDeleteLeavesTheClaimFileForTheNextCycle) {
   fake.files.files[kScan] = "x";
   fake.files.fail_delete = true;
+  fake.SetIni("Protocol", "WaitForAnswer", "90");
   RunScanCycle(procs);
+  // The control's own time-out never cuts the configured wait short.
+  EXPECT_GT(fake.inet.requests.at(0).request_timeout, 90);
   EXPECT_EQ(fake.files.files.count(kClaim), 1u);
   EXPECT_TRUE(fake.loop.TimerEnabled(TimerId::kFileScan));
   fake.files.fail_delete = false;

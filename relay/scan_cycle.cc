@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "convert/template_escape.h"
+#include "platform/transfer_rules.h"
 #include "relay/line_reader.h"
 #include "settings/numeric.h"
 
@@ -166,11 +167,12 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
     step([&] { body = FillBodyTemplate(body_template, text); });
     step([&] { procs.AwaitTransfer(wait_seconds, true); });
     step([&] { inet.SetProtocol(protocol); });
+    step([&] { inet.SetRequestTimeout(RequestTimeoutSeconds(wait_seconds)); });
     step([&] { procs.WriteTrafficLog(1, body); });
     procs.TransferState = 0;
     send_error.clear();
     try {
-      inet.Execute(url, "POST", body, headers);
+      inet.Execute(url, body, headers);
     } catch (const std::exception& error) {
       send_error = error.what();
       error_pending = true;

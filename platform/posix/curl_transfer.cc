@@ -4,17 +4,13 @@
 #include <cstdlib>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "platform/errors.h"
-#include "platform/http_request_rules.h"
 
 namespace cw {
 namespace {
 
-// The relay waits for an answer a few seconds at most and leaves a slow request running until the
-// next message cancels it; these bounds only stop a forgotten request from living forever.
-constexpr long kRequestTimeoutSeconds = 60;
+// Only stops a connection attempt to an unreachable host from using up the whole wait.
 constexpr long kConnectTimeoutSeconds = 10;
 
 // libcurl wants one global set-up per process before any handle exists; a function-local static
@@ -47,11 +43,8 @@ using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
 using CurlText = std::unique_ptr<char, CurlTextDeleter>;
 
-// curl_slist_append copies a C string, so a NUL would silently cut the line short: refuse it.
+// The header rule hands over no NUL, so the C string is the whole line.
 void Append(HeaderList& list, const std::string& line) {
-  if (line.find('\0') != std::string::npos) {
-    throw RelayError("Header line contains a NUL byte");
-  }
   curl_slist* head = curl_slist_append(list.get(), line.c_str());
   if (head == nullptr) throw RelayError("Out of memory for header lines");
   // On success the old head is part of the new list (usually the same pointer).
@@ -74,19 +67,20 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
-// The name a header line sets, as libcurl reads it: up to ':' (a value) or ';' (an empty value).
-std::string_view HeaderName(std::string_view line) {
-  size_t end = line.find_first_of(":;");
-  std::string_view name = line.substr(0, end == std::string_view::npos ? line.size() : end);
-  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
-  while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
-  return name;
-}
-
-bool SetsHeader(const std::vector<std::string>& lines, std::string_view name) {
-  return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-    return EqualsIgnoringCase(HeaderName(line), name);
-  });
+// libcurl's own rules for custom headers: "Name:" alone removes the header, "Name;" sends it
+// empty. The configured lines are mapped onto them, and the headers libcurl would add to a POST
+// by itself are removed unless the operator configured them.
+HeaderList CurlHeaders(const std::vector<HeaderLine>& lines) {
+  HeaderList list;
+  for (const HeaderLine& line : lines) Append(list, line.empty_value ? line.name + ";" : line.text);
+  for (const char* own : {"Accept", "Content-Type", "Expect"}) {
+    if (std::none_of(lines.begin(), lines.end(), [own](const HeaderLine& line) {
+          return EqualsIgnoringCase(line.name, own);
+        })) {
+      Append(list, std::string(own) + ":");
+    }
+  }
+  return list;
 }
 
 std::string EnvironmentValue(const char* name) {
@@ -94,10 +88,9 @@ std::string EnvironmentValue(const char* name) {
   return value == nullptr ? std::string() : std::string(value);
 }
 
-// Checks the URL the way libcurl will read it and returns it with a scheme. Only http and https
-// are ever used, whatever libcurl itself could speak.
-std::string UsableUrl(const std::string& written, int32_t protocol) {
-  const std::string url = UrlWithScheme(written, protocol);
+// Refuses a URL that libcurl cannot read, or one of a scheme other than http and https, whatever
+// libcurl itself could speak.
+void CheckUrl(const std::string& url) {
   UrlHandle parsed(curl_url());
   if (parsed == nullptr) throw RelayError("Out of memory for the URL");
   CURLUcode result = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0);
@@ -112,7 +105,6 @@ std::string UsableUrl(const std::string& written, int32_t protocol) {
   if (name != "http" && name != "https") {
     throw RelayError("The URL's scheme is not http or https: " + std::string(name));
   }
-  return url;
 }
 
 // One request: everything libcurl points into while it runs lives here. The easy handle comes
@@ -121,19 +113,17 @@ struct Request {
   HeaderList headers;
   std::string body;
   std::string url;
-  std::string method;
   std::string ca_file;
   std::string ca_path;
   std::string kept;
+  bool ended = false;  // libcurl is done with it; it waits for Report()
+  CURLcode result = CURLE_OK;
   EasyHandle easy;
 };
 
-size_t KeepAnswerStart(char* data, size_t size, size_t count, void* user) {
-  auto* request = static_cast<Request*>(user);
-  size_t bytes = size * count;
-  size_t room = kKeptAnswerBytes - request->kept.size();
-  request->kept.append(data, std::min(bytes, room));
-  return bytes;  // Everything counts as taken; anything short of this aborts the transfer.
+size_t KeepAnswer(char* data, size_t size, size_t count, void* user) {
+  KeepAnswerStart(static_cast<Request*>(user)->kept, data, size * count);
+  return size * count;  // Everything counts as taken; anything short of this aborts the transfer.
 }
 
 }  // namespace
@@ -151,43 +141,34 @@ struct CurlTransfer::Impl {
   // The easy handle must leave the multi handle before it is cleaned up.
   void Abandon() noexcept {
     if (running == nullptr) return;
-    curl_multi_remove_handle(multi.get(), running->easy.get());
+    if (!running->ended) curl_multi_remove_handle(multi.get(), running->easy.get());
     running.reset();
   }
-
-  std::unique_ptr<Request> Prepare(const std::string& url, const std::string& operation,
-                                   const std::string& data, const std::string& headers) const;
 
   StateCallback on_state;
   MultiHandle multi;
   std::unique_ptr<Request> running;
-  int32_t protocol = 0;  // As created: neither 4 nor 5, so a URL without scheme gets http://.
-  std::string answer;
-  size_t answer_read = 0;
-  long response_code = 0;
-  std::string error_text;
 };
 
-std::unique_ptr<Request> CurlTransfer::Impl::Prepare(const std::string& url,
-                                                     const std::string& operation,
-                                                     const std::string& data,
-                                                     const std::string& headers) const {
-  auto request = std::make_unique<Request>();
-  request->url = UsableUrl(url, protocol);
-  request->method = operation.empty() ? std::string("GET") : operation;
-  if (!IsHttpToken(request->method)) throw RelayError("The operation is not an HTTP method");
-  std::vector<std::string> lines = SplitHeaderLines(headers);
-  for (const std::string& line : lines) Append(request->headers, line);
-  // libcurl adds both of these to a POST on its own; send them only when the operator asked.
-  if (!SetsHeader(lines, "Content-Type")) Append(request->headers, "Content-Type:");
-  if (!SetsHeader(lines, "Expect")) Append(request->headers, "Expect:");
+CurlTransfer::CurlTransfer(StateCallback on_state)
+    : impl_(std::make_unique<Impl>(std::move(on_state))) {}
 
+CurlTransfer::~CurlTransfer() = default;
+
+void CurlTransfer::Start(const std::string& url, const std::string& data,
+                         const std::vector<HeaderLine>& headers) {
+  CheckUrl(url);
+  auto request = std::make_unique<Request>();
+  request->url = url;
+  request->headers = CurlHeaders(headers);
+  // With the size given libcurl sends the buffer as bytes, NULs included, and does not copy it:
+  // the request owns it until the easy handle is gone.
+  request->body = data;
   request->easy.reset(curl_easy_init());
   CURL* easy = request->easy.get();
   if (easy == nullptr) throw RelayError("Cannot set up the request");
   SetOption(easy, CURLOPT_URL, request->url.c_str());
   SetOption(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  SetOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   SetOption(easy, CURLOPT_FOLLOWLOCATION, 0L);
   // A connection of its own for every request: on a reused connection that closes without an
   // answer libcurl sends the request again by itself, which posts a message the server may
@@ -195,8 +176,6 @@ std::unique_ptr<Request> CurlTransfer::Impl::Prepare(const std::string& url,
   SetOption(easy, CURLOPT_FRESH_CONNECT, 1L);
   SetOption(easy, CURLOPT_FORBID_REUSE, 1L);
   SetOption(easy, CURLOPT_NOSIGNAL, 1L);
-  SetOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  SetOption(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   // libcurl built on OpenSSL uses its compiled-in bundle and ignores these variables (only the
   // curl tool reads them), yet they are the usual way to trust a private CA. OpenSSL's own
   // SSL_CERT_FILE wins: the curl tool's CURL_CA_BUNDLE is often preset to the system bundle.
@@ -205,72 +184,23 @@ std::unique_ptr<Request> CurlTransfer::Impl::Prepare(const std::string& url,
   if (!request->ca_file.empty()) SetOption(easy, CURLOPT_CAINFO, request->ca_file.c_str());
   request->ca_path = EnvironmentValue("SSL_CERT_DIR");
   if (!request->ca_path.empty()) SetOption(easy, CURLOPT_CAPATH, request->ca_path.c_str());
-  SetOption(easy, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
+  SetOption(easy, CURLOPT_TIMEOUT, static_cast<long>(request_timeout_seconds()));
   SetOption(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
   SetOption(easy, CURLOPT_HTTPHEADER, request->headers.get());
-  SetOption(easy, CURLOPT_WRITEFUNCTION, &KeepAnswerStart);
+  SetOption(easy, CURLOPT_WRITEFUNCTION, &KeepAnswer);
   SetOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(request.get()));
-  SetOption(easy, CURLOPT_PRIVATE, static_cast<void*>(request.get()));
-
-  if (EqualsIgnoringCase(request->method, "GET")) {
-    SetOption(easy, CURLOPT_HTTPGET, 1L);
-  } else if (EqualsIgnoringCase(request->method, "HEAD")) {
-    SetOption(easy, CURLOPT_NOBODY, 1L);
-  } else {
-    // With the size given libcurl sends the buffer as bytes, NULs included, and does not copy
-    // it: the request owns it until the easy handle is gone.
-    request->body = data;
-    SetOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request->body.size()));
-    SetOption(easy, CURLOPT_POSTFIELDS, request->body.data());
-    if (!EqualsIgnoringCase(request->method, "POST")) {
-      SetOption(easy, CURLOPT_CUSTOMREQUEST, request->method.c_str());
-    }
-  }
-  return request;
-}
-
-CurlTransfer::CurlTransfer(StateCallback on_state)
-    : impl_(std::make_unique<Impl>(std::move(on_state))) {}
-
-CurlTransfer::~CurlTransfer() = default;
-
-void CurlTransfer::SetProtocol(int32_t protocol) {
-  if (protocol < 0 || protocol > kHighestProtocol) {
-    throw RelayError("Protocol " + std::to_string(protocol) + " is not supported");
-  }
-  impl_->protocol = protocol;
-}
-
-int32_t CurlTransfer::Protocol() const { return impl_->protocol; }
-
-void CurlTransfer::Execute(const std::string& url, const std::string& operation,
-                           const std::string& data, const std::string& headers) {
-  if (impl_->running != nullptr) throw RelayError("A request is still executing");
-  std::unique_ptr<Request> request = impl_->Prepare(url, operation, data, headers);
-  CURLMcode result = curl_multi_add_handle(impl_->multi.get(), request->easy.get());
+  SetOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request->body.size()));
+  SetOption(easy, CURLOPT_POSTFIELDS, request->body.data());
+  CURLMcode result = curl_multi_add_handle(impl_->multi.get(), easy);
   if (result != CURLM_OK) {
     throw RelayError(std::string("Cannot start the request: ") + curl_multi_strerror(result));
   }
   impl_->running = std::move(request);
-  impl_->answer.clear();
-  impl_->answer_read = 0;
 }
 
 bool CurlTransfer::StillExecuting() const { return impl_->running != nullptr; }
 
 void CurlTransfer::Cancel() { impl_->Abandon(); }
-
-std::string CurlTransfer::GetChunk(int size) {
-  if (size <= 0) return std::string();
-  size_t count = std::min(static_cast<size_t>(size), impl_->answer.size() - impl_->answer_read);
-  std::string chunk = impl_->answer.substr(impl_->answer_read, count);
-  impl_->answer_read += count;
-  return chunk;
-}
-
-long CurlTransfer::ResponseCode() const { return impl_->response_code; }
-
-std::string CurlTransfer::ErrorText() const { return impl_->error_text; }
 
 void CurlTransfer::Wait(curl_waitfd* extra, unsigned extra_count, int timeout_ms) {
   CURLMcode result =
@@ -281,43 +211,39 @@ void CurlTransfer::Wait(curl_waitfd* extra, unsigned extra_count, int timeout_ms
   }
 }
 
-void CurlTransfer::Drive() {
-  if (impl_->running == nullptr) return;
+void CurlTransfer::Perform() {
+  Request* request = impl_->running.get();
+  if (request == nullptr || request->ended) return;
   int still_running = 0;
   CURLMcode result = curl_multi_perform(impl_->multi.get(), &still_running);
   if (result != CURLM_OK) {
     throw RelayError(std::string("Running the transfer failed: ") + curl_multi_strerror(result));
   }
-  // The message is only valid until the next libcurl call, so read all of them first and put the
-  // request away before anyone hears of it: the handler may fetch the answer or start anew.
-  std::vector<std::pair<CURL*, CURLcode>> finished;
   int queued = 0;
   while (CURLMsg* message = curl_multi_info_read(impl_->multi.get(), &queued)) {
-    if (message->msg == CURLMSG_DONE) {
-      finished.emplace_back(message->easy_handle, message->data.result);
-    }
+    if (message->msg != CURLMSG_DONE || message->easy_handle != request->easy.get()) continue;
+    request->result = message->data.result;
+    request->ended = true;
+    // Off the multi handle at once: the wait then sleeps rather than watching a finished request.
+    curl_multi_remove_handle(impl_->multi.get(), request->easy.get());
+    break;
   }
-  std::vector<int16_t> states;
-  for (const auto& [easy, code] : finished) {
-    void* owner = nullptr;
-    curl_easy_getinfo(easy, CURLINFO_PRIVATE, &owner);
-    if (impl_->running == nullptr || owner != impl_->running.get()) continue;
-    if (code == CURLE_OK) {
-      long status = 0;
-      curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-      impl_->response_code = status;
-      impl_->answer = std::move(impl_->running->kept);
-      impl_->answer_read = 0;
-      states.push_back(kStateResponseCompleted);
-    } else {
-      impl_->error_text = curl_easy_strerror(code);
-      states.push_back(kStateError);
-    }
-    impl_->Abandon();
+}
+
+void CurlTransfer::Report() {
+  Request* request = impl_->running.get();
+  if (request == nullptr || !request->ended) return;
+  int16_t state = kStateError;
+  if (request->result == CURLE_OK) {
+    long status = 0;
+    curl_easy_getinfo(request->easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    Completed(status, std::move(request->kept));
+    state = kStateResponseCompleted;
+  } else {
+    Failed(curl_easy_strerror(request->result));
   }
-  for (int16_t state : states) {
-    if (impl_->on_state) impl_->on_state(state);
-  }
+  impl_->running.reset();
+  if (impl_->on_state) impl_->on_state(state);
 }
 
 }  // namespace cw

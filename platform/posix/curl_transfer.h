@@ -1,20 +1,21 @@
 #pragma once
 // The transfer control on libcurl's multi interface. It owns one multi handle and at most one easy
-// handle. The event loop makes libcurl's sockets part of its blocking wait through Wait() and
-// drives transfers from ProcessPendingEvents through Drive(); finished requests are reported
-// through the state callback from Drive() only, so never from inside a libcurl callback.
+// handle. The event loop makes libcurl's sockets part of its blocking wait through Wait(), moves
+// transfers on through Perform(), and reports ended requests through Report(), so the state
+// callback never runs from inside a libcurl callback.
 #include <curl/curl.h>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "platform/transfer_control.h"
+#include "platform/transfer_base.h"
 
 namespace cw {
 
-class CurlTransfer final : public TransferControl {
+class CurlTransfer final : public TransferBase {
  public:
   using StateCallback = std::function<void(int16_t state)>;
   // Throws RelayError when libcurl cannot be set up.
@@ -23,26 +24,24 @@ class CurlTransfer final : public TransferControl {
   CurlTransfer(const CurlTransfer&) = delete;
   CurlTransfer& operator=(const CurlTransfer&) = delete;
 
-  void SetProtocol(int32_t protocol) override;
-  int32_t Protocol() const override;
-  void Execute(const std::string& url, const std::string& operation, const std::string& data,
-               const std::string& headers) override;
   bool StillExecuting() const override;
   void Cancel() override;
-  std::string GetChunk(int size) override;
-  long ResponseCode() const override;
-  std::string ErrorText() const override;
 
   // Blocks until one of libcurl's sockets or one of the extra descriptors is ready, or timeout_ms
   // has passed (libcurl may end it earlier for its own time-outs). Readiness of the extra
-  // descriptors comes back in extra[i].revents.
+  // descriptors comes back in extra[i].revents. Throws RelayError when libcurl fails.
   void Wait(curl_waitfd* extra, unsigned extra_count, int timeout_ms);
-  // Never blocks: advances the running transfer and reports a finished one through on_state
-  // (11 error, 12 response completed). on_state runs after the request has been put away, so it
-  // may read the answer or start the next request.
-  void Drive();
+  // Never blocks: moves the running transfer on. A request that has ended stays executing until
+  // Report() tells of it. Throws RelayError when libcurl fails.
+  void Perform();
+  // Reports an ended request through on_state (11 error, 12 response completed), after it has
+  // been put away, so on_state may read the answer or start the next request.
+  void Report();
 
  private:
+  void Start(const std::string& url, const std::string& data,
+             const std::vector<HeaderLine>& headers) override;
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <exception>
 
 #include "platform/errors.h"
@@ -16,11 +15,6 @@
 
 namespace cw {
 namespace {
-
-// Close reasons of a close request.
-constexpr int16_t kReasonPerson = 0;
-constexpr int16_t kReasonSessionEnd = 2;
-constexpr int16_t kReasonTaskManager = 3;
 
 // The longest the loop sleeps without a timer due; it bounds the damage of a missed wake-up.
 constexpr int kMaxWaitMs = 60000;
@@ -38,10 +32,6 @@ sigset_t LoopSignals() {
 }  // namespace
 
 PosixEventLoop::PosixEventLoop() {
-  const auto now = Clock::now();
-  // As created with the window: the system timer at 100 ms, the scan timer at 1000 ms, both on.
-  timers_[0] = {100, true, now + std::chrono::milliseconds(100)};
-  timers_[1] = {1000, true, now + std::chrono::milliseconds(1000)};
   sigset_t set = LoopSignals();
   if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) throw RelayError("cannot block signals");
   signal_fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
@@ -62,21 +52,12 @@ void PosixEventLoop::Attach(WindowEvents* handlers, CurlTransfer* transfer,
 }
 
 void PosixEventLoop::SetTimerInterval(TimerId timer, int32_t milliseconds) {
-  if (milliseconds < 0) throw RelayError("negative timer interval");
-  Timer& t = At(timer);
-  t.interval_ms = milliseconds;
-  t.due = Clock::now() + std::chrono::milliseconds(milliseconds);
+  timers_.SetInterval(timer, milliseconds, Clock::now());
 }
-
-int32_t PosixEventLoop::TimerInterval(TimerId timer) const { return At(timer).interval_ms; }
 
 void PosixEventLoop::SetTimerEnabled(TimerId timer, bool enabled) {
-  Timer& t = At(timer);
-  if (enabled && !t.enabled) t.due = Clock::now() + std::chrono::milliseconds(t.interval_ms);
-  t.enabled = enabled;
+  timers_.SetEnabled(timer, enabled, Clock::now());
 }
-
-bool PosixEventLoop::TimerEnabled(TimerId timer) const { return At(timer).enabled; }
 
 void PosixEventLoop::ReadSignals() {
   signalfd_siginfo info;
@@ -84,16 +65,16 @@ void PosixEventLoop::ReadSignals() {
     if (handlers_ == nullptr) continue;
     switch (info.ssi_signo) {
       case SIGINT:
-        handlers_->OnCloseRequest(kReasonPerson);
+        handlers_->OnCloseRequest(kCloseByPerson);
         break;
       case SIGHUP:
-        handlers_->OnCloseRequest(kReasonSessionEnd);
+        handlers_->OnCloseRequest(kCloseBySessionEnd);
         break;
       case SIGTERM:
         if (term_is_service_stop_) {
           handlers_->OnServiceStop();
         } else {
-          handlers_->OnCloseRequest(kReasonTaskManager);
+          handlers_->OnCloseRequest(kCloseByTaskManager);
         }
         break;
       case SIGWINCH:
@@ -103,51 +84,34 @@ void PosixEventLoop::ReadSignals() {
   }
 }
 
-void PosixEventLoop::RunDueTimers() {
-  for (TimerId id : {TimerId::kSystem, TimerId::kFileScan}) {
-    Timer& t = At(id);
-    if (!t.enabled || t.interval_ms == 0 || t.running || Clock::now() < t.due) continue;
-    // Re-armed before the handler runs, so a handler that sets the interval or disables the
-    // timer has the last word.
-    t.due = Clock::now() + std::chrono::milliseconds(t.interval_ms);
-    if (handlers_ == nullptr) continue;
-    t.running = true;
-    try {
-      handlers_->OnTimer(id);
-    } catch (...) {
-      t.running = false;
-      throw;
-    }
-    t.running = false;
-  }
-}
-
 void PosixEventLoop::ProcessPendingEvents() {
-  if (transfer_ != nullptr) transfer_->Drive();
+  if (transfer_ != nullptr) {
+    transfer_->Perform();
+    transfer_->Report();
+  }
   ReadSignals();
   if (terminal_ != nullptr && handlers_ != nullptr) {
-    if (terminal_->ReadCloseKey()) handlers_->OnCloseRequest(kReasonPerson);
+    if (terminal_->ReadCloseKey()) handlers_->OnCloseRequest(kCloseByPerson);
   }
-  RunDueTimers();
+  timers_.RunDue(Clock::now(), [this](TimerId id) {
+    if (handlers_ != nullptr) handlers_->OnTimer(id);
+  });
   if (terminal_ != nullptr) terminal_->Redraw();
 }
 
 void PosixEventLoop::Sleep(int milliseconds) {
-  timespec ts{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  const auto end = Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
+  for (auto now = Clock::now(); now < end; now = Clock::now()) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now);
+    if (transfer_ != nullptr) {
+      // With nothing running libcurl's wait simply sleeps.
+      transfer_->Wait(nullptr, 0, static_cast<int>(left.count()));
+      transfer_->Perform();
+    } else {
+      const timespec ts{left.count() / 1000, (left.count() % 1000) * 1000000L};
+      nanosleep(&ts, nullptr);
+    }
   }
-}
-
-int PosixEventLoop::MillisecondsToNextTimer(int cap) const {
-  const auto now = Clock::now();
-  int wait = cap;
-  for (const Timer& t : timers_) {
-    if (!t.enabled || t.interval_ms == 0 || t.running) continue;
-    // Rounded up, so the loop never wakes a little early and spins until the timer is due.
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(t.due - now).count();
-    wait = std::min<long long>(wait, std::max<long long>(left, 0));
-  }
-  return wait;
 }
 
 void PosixEventLoop::WaitForEvents(int timeout_ms) {
@@ -172,12 +136,13 @@ void PosixEventLoop::Run() {
     // repeats from spinning.
     try {
       ProcessPendingEvents();
-      int timeout = MillisecondsToNextTimer(kMaxWaitMs);
+      int timeout = timers_.MillisecondsToNext(Clock::now(), kMaxWaitMs);
       if (terminal_ != nullptr)
         timeout = std::min(timeout, terminal_->MillisecondsToNextClockChange());
       WaitForEvents(timeout);
     } catch (const std::exception&) {
-      Sleep(50);
+      const timespec ts{0, 50 * 1000000L};
+      nanosleep(&ts, nullptr);
     }
   }
 }

@@ -4,10 +4,10 @@
 // control's sockets, the terminal's keys, the signals). One turn of Run() processes what is due,
 // redraws the terminal, and sleeps until the earliest timer or the first descriptor that becomes
 // ready; idle, that is one wake-up per timer interval and nothing else.
-#include <chrono>
 #include <cstdint>
 
 #include "platform/event_loop.h"
+#include "platform/timer_table.h"
 
 namespace cw {
 
@@ -35,31 +35,18 @@ class PosixEventLoop final : public EventLoop {
   [[noreturn]] void Run();
 
   void SetTimerInterval(TimerId timer, int32_t milliseconds) override;
-  int32_t TimerInterval(TimerId timer) const override;
   void SetTimerEnabled(TimerId timer, bool enabled) override;
-  bool TimerEnabled(TimerId timer) const override;
   void ProcessPendingEvents() override;
+  // Moves a running transfer on while it sleeps; nothing is dispatched, and a request that ends
+  // meanwhile is reported by the next ProcessPendingEvents.
   void Sleep(int milliseconds) override;
 
  private:
-  using Clock = std::chrono::steady_clock;
-  struct Timer {
-    int32_t interval_ms;
-    bool enabled;
-    Clock::time_point due;
-    // True while its handler runs: a tick is not delivered into its own handler again.
-    bool running = false;
-  };
-
-  Timer& At(TimerId timer) { return timers_[timer == TimerId::kSystem ? 0 : 1]; }
-  const Timer& At(TimerId timer) const { return timers_[timer == TimerId::kSystem ? 0 : 1]; }
+  using Clock = TimerTable::Clock;
   void ReadSignals();
-  void RunDueTimers();
-  // Milliseconds until the earliest enabled timer, at most cap.
-  int MillisecondsToNextTimer(int cap) const;
   void WaitForEvents(int timeout_ms);
 
-  Timer timers_[2];
+  TimerTable timers_{Clock::now()};
   int signal_fd_ = -1;
   bool term_is_service_stop_ = false;
   WindowEvents* handlers_ = nullptr;

@@ -1,5 +1,6 @@
 #include "platform/win32/win32_event_loop.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "platform/errors.h"
@@ -10,23 +11,19 @@
 namespace cw {
 namespace {
 
-constexpr int16_t kReasonPerson = 0;
-constexpr int16_t kReasonSessionEnd = 2;
-constexpr int16_t kReasonOtherProgram = 3;
+// The longest the loop's wake-up timer waits when no timer is due.
+constexpr int kMaxWaitMs = 60000;
 
 }  // namespace
 
 Win32EventLoop::Win32EventLoop(Win32Window& window) : window_(window), hwnd_(window.Handle()) {
-  timers_[0] = {kTimerIdSystem, 100, true};
-  timers_[1] = {kTimerIdFileScan, 1000, true};
-  Arm(timers_[0]);
-  Arm(timers_[1]);
+  Arm();
   window_.SetRouter(this);
 }
 
 Win32EventLoop::~Win32EventLoop() {
   window_.SetRouter(nullptr);
-  for (const Timer& t : timers_) KillTimer(hwnd_, t.id);
+  KillTimer(hwnd_, kTimerIdLoop);
 }
 
 void Win32EventLoop::Attach(WindowEvents* handlers, WinHttpTransfer* transfer,
@@ -38,33 +35,22 @@ void Win32EventLoop::Attach(WindowEvents* handlers, WinHttpTransfer* transfer,
   on_fatal_ = std::move(on_fatal);
 }
 
-void Win32EventLoop::Arm(Timer& timer) {
-  if (timer.enabled && timer.interval_ms > 0) {
-    if (SetTimer(hwnd_, timer.id, static_cast<UINT>(timer.interval_ms), nullptr) == 0) {
-      throw RelayError("Cannot start a timer");
-    }
-  } else {
-    KillTimer(hwnd_, timer.id);
+void Win32EventLoop::Arm() {
+  const int wait = std::max(timers_.MillisecondsToNext(Clock::now(), kMaxWaitMs), 1);
+  if (SetTimer(hwnd_, kTimerIdLoop, static_cast<UINT>(wait), nullptr) == 0) {
+    throw RelayError("Cannot start a timer");
   }
 }
 
 void Win32EventLoop::SetTimerInterval(TimerId timer, int32_t milliseconds) {
-  if (milliseconds < 0) throw RelayError("negative timer interval");
-  Timer& t = At(timer);
-  t.interval_ms = milliseconds;
-  Arm(t);
+  timers_.SetInterval(timer, milliseconds, Clock::now());
+  Arm();
 }
-
-int32_t Win32EventLoop::TimerInterval(TimerId timer) const { return At(timer).interval_ms; }
 
 void Win32EventLoop::SetTimerEnabled(TimerId timer, bool enabled) {
-  Timer& t = At(timer);
-  if (enabled == t.enabled) return;  // enabling a running timer does not restart it
-  t.enabled = enabled;
-  Arm(t);
+  timers_.SetEnabled(timer, enabled, Clock::now());
+  Arm();
 }
-
-bool Win32EventLoop::TimerEnabled(TimerId timer) const { return At(timer).enabled; }
 
 void Win32EventLoop::ProcessPendingEvents() {
   MSG msg;
@@ -88,20 +74,12 @@ void Win32EventLoop::Run() {
   }
 }
 
-void Win32EventLoop::Tick(TimerId id) {
-  Timer& t = At(id);
-  // A tick that was already due when the timer was stopped, or one that would re-enter its own
-  // handler, is dropped. While a start-up message box is open the relay does not start.
-  if (!t.enabled || t.interval_ms == 0 || t.running || window_.InMessageBox()) return;
-  if (handlers_ == nullptr) return;
-  t.running = true;
-  try {
-    handlers_->OnTimer(id);
-  } catch (...) {
-    t.running = false;
-    throw;
-  }
-  t.running = false;
+void Win32EventLoop::RunDueTimers() {
+  timers_.RunDue(Clock::now(), [this](TimerId id) {
+    // While a start-up message box is open the relay does not start: the tick is dropped.
+    if (handlers_ != nullptr && !window_.InMessageBox()) handlers_->OnTimer(id);
+  });
+  Arm();
 }
 
 void Win32EventLoop::ServiceControl(WPARAM control) {
@@ -117,7 +95,7 @@ void Win32EventLoop::ServiceControl(WPARAM control) {
       handlers_->OnServiceStop();
       break;
     case SERVICE_CONTROL_SHUTDOWN:
-      handlers_->OnCloseRequest(kReasonSessionEnd);
+      handlers_->OnCloseRequest(kCloseBySessionEnd);
       break;
     case SERVICE_CONTROL_PAUSE: {
       bool success = false;
@@ -140,8 +118,8 @@ void Win32EventLoop::Dispatch(UINT message, WPARAM wparam, LPARAM lparam, LRESUL
                               bool& handled) {
   switch (message) {
     case WM_TIMER:
-      if (wparam == kTimerIdSystem || wparam == kTimerIdFileScan) {
-        Tick(wparam == kTimerIdSystem ? TimerId::kSystem : TimerId::kFileScan);
+      if (wparam == kTimerIdLoop) {
+        RunDueTimers();
         handled = true;
       } else if (wparam == kTimerIdTransfer && transfer_ != nullptr) {
         transfer_->OnRequestTimer();
@@ -158,7 +136,7 @@ void Win32EventLoop::Dispatch(UINT message, WPARAM wparam, LPARAM lparam, LRESUL
       if ((wparam & 0xFFF0) == SC_CLOSE) person_closing_ = true;
       break;  // the default handling runs
     case WM_CLOSE: {
-      const int16_t reason = person_closing_ ? kReasonPerson : kReasonOtherProgram;
+      const int16_t reason = person_closing_ ? kCloseByPerson : kCloseByTaskManager;
       person_closing_ = false;
       if (handlers_ != nullptr) handlers_->OnCloseRequest(reason);
       handled = true;
@@ -169,7 +147,7 @@ void Win32EventLoop::Dispatch(UINT message, WPARAM wparam, LPARAM lparam, LRESUL
       handled = true;
       break;
     case WM_ENDSESSION:
-      if (wparam != FALSE && handlers_ != nullptr) handlers_->OnCloseRequest(kReasonSessionEnd);
+      if (wparam != FALSE && handlers_ != nullptr) handlers_->OnCloseRequest(kCloseBySessionEnd);
       handled = true;
       break;
     case kMsgTransferEvents:

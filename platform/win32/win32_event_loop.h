@@ -1,8 +1,9 @@
 #pragma once
-// The window's message loop: the two timers are SetTimer timers of the main window, pending
-// events are processed by a PeekMessage / TranslateMessage / DispatchMessage loop, and the
-// window's messages are routed here to the handlers: timer ticks, WM_SIZE, the close requests,
-// WinHTTP's events and the service manager's controls, which the other facilities post.
+// The window's message loop: one SetTimer timer of the main window wakes the loop when the next
+// of the two timers is due, pending events are processed by a PeekMessage / TranslateMessage /
+// DispatchMessage loop, and the window's messages are routed here to the handlers: timer ticks,
+// WM_SIZE, the close requests, WinHTTP's events and the service manager's controls, which the other
+// facilities post.
 //
 // Close reasons: WM_SYSCOMMAND SC_CLOSE (close box, window menu, Alt+F4) and the WM_CLOSE that
 // follows it are the person's close, 0; the service manager's stop is the program's own, 1
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "platform/event_loop.h"
+#include "platform/timer_table.h"
 #include "platform/win32/win32_messages.h"
 #include "platform/win32/windows_api.h"
 
@@ -42,34 +44,23 @@ class Win32EventLoop final : public EventLoop, public Win32MessageRouter {
   [[noreturn]] void Run();
 
   void SetTimerInterval(TimerId timer, int32_t milliseconds) override;
-  int32_t TimerInterval(TimerId timer) const override;
   void SetTimerEnabled(TimerId timer, bool enabled) override;
-  bool TimerEnabled(TimerId timer) const override;
   void ProcessPendingEvents() override;
   void Sleep(int milliseconds) override;
 
   bool Route(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result) override;
 
  private:
-  struct Timer {
-    UINT_PTR id;
-    int32_t interval_ms;
-    bool enabled;
-    // True while its handler runs: a tick is not delivered into its own handler again.
-    bool running = false;
-  };
-
-  Timer& At(TimerId timer) { return timers_[timer == TimerId::kSystem ? 0 : 1]; }
-  const Timer& At(TimerId timer) const { return timers_[timer == TimerId::kSystem ? 0 : 1]; }
-  // SetTimer restarts a full interval; an interval of 0 never ticks.
-  void Arm(Timer& timer);
-  void Tick(TimerId id);
+  using Clock = TimerTable::Clock;
+  // Sets the window's wake-up timer to when the next timer is due.
+  void Arm();
+  void RunDueTimers();
   void ServiceControl(WPARAM control);
   void Dispatch(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result, bool& handled);
 
   Win32Window& window_;
   HWND hwnd_;
-  Timer timers_[2];
+  TimerTable timers_{Clock::now()};
   bool person_closing_ = false;
   WindowEvents* handlers_ = nullptr;
   WinHttpTransfer* transfer_ = nullptr;

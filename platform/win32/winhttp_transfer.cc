@@ -8,17 +8,28 @@
 #include <mutex>
 
 #include "platform/errors.h"
-#include "platform/http_request_rules.h"
 #include "platform/win32/win32_messages.h"
 
 namespace cw {
 namespace {
 
+// WinHTTP's own short text for its error, where the system has it, with the number.
+std::string ErrorText(DWORD error) {
+  char text[256] = {};
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      GetModuleHandleA("winhttp.dll"), error, 0, text, sizeof text, nullptr);
+  std::string reason(text, length);
+  while (!reason.empty() &&
+         (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
+    reason.pop_back();
+  const std::string code = "error " + std::to_string(error);
+  return reason.empty() ? code : reason + " (" + code + ")";
+}
+
 // The answer is read in blocks of this size; only its first kKeptAnswerBytes are kept.
 constexpr size_t kReadBufferBytes = 16384;
-// The relay waits for an answer a few seconds at most and leaves a slow request running until the
-// next message cancels it; these bounds only stop a forgotten request from living forever.
-constexpr DWORD kRequestTimeoutMs = 60000;
+// Only stops a connection attempt to an unreachable host from using up the whole wait.
 constexpr int kConnectTimeoutMs = 10000;
 
 // What a WinHTTP thread hands to the window's thread.
@@ -109,6 +120,8 @@ struct Request {
 }  // namespace
 
 struct WinHttpTransfer::Impl {
+  explicit Impl(WinHttpTransfer& owner) : owner(owner) {}
+  WinHttpTransfer& owner;
   HWND window = nullptr;
   StateCallback on_state;
   HINTERNET session = nullptr;
@@ -117,11 +130,6 @@ struct WinHttpTransfer::Impl {
   uint64_t next_id = 1;
   uint64_t current = 0;  // the executing request; 0 when none
   ULONGLONG deadline = 0;
-  int32_t protocol = 0;  // as created: neither 4 nor 5, so a URL without scheme gets http://
-  std::string answer;
-  size_t answer_read = 0;
-  long response_code = 0;
-  DWORD error_code = 0;  // of the last request that ended in an error
 
   Request* Current() {
     auto it = requests.find(current);
@@ -137,20 +145,20 @@ struct WinHttpTransfer::Impl {
     current = 0;
     KillTimer(window, kTimerIdTransfer);
   }
-  void Finish(int16_t state) {
+  // error: WinHTTP's error code when state is kStateError.
+  void Finish(int16_t state, DWORD error = 0) {
     Request* request = Current();
     if (state == kStateResponseCompleted && request != nullptr) {
-      response_code = static_cast<long>(request->status);
-      answer = std::move(request->kept);
-      answer_read = 0;
+      owner.Completed(static_cast<long>(request->status), std::move(request->kept));
+    } else {
+      owner.Failed(ErrorText(error));
     }
     Detach();
     if (on_state) on_state(state);
   }
   void ReadNext(Request& request) {
     if (!WinHttpReadData(request.handle, request.buffer, sizeof request.buffer, nullptr)) {
-      error_code = GetLastError();
-      Finish(kStateError);
+      Finish(kStateError, GetLastError());
     }
   }
   void Handle(const Event& event);
@@ -168,10 +176,7 @@ void WinHttpTransfer::Impl::Handle(const Event& event) {
   if (event.id != current || request.handle == nullptr) return;  // cancelled or timed out
   switch (event.status) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-      if (!WinHttpReceiveResponse(request.handle, nullptr)) {
-        error_code = GetLastError();
-        Finish(kStateError);
-      }
+      if (!WinHttpReceiveResponse(request.handle, nullptr)) Finish(kStateError, GetLastError());
       break;
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
       DWORD code = 0;
@@ -188,14 +193,12 @@ void WinHttpTransfer::Impl::Handle(const Event& event) {
       if (event.length == 0) {
         Finish(kStateResponseCompleted);
       } else {
-        const size_t room = kKeptAnswerBytes - request.kept.size();
-        request.kept.append(request.buffer, std::min<size_t>(event.length, room));
+        KeepAnswerStart(request.kept, request.buffer, event.length);
         ReadNext(request);
       }
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-      error_code = event.error;
-      Finish(kStateError);
+      Finish(kStateError, event.error);
       break;
     default:
       break;
@@ -203,7 +206,7 @@ void WinHttpTransfer::Impl::Handle(const Event& event) {
 }
 
 WinHttpTransfer::WinHttpTransfer(HWND window, StateCallback on_state)
-    : impl_(std::make_unique<Impl>()) {
+    : impl_(std::make_unique<Impl>(*this)) {
   impl_->window = window;
   impl_->on_state = std::move(on_state);
   // No agent name: the request carries only the headers the operator configured and the ones
@@ -231,19 +234,9 @@ WinHttpTransfer::~WinHttpTransfer() {
   WinHttpCloseHandle(impl_->session);
 }
 
-void WinHttpTransfer::SetProtocol(int32_t protocol) {
-  if (protocol < 0 || protocol > kHighestProtocol) {
-    throw RelayError("Protocol " + std::to_string(protocol) + " is not supported");
-  }
-  impl_->protocol = protocol;
-}
-
-int32_t WinHttpTransfer::Protocol() const { return impl_->protocol; }
-
-void WinHttpTransfer::Execute(const std::string& url, const std::string& operation,
-                              const std::string& data, const std::string& headers) {
-  if (impl_->current != 0) throw RelayError("A request is still executing");
-  const std::wstring wide_url = Widen(UrlWithScheme(url, impl_->protocol));
+void WinHttpTransfer::Start(const std::string& url, const std::string& data,
+                            const std::vector<HeaderLine>& headers) {
+  const std::wstring wide_url = Widen(url);
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
   parts.dwHostNameLength = static_cast<DWORD>(-1);
@@ -260,16 +253,8 @@ void WinHttpTransfer::Execute(const std::string& url, const std::string& operati
   std::wstring object(parts.lpszUrlPath, parts.dwUrlPathLength);
   object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   if (object.empty()) object = L"/";
-  const std::string method = operation.empty() ? std::string("GET") : operation;
-  if (!IsHttpToken(method)) throw RelayError("The operation is not an HTTP method");
-  const std::wstring wide_method = Widen(method);
   std::vector<std::wstring> lines;
-  for (const std::string& line : SplitHeaderLines(headers)) {
-    if (line.find('\0') != std::string::npos) {
-      throw RelayError("Header line contains a NUL byte");
-    }
-    lines.push_back(Widen(line));
-  }
+  for (const HeaderLine& line : headers) lines.push_back(Widen(line.text));
 
   auto request = std::make_unique<Request>();
   request->id = impl_->next_id++;
@@ -278,8 +263,8 @@ void WinHttpTransfer::Execute(const std::string& url, const std::string& operati
     throw RelayError("Cannot connect: error " + std::to_string(GetLastError()));
   }
   request->handle =
-      WinHttpOpenRequest(request->connect, wide_method.c_str(), object.c_str(), nullptr,
-                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+      WinHttpOpenRequest(request->connect, L"POST", object.c_str(), nullptr, WINHTTP_NO_REFERER,
+                         WINHTTP_DEFAULT_ACCEPT_TYPES,
                          parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
   if (request->handle == nullptr) {
     const DWORD error = GetLastError();
@@ -302,10 +287,11 @@ void WinHttpTransfer::Execute(const std::string& url, const std::string& operati
   // A redirect is an answer like any other; cookies are not kept between messages.
   DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
   WinHttpSetOption(started.handle, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features);
-  WinHttpSetTimeouts(started.handle, kConnectTimeoutMs, kConnectTimeoutMs, kRequestTimeoutMs,
-                     kRequestTimeoutMs);
+  const int timeout_ms =
+      static_cast<int>(std::min<int64_t>(int64_t{request_timeout_seconds()} * 1000, INT32_MAX));
+  WinHttpSetTimeouts(started.handle, kConnectTimeoutMs, kConnectTimeoutMs, timeout_ms, timeout_ms);
   // Bounds the wait for the answer's head; under Wine this is also what ends a cancelled request.
-  DWORD response_timeout = kRequestTimeoutMs;
+  DWORD response_timeout = static_cast<DWORD>(timeout_ms);
   WinHttpSetOption(started.handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout,
                    sizeof response_timeout);
   for (const std::wstring& line : lines) {
@@ -322,39 +308,13 @@ void WinHttpTransfer::Execute(const std::string& url, const std::string& operati
     fail("Cannot start the request");
   }
   impl_->current = started.id;
-  impl_->answer.clear();
-  impl_->answer_read = 0;
-  impl_->deadline = GetTickCount64() + kRequestTimeoutMs;
-  SetTimer(impl_->window, kTimerIdTransfer, kRequestTimeoutMs, nullptr);
+  impl_->deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
+  SetTimer(impl_->window, kTimerIdTransfer, static_cast<UINT>(timeout_ms), nullptr);
 }
 
 bool WinHttpTransfer::StillExecuting() const { return impl_->current != 0; }
 
 void WinHttpTransfer::Cancel() { impl_->Detach(); }
-
-std::string WinHttpTransfer::GetChunk(int size) {
-  if (size <= 0) return std::string();
-  size_t count = std::min(static_cast<size_t>(size), impl_->answer.size() - impl_->answer_read);
-  std::string chunk = impl_->answer.substr(impl_->answer_read, count);
-  impl_->answer_read += count;
-  return chunk;
-}
-
-long WinHttpTransfer::ResponseCode() const { return impl_->response_code; }
-
-std::string WinHttpTransfer::ErrorText() const {
-  // WinHTTP's own words for its error, where the system has them.
-  char text[256] = {};
-  const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      GetModuleHandleA("winhttp.dll"), impl_->error_code, 0, text, sizeof text, nullptr);
-  std::string reason(text, length);
-  while (!reason.empty() &&
-         (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
-    reason.pop_back();
-  const std::string code = "error " + std::to_string(impl_->error_code);
-  return reason.empty() ? code : reason + " (" + code + ")";
-}
 
 void WinHttpTransfer::ProcessEvents() {
   for (const Event& event : TheMailbox().Take()) impl_->Handle(event);
@@ -366,9 +326,7 @@ void WinHttpTransfer::OnRequestTimer() {
     return;
   }
   if (GetTickCount64() < impl_->deadline) return;
-  impl_->error_code = ERROR_WINHTTP_TIMEOUT;
-  impl_->Detach();
-  if (impl_->on_state) impl_->on_state(kStateError);
+  impl_->Finish(kStateError, ERROR_WINHTTP_TIMEOUT);
 }
 
 }  // namespace cw

@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/transfer_control.h"
+#include "platform/transfer_base.h"
 #include "platform/win32/windows_api.h"
 
 namespace cw {
 
-class WinHttpTransfer final : public TransferControl {
+class WinHttpTransfer final : public TransferBase {
  public:
   using StateCallback = std::function<void(int16_t state)>;
   // window: where the events are posted and whose timer kTimerIdTransfer bounds a request.
@@ -29,15 +29,8 @@ class WinHttpTransfer final : public TransferControl {
   WinHttpTransfer(const WinHttpTransfer&) = delete;
   WinHttpTransfer& operator=(const WinHttpTransfer&) = delete;
 
-  void SetProtocol(int32_t protocol) override;
-  int32_t Protocol() const override;
-  void Execute(const std::string& url, const std::string& operation, const std::string& data,
-               const std::string& headers) override;
   bool StillExecuting() const override;
   void Cancel() override;
-  std::string GetChunk(int size) override;
-  long ResponseCode() const override;
-  std::string ErrorText() const override;
 
   // On the window's thread: drives the request with the queued events (kMsgTransferEvents).
   void ProcessEvents();
@@ -45,6 +38,9 @@ class WinHttpTransfer final : public TransferControl {
   void OnRequestTimer();
 
  private:
+  void Start(const std::string& url, const std::string& data,
+             const std::vector<HeaderLine>& headers) override;
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -31,13 +31,13 @@ class FakeEventLoop : public EventLoop {
     t.interval = ms;
     t.due = now + ms;
   }
-  int32_t TimerInterval(TimerId id) const override { return timers.at(id).interval; }
+  int32_t TimerInterval(TimerId id) const { return timers.at(id).interval; }
   void SetTimerEnabled(TimerId id, bool enabled) override {
     Timer& t = timers[id];
     if (enabled && !t.enabled) t.due = now + t.interval;
     t.enabled = enabled;
   }
-  bool TimerEnabled(TimerId id) const override { return timers.at(id).enabled; }
+  bool TimerEnabled(TimerId id) const { return timers.at(id).enabled; }
 
   void ProcessPendingEvents() override {
     ++pumps;

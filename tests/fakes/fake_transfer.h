@@ -21,8 +21,9 @@ class FakeTransfer : public TransferControl {
     int64_t after_ms = 100;  // negative: never ends by itself
   };
   struct Request {
-    std::string url, operation, data, headers;
+    std::string url, data, headers;
     int32_t protocol;
+    int32_t request_timeout;
   };
 
   explicit FakeTransfer(FakeEventLoop& loop) : loop_(loop) {}
@@ -31,11 +32,11 @@ class FakeTransfer : public TransferControl {
     if (p < 0 || p > 5) throw RelayError("protocol refused");
     protocol_ = p;
   }
-  int32_t Protocol() const override { return protocol_; }
-  void Execute(const std::string& url, const std::string& operation, const std::string& data,
+  void SetRequestTimeout(int32_t seconds) override { request_timeout_ = seconds; }
+  void Execute(const std::string& url, const std::string& data,
                const std::string& headers) override {
     if (fail_execute || url.empty()) throw RelayError("cannot start");
-    requests.push_back({url, operation, data, headers, protocol_});
+    requests.push_back({url, data, headers, protocol_, request_timeout_});
     Outcome outcome = script.empty() ? Outcome{} : script.front();
     if (!script.empty()) script.pop_front();
     executing_ = true;
@@ -74,6 +75,7 @@ class FakeTransfer : public TransferControl {
  private:
   FakeEventLoop& loop_;
   int32_t protocol_ = 0;
+  int32_t request_timeout_ = 0;  // never told
   bool executing_ = false;
   std::string answer_;
   long status_ = 0;
