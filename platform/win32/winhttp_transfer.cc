@@ -14,7 +14,7 @@ namespace cw {
 namespace {
 
 // WinHTTP's own short text for its error, where the system has it, with the number.
-std::string ErrorText(DWORD error) {
+std::string WinHttpErrorText(DWORD error) {
   char text[256] = {};
   const DWORD length = FormatMessageA(
       FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -151,7 +151,7 @@ struct WinHttpTransfer::Impl {
     if (state == kStateResponseCompleted && request != nullptr) {
       owner.Completed(static_cast<long>(request->status), std::move(request->kept));
     } else {
-      owner.Failed(ErrorText(error));
+      owner.Failed(WinHttpErrorText(error));
     }
     Detach();
     if (on_state) on_state(state);
