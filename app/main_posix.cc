@@ -8,6 +8,7 @@
 
 #include "app/corbelwynford_main.h"
 #include "platform/posix/curl_transfer.h"
+#include "platform/posix/inotify_watch.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_event_loop.h"
 #include "platform/posix/posix_files.h"
@@ -45,11 +46,12 @@ int Run(int argc, char** argv) {
   });
   cw::SystemdServiceHost service(cw::PosixProcess::ExecutablePath(),
                                  [&loop] { loop.RouteTermToServiceStop(); });
-  cw::Platform platform{window, loop, inet, service, files, profile, clock, process};
+  cw::InotifyWatch watch;
+  cw::Platform platform{window, loop, inet, service, files, profile, clock, process, watch};
 
   cw::Corbelwynford_Main form(platform);
   handlers = &form;
-  loop.Attach(&form, &inet, &window);
+  loop.Attach(&form, &inet, &window, &watch);
   try {
     form.Form_Load();
     form.Form_Resize();  // the window is shown

@@ -4,6 +4,7 @@
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/files.h"
+#include "platform/folder_watch.h"
 #include "platform/process.h"
 #include "platform/profile_reader.h"
 #include "platform/service_host.h"
@@ -21,6 +22,7 @@ struct Platform {
   ProfileReader& profile;
   Clock& clock;
   Process& process;
+  FolderWatch& watch;
 };
 
 }  // namespace cw

@@ -41,6 +41,11 @@ void TimerTable::RunDue(Clock::time_point now, const std::function<void(TimerId)
   }
 }
 
+void TimerTable::FireNow(TimerId timer, Clock::time_point now) {
+  Timer& t = At(timer);
+  if (Ticks(t)) t.due = now;
+}
+
 int TimerTable::MillisecondsToNext(Clock::time_point now, int cap) const {
   long long wait = cap;
   for (const Timer& t : timers_) {

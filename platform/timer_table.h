@@ -26,6 +26,9 @@ class TimerTable {
   // handler is never re-entered by its own timer). The timer is re-armed first, so a handler that
   // changes its timer has the last word. An exception from on_tick passes on.
   void RunDue(Clock::time_point now, const std::function<void(TimerId)>& on_tick);
+  // Makes the timer due at now, as if its interval had run out; a disabled timer, or one whose
+  // handler is running, is left alone.
+  void FireNow(TimerId timer, Clock::time_point now);
   // Milliseconds from now until the next timer is due, rounded up; at most cap.
   int MillisecondsToNext(Clock::time_point now, int cap) const;
 

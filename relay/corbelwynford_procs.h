@@ -32,6 +32,8 @@ class Corbelwynford_Procs {
   int16_t TransferState = 0;
   // System timer ticks still to come before the running pause ends; 0 when none runs.
   int32_t PauseTicks = 0;
+  // The folder that could not be watched, once that has been logged; empty while all is well.
+  std::string UnwatchableFolder;
 };
 
 }  // namespace cw

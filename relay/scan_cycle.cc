@@ -39,6 +39,28 @@ std::string FailureReason(Corbelwynford_Procs& procs, const std::string& send_er
   return "Corbelwynford got no answer within " + std::to_string(wait_seconds) + " seconds";
 }
 
+// Watches the scan file's folder while WatchFile is on (any value but empty or "0"). A folder
+// that cannot be watched is logged once; the scan timer does the work meanwhile.
+void FollowScanFile(Corbelwynford_Procs& procs, const std::string& scan_file,
+                    const std::string& watch_setting) {
+  FolderWatch& watch = procs.platform.watch;
+  if (watch_setting.empty() || watch_setting == "0" || scan_file.empty()) {
+    watch.StopWatching();
+    return;
+  }
+  const size_t cut = scan_file.rfind(procs.platform.files.PathSeparator());
+  const std::string folder = cut == std::string::npos ? "." : scan_file.substr(0, cut + 1);
+  try {
+    watch.Watch(folder, scan_file.substr(cut == std::string::npos ? 0 : cut + 1));
+    procs.UnwatchableFolder.clear();
+  } catch (const std::exception& error) {
+    if (procs.UnwatchableFolder == folder) return;
+    procs.UnwatchableFolder = folder;
+    procs.WriteLog("Corbelwynford cannot watch " + folder + ": " + error.what() +
+                   "; scanning every ScanInterval");
+  }
+}
+
 }  // namespace
 
 std::string ResolveScanFile(const FileSystem& files, const std::string& app_path,
@@ -137,6 +159,7 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
     if (!name.empty()) failed_file = ResolveScanFile(platform.files, procs.AppPath, name);
     if (failed_file == scan_file || failed_file == claim_file) failed_file.clear();
   });
+  step([&] { FollowScanFile(procs, scan_file, procs.GetIniString("General", "WatchFile", "")); });
   error_pending = false;
 
   std::unique_ptr<ReadableFile> file;

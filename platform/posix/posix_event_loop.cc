@@ -11,6 +11,7 @@
 
 #include "platform/errors.h"
 #include "platform/posix/curl_transfer.h"
+#include "platform/posix/inotify_watch.h"
 #include "platform/posix/terminal_window.h"
 
 namespace cw {
@@ -45,10 +46,11 @@ PosixEventLoop::~PosixEventLoop() {
 }
 
 void PosixEventLoop::Attach(WindowEvents* handlers, CurlTransfer* transfer,
-                            TerminalWindow* terminal) {
+                            TerminalWindow* terminal, InotifyWatch* watch) {
   handlers_ = handlers;
   transfer_ = transfer;
   terminal_ = terminal;
+  watch_ = watch;
 }
 
 void PosixEventLoop::SetTimerInterval(TimerId timer, int32_t milliseconds) {
@@ -93,6 +95,9 @@ void PosixEventLoop::ProcessPendingEvents() {
   if (terminal_ != nullptr && handlers_ != nullptr) {
     if (terminal_->ReadCloseKey()) handlers_->OnCloseRequest(kCloseByPerson);
   }
+  // The incoming file appeared: the scan runs now, unless one is running already.
+  if (watch_ != nullptr && watch_->ReadAppeared())
+    timers_.FireNow(TimerId::kFileScan, Clock::now());
   timers_.RunDue(Clock::now(), [this](TimerId id) {
     if (handlers_ != nullptr) handlers_->OnTimer(id);
   });
@@ -115,13 +120,15 @@ void PosixEventLoop::Sleep(int milliseconds) {
 }
 
 void PosixEventLoop::WaitForEvents(int timeout_ms) {
-  pollfd fds[2];
+  pollfd fds[3];
   unsigned count = 0;
   fds[count++] = {signal_fd_, POLLIN, 0};
   if (terminal_ != nullptr && terminal_->KeyDescriptor() >= 0)
     fds[count++] = {terminal_->KeyDescriptor(), POLLIN, 0};
+  if (watch_ != nullptr && watch_->Descriptor() >= 0)
+    fds[count++] = {watch_->Descriptor(), POLLIN, 0};
   if (transfer_ != nullptr) {
-    curl_waitfd extra[2];
+    curl_waitfd extra[3];
     for (unsigned i = 0; i < count; ++i) extra[i] = {fds[i].fd, CURL_WAIT_POLLIN, 0};
     transfer_->Wait(extra, count, timeout_ms);
   } else {

@@ -1,9 +1,10 @@
 #pragma once
 // The program's one event loop. All state is here: the two window timers on the monotonic clock,
 // the signal descriptor, and the three sources that join the blocking wait (the transfer
-// control's sockets, the terminal's keys, the signals). One turn of Run() processes what is due,
-// redraws the terminal, and sleeps until the earliest timer or the first descriptor that becomes
-// ready; idle, that is one wake-up per timer interval and nothing else.
+// control's sockets, the terminal's keys, the signals, the incoming file's folder). One turn of
+// Run() processes what is due, redraws the terminal, and sleeps until the earliest timer or the
+// first descriptor that becomes ready; idle, that is one wake-up per timer interval and nothing
+// else.
 #include <cstdint>
 
 #include "platform/event_loop.h"
@@ -12,6 +13,7 @@
 namespace cw {
 
 class CurlTransfer;
+class InotifyWatch;
 class TerminalWindow;
 
 class PosixEventLoop final : public EventLoop {
@@ -26,7 +28,8 @@ class PosixEventLoop final : public EventLoop {
 
   // Where events go, and the sources that join the wait. The pointers stay owned by the caller
   // and must outlive the loop's use; any may be null.
-  void Attach(WindowEvents* handlers, CurlTransfer* transfer, TerminalWindow* terminal);
+  void Attach(WindowEvents* handlers, CurlTransfer* transfer, TerminalWindow* terminal,
+              InotifyWatch* watch = nullptr);
   // From now on SIGTERM is the service manager's stop request (service mode), not a close by a
   // process manager (reason 3).
   void RouteTermToServiceStop() { term_is_service_stop_ = true; }
@@ -52,6 +55,7 @@ class PosixEventLoop final : public EventLoop {
   WindowEvents* handlers_ = nullptr;
   CurlTransfer* transfer_ = nullptr;
   TerminalWindow* terminal_ = nullptr;
+  InotifyWatch* watch_ = nullptr;
 };
 
 }  // namespace cw

@@ -92,7 +92,7 @@ TEST_F(SystemdServiceHostTest, SwitchesInstallAndRemoveTheUnitAndStoreTheModeOnl
     testing::FakePlatform fake;
     fake.process.command_line = row.command_line;
     Platform platform{fake.window, fake.loop,    fake.inet,  host,
-                      fake.files,  fake.profile, fake.clock, fake.process};
+                      fake.files,  fake.profile, fake.clock, fake.process, fake.watch};
     Corbelwynford_Main form(platform);
     int status = -1;
     try {

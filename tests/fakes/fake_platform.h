@@ -130,6 +130,18 @@ class FakeProcess : public Process {
   std::string command_line;
 };
 
+// Records what is watched; watching fails while fail_watch holds a reason.
+class FakeFolderWatch : public FolderWatch {
+ public:
+  void Watch(const std::string& folder, const std::string& name) override {
+    if (!fail_watch.empty()) throw RelayError(fail_watch);
+    watched = folder + "|" + name;
+  }
+  void StopWatching() override { watched.clear(); }
+  std::string watched;
+  std::string fail_watch;
+};
+
 struct FakePlatform {
   FakeWindow window;
   FakeEventLoop loop;
@@ -139,7 +151,8 @@ struct FakePlatform {
   FakeProfileReader profile;
   FakeClock clock;
   FakeProcess process;
-  Platform platform{window, loop, inet, service, files, profile, clock, process};
+  FakeFolderWatch watch;
+  Platform platform{window, loop, inet, service, files, profile, clock, process, watch};
 
   // The settings file that the program at process.directory reads.
   void SetIni(const std::string& section, const std::string& key, const std::string& value) {
