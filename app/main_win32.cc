@@ -9,6 +9,7 @@
 #include "platform/win32/win32_clock.h"
 #include "platform/win32/win32_event_loop.h"
 #include "platform/win32/win32_files.h"
+#include "platform/win32/win32_folder_watch.h"
 #include "platform/win32/win32_process.h"
 #include "platform/win32/win32_window.h"
 #include "platform/win32/winhttp_transfer.h"
@@ -83,12 +84,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
     cw::WinHttpTransfer inet(hwnd, [&handlers](int16_t state) {
       if (handlers != nullptr) handlers->OnTransferStateChanged(state);
     });
-    cw::Platform platform{window, loop, inet, service, files, profile, clock, process};
+    cw::Win32FolderWatch watch;
+    cw::Platform platform{window, loop, inet, service, files, profile, clock, process, watch};
 
     cw::Corbelwynford_Main form(platform);
     g_form = &form;
     handlers = &form;
-    loop.Attach(&form, &inet, &service, &RunTimeError);
+    loop.Attach(&form, &inet, &service, &watch, &RunTimeError);
     try {
       form.Form_Load();
       window.Show(show_command);

@@ -5,6 +5,7 @@
 
 #include "platform/errors.h"
 #include "platform/win32/scm_service_host.h"
+#include "platform/win32/win32_folder_watch.h"
 #include "platform/win32/win32_window.h"
 #include "platform/win32/winhttp_transfer.h"
 
@@ -27,11 +28,12 @@ Win32EventLoop::~Win32EventLoop() {
 }
 
 void Win32EventLoop::Attach(WindowEvents* handlers, WinHttpTransfer* transfer,
-                            ScmServiceHost* service,
+                            ScmServiceHost* service, Win32FolderWatch* watch,
                             std::function<void(const std::string&)> on_fatal) {
   handlers_ = handlers;
   transfer_ = transfer;
   service_ = service;
+  watch_ = watch;
   on_fatal_ = std::move(on_fatal);
 }
 
@@ -60,6 +62,13 @@ void Win32EventLoop::ProcessPendingEvents() {
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
+  FollowWatch();
+}
+
+void Win32EventLoop::FollowWatch() {
+  if (watch_ == nullptr || !watch_->TakeAppeared()) return;
+  timers_.FireNow(TimerId::kFileScan, Clock::now());
+  RunDueTimers();
 }
 
 void Win32EventLoop::Sleep(int milliseconds) { ::Sleep(milliseconds < 0 ? 0 : milliseconds); }
@@ -67,10 +76,22 @@ void Win32EventLoop::Sleep(int milliseconds) { ::Sleep(milliseconds < 0 ? 0 : mi
 void Win32EventLoop::Run() {
   MSG msg;
   for (;;) {
-    BOOL got = GetMessageA(&msg, nullptr, 0, 0);
-    if (got == 0 || got == -1) ExitProcess(got == 0 ? static_cast<UINT>(msg.wParam) : 1);
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    // The window's messages and the folder watch, in one wait.
+    HANDLE watched = watch_ != nullptr ? watch_->Handle() : nullptr;
+    if (watched == nullptr) {
+      BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+      if (got == 0 || got == -1) ExitProcess(got == 0 ? static_cast<UINT>(msg.wParam) : 1);
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+      continue;
+    }
+    const DWORD woke =
+        MsgWaitForMultipleObjectsEx(1, &watched, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_OBJECT_0) {
+      FollowWatch();
+    } else {
+      ProcessPendingEvents();
+    }
   }
 }
 

@@ -25,6 +25,7 @@ namespace cw {
 class Win32Window;
 class WinHttpTransfer;
 class ScmServiceHost;
+class Win32FolderWatch;
 
 class Win32EventLoop final : public EventLoop, public Win32MessageRouter {
  public:
@@ -38,7 +39,7 @@ class Win32EventLoop final : public EventLoop, public Win32MessageRouter {
   // Where events go. The pointers stay owned by the caller; any may be null. on_fatal gets the
   // message of an error that escaped a handler; it is expected to end the process.
   void Attach(WindowEvents* handlers, WinHttpTransfer* transfer, ScmServiceHost* service,
-              std::function<void(const std::string&)> on_fatal);
+              Win32FolderWatch* watch, std::function<void(const std::string&)> on_fatal);
 
   // Runs the loop until a handler ends the process.
   [[noreturn]] void Run();
@@ -55,6 +56,8 @@ class Win32EventLoop final : public EventLoop, public Win32MessageRouter {
   // Sets the window's wake-up timer to when the next timer is due.
   void Arm();
   void RunDueTimers();
+  // The incoming file appeared: the scan runs now, unless one is running already.
+  void FollowWatch();
   void ServiceControl(WPARAM control);
   void Dispatch(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result, bool& handled);
 
@@ -65,6 +68,7 @@ class Win32EventLoop final : public EventLoop, public Win32MessageRouter {
   WindowEvents* handlers_ = nullptr;
   WinHttpTransfer* transfer_ = nullptr;
   ScmServiceHost* service_ = nullptr;
+  Win32FolderWatch* watch_ = nullptr;
   std::function<void(const std::string&)> on_fatal_;
 };
 

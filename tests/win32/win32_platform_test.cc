@@ -324,7 +324,7 @@ int main(int argc, char** argv) {
     Recorder events;
     cw::WinHttpTransfer inet(window.Handle(),
                              [&](int16_t state) { events.OnTransferStateChanged(state); });
-    loop.Attach(&events, &inet, nullptr, nullptr);
+    loop.Attach(&events, &inet, nullptr, nullptr, nullptr);
     Timers(loop, events);
     WindowAndList(window, loop, events);
     Transfer(loop, inet, events, port, argv[3]);
