@@ -58,7 +58,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Corbelwynford maintainers <maintainers@corbelwynford.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "relay that posts each line of an SMS file to a web application")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "relay that posts each line of an SMS file to a web application")
 # The synopsis above comes first; this is the long description under it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "Another program writes received SMS messages, one per line, into a text
