@@ -22,12 +22,12 @@ pass() {
   passed=$((passed + 1))
 }
 fail() {
-  echo "FAIL $1" >&2
+  echo "FAIL $*" >&2
   failed=$((failed + 1))
 }
 # A step the later ones cannot do without.
 die() {
-  fail "$1"
+  fail "$*"
   exit 1
 }
 check() {  # NAME COMMAND...
@@ -73,7 +73,7 @@ cleanup() {
   exit 1
 }
 trap cleanup EXIT
-trap 'exit 1' INT TERM
+trap 'fail "interrupted"; exit 1' INT TERM
 
 in_root() {  # COMMAND...: run in the root, bounded, without a terminal
   timeout --kill-after=10 600 chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
@@ -134,11 +134,11 @@ work=$(mktemp -d)
 mkdir -p "$build/debootstrap-cache"
 echo "     making a Debian 12 root from $mirror"
 # systemd for "/I" and its systemctl, man-db for the man page: part of the root, not of the test.
-if ! timeout --kill-after=30 900 debootstrap --variant=minbase --include=systemd,man-db \
+if ! timeout --kill-after=30 600 debootstrap --variant=minbase --include=systemd,man-db \
   --cache-dir="$build/debootstrap-cache" bookworm "$root" "$mirror" >"$build/debootstrap.log" 2>&1
 then
   tail -5 "$build/debootstrap.log" >&2
-  die "the Debian 12 root can be made (debootstrap from $mirror failed or took over 15 minutes;" \
+  die "the Debian 12 root can be made (debootstrap from $mirror failed or took over 10 minutes;" \
     "log: $build/debootstrap.log)"
 fi
 printf '%s\n' "127.0.0.1	localhost" "::1		localhost ip6-localhost ip6-loopback" \
