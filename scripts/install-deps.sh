@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
   python3 openssl tmux systemd locales
+  dpkg-dev debootstrap lintian
 )
 missing=()
 for p in "${packages[@]}"; do

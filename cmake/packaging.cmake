@@ -1,0 +1,77 @@
+# The Debian package: `cmake --build build --target package` gives
+# build/corbelwynford_<version>_amd64.deb.
+#
+# The program keeps its own folder, as it expects: its settings file and, by default, the incoming
+# file lie next to the executable. So the executable goes to /opt/corbelwynford, its settings file
+# there is a link to the conffile in /etc/corbelwynford (where administrators look, and an upgrade
+# keeps their edits), and /usr/bin/corbelwynford links to the executable; the program finds its
+# folder from where the executable really lies, not from the link it was started through.
+if(WIN32)
+  return()
+endif()
+
+set(CW_PKG_DIR opt/corbelwynford)
+set(CW_PKG_DOC usr/share/doc/corbelwynford)
+set(CW_PKG_STAGE ${CMAKE_BINARY_DIR}/packaging)
+file(MAKE_DIRECTORY ${CW_PKG_STAGE})
+
+install(TARGETS corbelwynford RUNTIME DESTINATION ${CW_PKG_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/Corbelwynford.INI DESTINATION etc/corbelwynford)
+
+# Both links point into another top-level folder, so they are absolute, as Debian wants them.
+file(CREATE_LINK /etc/corbelwynford/Corbelwynford.INI ${CW_PKG_STAGE}/Corbelwynford.INI SYMBOLIC)
+file(CREATE_LINK /opt/corbelwynford/corbelwynford ${CW_PKG_STAGE}/corbelwynford SYMBOLIC)
+install(FILES ${CW_PKG_STAGE}/Corbelwynford.INI DESTINATION ${CW_PKG_DIR})
+install(FILES ${CW_PKG_STAGE}/corbelwynford DESTINATION usr/bin)
+
+# The man page and the larger documents compressed as Debian wants them (gzip -9, no name or time
+# stamp in the header, so the same sources give the same package).
+find_program(CW_GZIP gzip REQUIRED)
+set(CW_PKG_COMPRESSED)
+foreach(pair "packaging/corbelwynford.1:corbelwynford.1.gz" "packaging/changelog:changelog.gz"
+             "README.md:README.md.gz")
+  string(REPLACE ":" ";" pair "${pair}")
+  list(GET pair 0 source)
+  list(GET pair 1 target)
+  add_custom_command(
+    OUTPUT ${CW_PKG_STAGE}/${target}
+    COMMAND ${CW_GZIP} -9 -n -c ${CMAKE_SOURCE_DIR}/${source} > ${CW_PKG_STAGE}/${target}
+    DEPENDS ${CMAKE_SOURCE_DIR}/${source}
+    VERBATIM)
+  list(APPEND CW_PKG_COMPRESSED ${CW_PKG_STAGE}/${target})
+endforeach()
+add_custom_target(cw_package_files ALL DEPENDS ${CW_PKG_COMPRESSED})
+
+install(FILES ${CW_PKG_STAGE}/corbelwynford.1.gz DESTINATION usr/share/man/man1)
+install(FILES ${CW_PKG_STAGE}/README.md.gz ${CW_PKG_STAGE}/changelog.gz
+              ${CMAKE_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CW_PKG_DOC})
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/lintian-overrides
+        DESTINATION usr/share/lintian/overrides RENAME corbelwynford)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME corbelwynford)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Corbelwynford maintainers <maintainers@corbelwynford.invalid>")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "relay that posts each line of an SMS file to a web application")
+# The synopsis above comes first; this is the long description under it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "Another program writes received SMS messages, one per line, into a text
+file. Corbelwynford claims that file, converts each line's characters for the
+receiving web application, places the line into a configurable request body,
+posts it to a configurable URL, logs what was sent and received, and deletes
+the file. It runs as a systemd service (corbelwynford /I installs it) or as an
+interactive program with a live log window.")
+# The libraries the executable links, found by dpkg-shlibdeps: no hand-kept list.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/conffiles ${CMAKE_SOURCE_DIR}/packaging/postinst
+    ${CMAKE_SOURCE_DIR}/packaging/prerm ${CMAKE_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

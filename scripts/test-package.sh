@@ -1,0 +1,278 @@
+#!/usr/bin/env bash
+# Builds the Debian package and proves it the way an administrator uses it, in a throwaway
+# Debian 12 root made with debootstrap from this machine's own apt sources: apt installs it with
+# only what it declares, the relay posts a file's lines to a loopback server on this machine (the
+# root shares its network), "/I" registers the service, the man page shows, and a purge leaves
+# nothing behind but the operator's unsent messages. The root is removed afterwards.
+# Needs root (debootstrap, chroot, mount). Ends with "N passed, M failed".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$(pwd)
+build=$src/build-package
+started=$SECONDS
+passed=0
+failed=0
+root=""
+work=""
+server_pid=""
+relay_pid=""
+
+pass() {
+  echo "ok   $1"
+  passed=$((passed + 1))
+}
+fail() {
+  echo "FAIL $*" >&2
+  failed=$((failed + 1))
+}
+# A step the later ones cannot do without.
+die() {
+  fail "$*"
+  exit 1
+}
+check() {  # NAME COMMAND...
+  local name=$1
+  shift
+  if "$@"; then pass "$name"; else fail "$name"; fi
+}
+
+stop_process() {  # PID: TERM, then KILL if it is still there after 10 s
+  local pid=$1
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+mounts_under() {  # DIR: the mount points below it, innermost first
+  findmnt -rn -o TARGET | awk -v d="$1/" 'index($0, d) == 1' | sort -r
+}
+
+cleanup() {
+  local status=$?
+  set +e
+  [ -n "$relay_pid" ] && stop_process "$relay_pid"
+  [ -n "$server_pid" ] && stop_process "$server_pid"
+  if [ -n "$root" ] && [ -d "$root" ]; then
+    for m in $(mounts_under "$root"); do umount "$m" || umount -l "$m"; done
+    if [ -n "$(mounts_under "$root")" ]; then
+      echo "test-package: $root still has mounts; left in place" >&2
+      failed=$((failed + 1))
+    else
+      # Nothing is mounted below it any more; one file system only, all the same.
+      rm -rf --one-file-system "$root"
+    fi
+  fi
+  [ -n "$work" ] && rm -rf "$work"
+  echo "test-package: $((SECONDS - started)) s"
+  echo "$passed passed, $failed failed"
+  [ "$status" -eq 0 ] && [ "$failed" -eq 0 ] && exit 0
+  exit 1
+}
+trap cleanup EXIT
+trap 'fail "interrupted"; exit 1' INT TERM
+
+in_root() {  # COMMAND...: run in the root, bounded, without a terminal
+  timeout --kill-after=10 600 chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+    LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive SYSTEMD_OFFLINE=1 "$@" </dev/null
+}
+# SYSTEMD_OFFLINE: inside a container systemctl does not take the root for a chroot and would ask
+# a service manager that is not there; this makes it work on the files, as in a plain chroot.
+
+[ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, chroot and mount)"
+bash scripts/install-deps.sh
+
+# ---- The package ------------------------------------------------------------------------------
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+mkdir -p "$build"
+rm -f "$build"/corbelwynford_*.deb
+if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCW_BUILD_TESTS=OFF \
+  -DCW_BUILD_BENCH=OFF "${launcher[@]}" && cmake --build "$build" -j"$(nproc)" --target package; } \
+  >"$build/package.log" 2>&1; then
+  tail -20 "$build/package.log" >&2
+  die "the package builds (log: $build/package.log)"
+fi
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+deb=$build/corbelwynford_${version}_amd64.deb
+[ -f "$deb" ] || die "the package build gives $(basename "$deb")"
+pass "the package build gives $(basename "$deb") ($(stat -c %s "$deb") bytes)"
+echo "     Depends: $(dpkg-deb -f "$deb" Depends)"
+
+if lintian_out=$(lintian --fail-on error "$deb" 2>&1); then lintian_ok=1; else lintian_ok=0; fi
+echo "$lintian_out" | grep -v -e 'root privileges' -e '^$' | sed 's/^/     lintian: /' || true
+check "lintian finds no error" [ "$lintian_ok" -eq 1 ]
+
+# ---- The throwaway root -----------------------------------------------------------------------
+# The machine's own mirror for Debian 12, from a one-line or a deb822 source.
+mirror=$(python3 - <<'EOF'
+import glob, re
+for path in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
+    try:
+        lines = open(path).read().splitlines()
+    except OSError:
+        continue
+    for line in lines:
+        m = re.match(r"\s*deb\s+(?:\[[^]]*\]\s+)?(\S+)\s+(\S+)", line)
+        if m and m.group(2) == "bookworm":
+            print(m.group(1)); raise SystemExit
+for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
+    for stanza in re.split(r"\n\s*\n", open(path).read()):
+        fields = dict(re.findall(r"^([\w-]+):[ \t]*(.*)$", stanza, re.M))
+        types, suites = fields.get("Types", "").split(), fields.get("Suites", "").split()
+        if "deb" in types and "bookworm" in suites and fields.get("Enabled", "yes") != "no":
+            print(fields["URIs"].split()[0]); raise SystemExit
+EOF
+)
+[ -n "$mirror" ] || die "a Debian 12 (bookworm) source in /etc/apt/sources.list or sources.list.d"
+
+root=$(mktemp -d /var/tmp/corbelwynford-root.XXXXXX)
+work=$(mktemp -d)
+mkdir -p "$build/debootstrap-cache"
+echo "     making a Debian 12 root from $mirror"
+# systemd for "/I" and its systemctl, man-db for the man page: part of the root, not of the test.
+if ! timeout --kill-after=30 600 debootstrap --variant=minbase --include=systemd,man-db \
+  --cache-dir="$build/debootstrap-cache" bookworm "$root" "$mirror" >"$build/debootstrap.log" 2>&1
+then
+  tail -5 "$build/debootstrap.log" >&2
+  die "the Debian 12 root can be made (debootstrap from $mirror failed or took over 10 minutes;" \
+    "log: $build/debootstrap.log)"
+fi
+printf '%s\n' "127.0.0.1	localhost" "::1		localhost ip6-localhost ip6-loopback" \
+  "ff02::1		ip6-allnodes" "ff02::2		ip6-allrouters" >"$root/etc/hosts"
+mount -t proc proc "$root/proc"  # the program finds its folder through /proc/self/exe
+
+in_root dpkg-query -W -f '${Package}\n' | sort >"$work/before"
+cp "$deb" "$root/tmp/"
+in_root apt-get update -q >"$work/apt.log" 2>&1 ||
+  { tail -5 "$work/apt.log" >&2; die "apt-get update in the root"; }
+install_package() {
+  in_root sh -c 'cd /tmp && apt-get install -y -q --no-install-recommends ./corbelwynford_*.deb' \
+    >"$work/apt.log" 2>&1 || { tail -10 "$work/apt.log" >&2; return 1; }
+}
+install_package || die "apt installs the package"
+pass "apt installs the package"
+
+# Only what it declares: apt adds the declared packages and what they depend on, and each declared
+# package owns a library the program loads (dpkg-shlibdeps found them, no hand-kept list).
+# By file name: a package may ship a library under /lib while the loader names it under /usr/lib.
+in_root sh -c 'for name in $(ldd /opt/corbelwynford/corbelwynford |
+  sed -n "s|.*=> /[^ ]*/\([^/ ]*\) .*|\1|p"); do dpkg -S "*/$name"; done' >"$work/owners" || true
+dependencies_as_declared() {
+  local declared missing="" added
+  added=$(comm -13 "$work/before" <(in_root dpkg-query -W -f '${Package}\n' | sort) | tr '\n' ' ')
+  echo "     apt added: $added"
+  for declared in $(dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/[,|]/ /g'); do
+    grep -q "^$declared:" "$work/owners" || missing="$missing $declared"
+  done
+  [ -z "$missing" ] || echo "     declared but owning no library the program loads:$missing" >&2
+  [ -z "$missing" ] && [ -s "$work/owners" ]
+}
+check "the declared dependencies are the packages of the libraries the program loads" \
+  dependencies_as_declared
+
+version_line=$(in_root corbelwynford --version) && echo "     --version: $version_line"
+check "corbelwynford --version runs in the root" [ -n "$version_line" ]
+
+# ---- The relay, headless in the root, against a server on this machine ------------------------
+python3 tests/servers/http_server.py --record "$work/received" --port-file "$work/port" \
+  >/dev/null &
+server_pid=$!
+for _ in $(seq 100); do
+  [ -s "$work/port" ] && break
+  sleep 0.1
+done
+[ -s "$work/port" ] || die "the loopback server starts"
+cat >"$root/etc/corbelwynford/Corbelwynford.INI" <<EOF
+[General]
+ScanInterval=1
+[Protocol]
+URL=http://localhost:$(cat "$work/port")/ok
+WaitForAnswer=10
+XML=<sms>[Message]</sms>
+EOF
+incoming=$root/opt/corbelwynford/InComingSMS.txt
+printf 'first message\r\nsecond message\r\n' >"$incoming.part"
+mv "$incoming.part" "$incoming"
+chroot "$root" env -i PATH=/usr/bin:/bin LANG=C.UTF-8 /usr/bin/corbelwynford </dev/null \
+  >"$work/relay.log" 2>&1 &
+relay_pid=$!
+# Both posts seen and the claim file deleted, within a bounded wait.
+for _ in $(seq 300); do
+  [ -e "$work/received/000001.head" ] && [ ! -e "$incoming" ] && [ ! -e "$incoming.\$\$\$" ] &&
+    break
+  sleep 0.1
+done
+stop_process "$relay_pid"
+relay_pid=""
+posted_as_written() {
+  [ "$(cat "$work/received/000000.body" 2>/dev/null)" = "<sms>first message</sms>" ] &&
+    [ "$(cat "$work/received/000001.body" 2>/dev/null)" = "<sms>second message</sms>" ] &&
+    [ ! -e "$work/received/000002.head" ] && [ ! -e "$incoming.\$\$\$" ] ||
+    { sed 's/^/     relay: /' "$work/relay.log" >&2; return 1; }
+}
+check "the relay posts the file's lines, as set in /etc/corbelwynford, and deletes the file" \
+  posted_as_written
+
+# ---- The service, the man page ---------------------------------------------------------------
+in_root corbelwynford /I >"$work/install.log" 2>&1 || sed 's/^/     \/I: /' "$work/install.log" >&2
+unit=$root/etc/systemd/system/corbelwynford.service
+service_registered() {
+  [ "$(in_root systemctl is-enabled corbelwynford.service)" = enabled ] &&
+    grep -qx 'ExecStart="/opt/corbelwynford/corbelwynford"' "$unit" &&
+    grep -qx 'RunAsService=1' "$root/var/lib/corbelwynford/service.ini"
+}
+check "corbelwynford /I (through /usr/bin) enables a unit that starts /opt/corbelwynford" \
+  service_registered
+
+man_page() {
+  local page
+  page=$(in_root env MANWIDTH=80 man -P cat corbelwynford 2>&1) &&
+    [[ $page == CORBELWYNFORD\(1\)* ]] ||
+    { echo "$page" | head -5 >&2; return 1; }
+}
+check "man corbelwynford shows the page" man_page
+
+# ---- Purge -----------------------------------------------------------------------------------
+# A claim file left in the program folder is the operator's: it stays, and the folder with it.
+printf 'unsent\r\n' >"$incoming.\$\$\$"
+in_root apt-get purge -y -q corbelwynford >"$work/purge.log" 2>&1 ||
+  { tail -10 "$work/purge.log" >&2; fail "apt purges the package"; }
+package_gone() {
+  local path
+  for path in /etc/systemd/system/corbelwynford.service \
+    /etc/systemd/system/multi-user.target.wants/corbelwynford.service /var/lib/corbelwynford \
+    /etc/corbelwynford /usr/bin/corbelwynford /opt/corbelwynford/corbelwynford \
+    /opt/corbelwynford/Corbelwynford.INI /usr/share/doc/corbelwynford \
+    /usr/share/man/man1/corbelwynford.1.gz; do
+    if [ -e "$root$path" ] || [ -L "$root$path" ]; then
+      echo "     still there: $path" >&2
+      return 1
+    fi
+  done
+  ! in_root dpkg-query -W -f '${db:Status-Status}' corbelwynford 2>/dev/null |
+    grep -qv not-installed
+}
+check "apt purge removes the service, its store and the package's files" package_gone
+kept_and_named() {
+  [ -f "$incoming.\$\$\$" ] && grep -qF 'InComingSMS.txt.$$$' "$work/purge.log"
+}
+check "purge keeps a claim file still in the program folder and names it" kept_and_named
+
+# Removed while the folder still held a claim file, which the operator then deals with: a purge
+# later leaves no folder behind.
+rm -f "$incoming.\$\$\$"
+if install_package && printf 'unsent\r\n' >"$incoming.\$\$\$" &&
+  in_root apt-get remove -y -q corbelwynford >"$work/purge.log" 2>&1 &&
+  [ -d "$root/opt/corbelwynford" ] && rm "$incoming.\$\$\$" &&
+  in_root apt-get purge -y -q corbelwynford >>"$work/purge.log" 2>&1; then
+  check "a later purge removes the program folder once the operator's files are gone" \
+    [ ! -e "$root/opt/corbelwynford" ]
+else
+  tail -10 "$work/purge.log" >&2
+  fail "apt installs, removes and purges the package a second time"
+fi
+exit 0
