@@ -219,7 +219,7 @@ Function un.ListKeptFiles
   ${If} $KeptFiles == ""
     StrCpy $KeptFiles "${PRODUCT} was removed from this computer."
   ${Else}
-    StrCpy $KeptFiles "${PRODUCT} was removed. These files were kept in $INSTDIR:$KeptFiles"
+    StrCpy $KeptFiles "${PRODUCT} was removed. These files were kept in$\r$\n$INSTDIR:$KeptFiles"
   ${EndIf}
 FunctionEnd
 
