@@ -72,8 +72,13 @@ void Corbelwynford_Main::Form_Load() {
 
   procs_.RunAsService = IsServiceFlag(service.ReadSetting("Parameters", "RunAsService", "0"));
 
+  const std::string command_line = process.CommandLine();
+  // A set-up program runs the switches with nobody there to close a box: "/Q" leaves the answer
+  // to the log and the exit status alone.
+  quiet_ = HasSwitch(command_line, "/Q");
+
   if (process.AnotherInstanceRunning()) {
-    if (!procs_.RunAsService) {
+    if (!procs_.RunAsService && !quiet_) {
       platform_.window.ShowMessageBox("Corbelwynford is already started!",
                                       MessageBoxStyle::kCritical);
     }
@@ -83,7 +88,6 @@ void Corbelwynford_Main::Form_Load() {
   procs_.WriteLog(std::string(100, '-'));
   procs_.WriteLog(std::string("Corbelwynford - version ") + kVersionText + " is starting...");
 
-  const std::string command_line = process.CommandLine();
   if (HasSwitch(command_line, "/U")) {
     EndServiceSwitch(
         service.Uninstall(), "0",
@@ -121,8 +125,10 @@ void Corbelwynford_Main::EndServiceSwitch(bool succeeded, const char* mode_flag,
   if (succeeded) service.SaveSetting("Parameters", "RunAsService", mode_flag);
   const SwitchOutcome& outcome = succeeded ? success : failure;
   procs_.WriteLog(outcome.log_line);
-  platform_.window.ShowMessageBox(service.DisplayName() + outcome.box_suffix,
-                                  MessageBoxStyle::kOkOnly);
+  if (!quiet_) {
+    platform_.window.ShowMessageBox(service.DisplayName() + outcome.box_suffix,
+                                    MessageBoxStyle::kOkOnly);
+  }
   platform_.process.Exit(succeeded ? 0 : 1);
 }
 

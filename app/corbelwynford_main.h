@@ -28,7 +28,8 @@ class Corbelwynford_Main final : public WindowEvents {
 
   // Start-up: fixes AppPath and the mode, applies the one-instance rule, writes the first log
   // lines, carries out "/U" and "/I" (each ends the process), and enters service or application
-  // mode. Nothing here is guarded: a failure ends the program.
+  // mode. With "/Q" anywhere in the arguments it shows no box: the log and the exit status
+  // carry the answer. Nothing here is guarded: a failure ends the program.
   void Form_Load();
   // Fits the list to the window above the status bar; a size the list refuses is skipped.
   void Form_Resize() noexcept;
@@ -68,16 +69,17 @@ class Corbelwynford_Main final : public WindowEvents {
     const char* log_line;
     const char* box_suffix;
   };
-  // Stores mode_flag when the host succeeded, logs and shows the outcome, and ends the process
-  // (status 0 on success, 1 on failure).
+  // Stores mode_flag when the host succeeded, logs and (unless quiet) shows the outcome, and
+  // ends the process (status 0 on success, 1 on failure).
   void EndServiceSwitch(bool succeeded, const char* mode_flag, const SwitchOutcome& success,
                         const SwitchOutcome& failure);
 
   Platform& platform_;
   Corbelwynford_Procs procs_;
+  bool quiet_ = false;  // "/Q": no message box at start-up
 };
 
-// The switch found anywhere in the upper-cased argument text ("/U" or "/I").
+// The switch found anywhere in the upper-cased argument text ("/U", "/I" or "/Q").
 bool HasSwitch(const std::string& command_line, const std::string& upper_switch);
 
 }  // namespace cw

@@ -100,6 +100,44 @@ TEST(CommandLineTest, SwitchesAnywhereAndHelpOrVersionOnlyAsTheWholeLine) {
   }
 }
 
+TEST(StartUpTest, QuietSwitchLeavesTheAnswerToTheLogAndTheExitStatus) {
+  struct Row {
+    const char* command_line;
+    bool another_instance;
+    int status;
+    size_t boxes;
+    const char* last_entry;  // nullptr: nothing logged
+  };
+  const Row rows[] = {
+      {"/I /Q", false, 0, 0, "Corbelwynford service was successfully installed"},
+      {"/u/q", false, 0, 0, "Corbelwynford service uninstalled successfully"},
+      {"/I", false, 0, 1, "Corbelwynford service was successfully installed"},
+      {"/I /Q", true, 1, 0, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.command_line) + (row.another_instance ? " second" : ""));
+    FakePlatform fake;
+    fake.process.command_line = row.command_line;
+    fake.process.another_instance = row.another_instance;
+    Corbelwynford_Main form(fake.platform);
+    int status = -1;
+    try {
+      form.Form_Load();
+    } catch (const ProcessExit& exit) {
+      status = exit.status;
+    }
+    EXPECT_EQ(status, row.status);
+    EXPECT_EQ(fake.window.boxes.size(), row.boxes);
+    const std::vector<std::string> log = Log(fake);
+    if (row.last_entry == nullptr) {
+      EXPECT_TRUE(log.empty());
+    } else {
+      ASSERT_FALSE(log.empty());
+      EXPECT_EQ(log.back(), row.last_entry);
+    }
+  }
+}
+
 TEST(ResizeTest, ListFillsTheWindowAboveTheStatusBarAndKeepsARefusedHeight) {
   FakePlatform fake;
   Corbelwynford_Main form(fake.platform);
