@@ -154,7 +154,7 @@ bool SystemdServiceHost::Install() {
       "# /usr, /boot and /etc read-only; the program folder, /var, /home and /tmp stay writable.",
       "ProtectSystem=full",
       "# No ProtectHome or PrivateTmp: the incoming file may well lie under /home or /tmp.",
-      "# Root only for files of any owner, also in sticky folders like /tmp; no other root power.",
+      "# Of root only the power over files of any owner, in other users' sticky folders too.",
       "CapabilityBoundingSet=CAP_DAC_OVERRIDE CAP_FOWNER",
       "# Nothing it starts can gain privileges through set-user-ID bits or file capabilities.",
       "NoNewPrivileges=yes",
