@@ -112,17 +112,34 @@ TEST_F(SystemdServiceHostTest, SwitchesInstallAndRemoveTheUnitAndStoreTheModeOnl
     EXPECT_EQ(Linked(), row.installed_after);
     EXPECT_EQ(host.ReadSetting("Parameters", "RunAsService", "?"), ok != removal ? "1" : "0");
   }
-  // What the first row installed, written again: a unit systemd accepts, naming this very file
-  // (verify exits 0 despite errors, so its complaints are read).
+  // What the first row installed, written again, names this very file.
   SystemdServiceHost host(exe_, nullptr);
   ASSERT_TRUE(host.Install());
   EXPECT_NE(ReadFile(Unit()).find("\nExecStart=\"" + root_ +
                                   "/opt/odd dir %%n;$HOME ü/corbelwynford\"\n"),
             std::string::npos)
       << ReadFile(Unit());
-  const std::string err = root_ + "/verify.err";
+}
+
+// The unit "/I" writes is one systemd accepts (verify exits 0 despite errors, so its complaints
+// are read) and rates at most 3.0, "OK", in its own offline security review.
+TEST_F(SystemdServiceHostTest, WrittenUnitIsValidAndSandboxed) {
+  SystemdServiceHost host(exe_, nullptr);
+  ASSERT_TRUE(host.Install());
+  const std::string out = root_ + "/analyze.out";
+  const std::string err = root_ + "/analyze.err";
   ASSERT_EQ(std::system(("systemd-analyze verify '" + Unit() + "' 2>'" + err + "'").c_str()), 0);
   EXPECT_EQ(ReadFile(err).find("corbelwynford"), std::string::npos) << ReadFile(err);
+  ASSERT_EQ(std::system(("systemd-analyze security --offline=yes --no-pager '" + Unit() + "' >'" +
+                         out + "' 2>'" + err + "'")
+                            .c_str()),
+            0)
+      << ReadFile(err);
+  const std::string report = ReadFile(out);
+  const std::string overall = "Overall exposure level for corbelwynford.service: ";
+  const size_t at = report.find(overall);
+  ASSERT_NE(at, std::string::npos) << report;
+  EXPECT_LE(std::stod(report.substr(at + overall.size())), 3.0) << report;
 }
 
 TEST_F(SystemdServiceHostTest, StoreReadsTodaysFilesAndKeepsTheOldOneWhenASaveFails) {

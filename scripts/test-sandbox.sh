@@ -1,0 +1,246 @@
+#!/usr/bin/env bash
+# Shows the relay working inside the sandbox of the unit that "corbelwynford /I" writes, under a
+# real systemd: a throwaway Debian 12 root (debootstrap from this machine's mirror) is booted with
+# systemd-nspawn on a private network, "/I" registers the service in it, and the service relays
+# files to a loopback server in the container, from the program folder, from folders under /tmp
+# and /home owned by other users, and into a failed-message file. The running service's own
+# capabilities, seccomp state and read-only mounts are read from /proc. About two minutes, most
+# of it debootstrap: not part of the regular test run. Needs root. Ends with "N passed, M failed".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$(pwd)
+started=$SECONDS
+passed=0
+failed=0
+root=""
+timeout_pid=""
+nspawn_pid=""
+leader=""
+
+pass() {
+  echo "ok   $1"
+  passed=$((passed + 1))
+}
+fail() {
+  echo "FAIL $1" >&2
+  failed=$((failed + 1))
+}
+die() {  # a step the later ones cannot do without
+  fail "$1"
+  exit 1
+}
+
+in_ct() {  # COMMAND...: run in the container, bounded, with a clean environment
+  timeout --kill-after=5 60 nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+    LANG=C.UTF-8 "$@" </dev/null
+}
+
+wait_for() {  # SECONDS COMMAND...: true once COMMAND succeeds, polled every 0.2 s
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.2
+  done
+}
+
+cleanup() {
+  local status=$?
+  set +e
+  if [ -n "$nspawn_pid" ] && kill -0 "$nspawn_pid" 2>/dev/null; then
+    [ -n "$leader" ] && in_ct systemctl poweroff >/dev/null 2>&1
+    wait_for 30 eval '! kill -0 "$nspawn_pid" 2>/dev/null' || kill -KILL "$nspawn_pid"
+  fi
+  if [ -n "$timeout_pid" ]; then
+    kill -TERM "$timeout_pid" 2>/dev/null  # a container that never showed its systemd
+    wait "$timeout_pid" 2>/dev/null
+  fi
+  if [ -n "$root" ] && [ -d "$root" ]; then
+    if findmnt -rn -o TARGET | grep -q "^$root/"; then
+      echo "test-sandbox: $root still has mounts; left in place" >&2
+      failed=$((failed + 1))
+    else
+      rm -rf --one-file-system "$root"
+    fi
+  fi
+  echo "test-sandbox: $((SECONDS - started)) s"
+  echo "$passed passed, $failed failed"
+  [ "$status" -eq 0 ] && [ "$failed" -eq 0 ] && exit 0
+  exit 1
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+[ "$(id -u)" -eq 0 ] || die "needs root (debootstrap and systemd-nspawn)"
+for tool in debootstrap:debootstrap systemd-nspawn:systemd-container; do
+  command -v "${tool%%:*}" >/dev/null ||
+    apt-get install -y -q "${tool##*:}" >/dev/null || die "apt installs ${tool##*:}"
+done
+
+# ---- The program ---------------------------------------------------------------------------------
+build=$src/build
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  launcher=()
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" >/dev/null
+fi
+cmake --build "$build" -j"$(nproc)" --target corbelwynford >"$build/sandbox-build.log" 2>&1 ||
+  { tail -20 "$build/sandbox-build.log" >&2; die "the program builds"; }
+
+# ---- The container -------------------------------------------------------------------------------
+mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null |
+  grep -m1 '/debian$' || true)
+[ -n "$mirror" ] || mirror=$(sed -n 's/^deb \(\[[^]]*\] \)\?\([^ ]*\) bookworm .*/\2/p' \
+  /etc/apt/sources.list 2>/dev/null | head -1)
+[ -n "$mirror" ] || mirror=http://deb.debian.org/debian
+root=$(mktemp -d /var/tmp/corbelwynford-sandbox.XXXXXX)
+mkdir -p "$build/sandbox-debootstrap-cache"
+echo "     making a Debian 12 root from $mirror"
+if ! timeout --kill-after=30 900 debootstrap --variant=minbase \
+  --include=systemd,python3,libcurl4,libncursesw6 --cache-dir="$build/sandbox-debootstrap-cache" \
+  bookworm "$root" "$mirror" >"$build/sandbox-debootstrap.log" 2>&1; then
+  tail -5 "$build/sandbox-debootstrap.log" >&2
+  die "the Debian 12 root can be made (log: $build/sandbox-debootstrap.log)"
+fi
+# A standard hosts file, and a name for the web application so that posting resolves a name.
+printf '%s\n' "127.0.0.1	localhost" "127.0.1.1	cwsandbox" \
+  "::1		localhost ip6-localhost ip6-loopback" "ff02::1		ip6-allnodes" \
+  "ff02::2		ip6-allrouters" "127.0.0.1	webapp.test" >"$root/etc/hosts"
+echo cwsandbox >"$root/etc/hostname"
+install -D -m 0755 "$build/corbelwynford" "$root/opt/corbelwynford/corbelwynford"
+install -D -m 0644 tests/servers/http_server.py "$root/srv/http_server.py"
+missing=$(chroot "$root" ldd /opt/corbelwynford/corbelwynford | grep 'not found' || true)
+[ -z "$missing" ] || die "the program's libraries are in the root: $missing"
+
+timeout --kill-after=10 600 systemd-nspawn --quiet --directory="$root" --machine=cwsandbox \
+  --boot --private-network --register=no --keep-unit </dev/null >"$build/sandbox-boot.log" 2>&1 &
+timeout_pid=$!
+wait_for 20 eval 'nspawn_pid=$(pgrep -P "$timeout_pid" -x systemd-nspawn)' &&
+  wait_for 20 eval 'leader=$(pgrep -P "$nspawn_pid" -x systemd)' ||
+  { tail -20 "$build/sandbox-boot.log" >&2; die "systemd-nspawn boots the root"; }
+state=$(timeout 90 nsenter -t "$leader" -a systemctl is-system-running --wait 2>&1 || true)
+case $state in
+  running | degraded) pass "the container boots under systemd ($state)" ;;
+  *) die "the container boots under systemd (is-system-running: $state)" ;;
+esac
+
+# ---- The server and the service ------------------------------------------------------------------
+in_ct systemd-run --quiet --unit=cw-test-server python3 /srv/http_server.py \
+  --record /srv/received --port-file /srv/port || die "the loopback server starts"
+wait_for 20 test -s "$root/srv/port" || die "the loopback server tells its port"
+port=$(head -1 "$root/srv/port")
+settings=$root/opt/corbelwynford/Corbelwynford.INI
+write_settings() {  # FILE_TO_SCAN PATH [FAILED_FILE]
+  printf '%s\r\n' "[General]" "ScanInterval=1" "FileToScan=$1" "FailedFile=${3:-}" "[Protocol]" \
+    "URL=http://webapp.test:$port$2" "WaitForAnswer=5" "Header=Content-Type: text/plain" \
+    "XML=sms:[Message]" >"$settings.new"
+  mv "$settings.new" "$settings"
+}
+write_settings InComingSMS.txt /ok
+
+install_out=$(in_ct /opt/corbelwynford/corbelwynford /I 2>&1) &&
+  pass "\"/I\" registers the service in the container: $(echo "$install_out" | tail -1)" ||
+  die "\"/I\" registers the service in the container: $install_out"
+exposure=$(in_ct systemd-analyze security --no-pager corbelwynford.service | tail -1)
+echo "     $exposure"
+in_ct systemctl start corbelwynford.service ||
+  die "the sandboxed service starts and reports ready"
+pid=$(in_ct systemctl show -P MainPID corbelwynford.service)
+pass "the sandboxed service starts and reports ready (main process $pid in the container)"
+
+# ---- The sandbox in force, read from the running process ----------------------------------------
+status=$(in_ct cat "/proc/$pid/status")
+field() { echo "$status" | sed -n "s/^$1:[[:space:]]*//p"; }
+# CAP_DAC_OVERRIDE is bit 1, CAP_FOWNER bit 3.
+[ "$(field CapBnd)" = 000000000000000a ] && pass "bounding set CAP_DAC_OVERRIDE CAP_FOWNER" ||
+  fail "bounding set CAP_DAC_OVERRIDE CAP_FOWNER (CapBnd $(field CapBnd))"
+[ "$(field NoNewPrivs)" = 1 ] && [ "$(field Seccomp)" = 2 ] &&
+  pass "no new privileges, a seccomp filter" ||
+  fail "no new privileges, a seccomp filter (NoNewPrivs $(field NoNewPrivs), Seccomp $(field Seccomp))"
+mounts=$(in_ct cat "/proc/$pid/mountinfo")
+mount_options() {  # PATH: the options of the mount that holds it, as the service sees it
+  echo "$mounts" | awk -v p="$1" '
+    (p == $5 || index(p, $5 "/") == 1 || $5 == "/") && length($5) >= best { best = length($5); o = $6 }
+    END { print o }'
+}
+for m in /usr /etc /sys; do
+  case ,$(mount_options "$m"), in
+    *,ro,*) pass "$m read-only for the service" ;;
+    *) fail "$m read-only for the service (mount options: $(mount_options "$m"))" ;;
+  esac
+done
+for m in /opt/corbelwynford /tmp /home /var; do
+  case ,$(mount_options "$m"), in
+    *,ro,*) fail "$m writable for the service" ;;
+    *) pass "$m writable for the service" ;;
+  esac
+done
+proc=$(echo "$mounts" | awk '$5 == "/proc" { sub(/.* - /, ""); print }' | tail -1)
+case $proc in
+  *hidepid=invisible*subset=pid* | *subset=pid*hidepid=invisible*)
+    pass "/proc shows the service only its own process, without /proc/sys" ;;
+  *) fail "/proc shows the service only its own process, without /proc/sys (/proc: $proc)" ;;
+esac
+
+# ---- Relaying under it ---------------------------------------------------------------------------
+# Files are made from inside the container: its /tmp is a file system of its own.
+in_ct sh -e -c 'mkdir -p /home/sms /tmp/sms /tmp/spool; chown 1000:1000 /home/sms /tmp/spool
+  chmod 0700 /home/sms; chmod 1777 /tmp/spool' || die "the folders for the incoming files"
+# FileToScan|owner of the file|path on the server|message|expected outcome. The /home folder and
+# its file belong to another user with no access for others (CAP_DAC_OVERRIDE); the spool is a
+# sticky folder of another user holding a third user's file (CAP_FOWNER to claim and delete it).
+cases=(
+  "InComingSMS.txt|0|/ok|in the program folder|Sending completed successfully"
+  "/tmp/sms/in.txt|0|/ok|in a folder under /tmp|Sending completed successfully"
+  "/home/sms/in.txt|1000|/ok|in another user's folder under /home|Sending completed successfully"
+  "/tmp/spool/in.txt|1001|/ok|in another user's sticky folder|Sending completed successfully"
+  "/tmp/sms/in.txt|0|/status/500|refused, kept in a failed-message file|Sending failed"
+)
+last_log() { in_ct journalctl -q -o cat -u corbelwynford.service | tail -1; }
+requests=0
+for row in "${cases[@]}"; do
+  IFS='|' read -r scan owner path message outcome <<<"$row"
+  case $scan in /*) file=$scan ;; *) file=/opt/corbelwynford/$scan ;; esac
+  kept=""
+  [ "$outcome" = "Sending failed" ] && kept=/tmp/sms/failed.txt
+  write_settings "$scan" "$path" "$kept"
+  # Written under another name and renamed into place, as the README asks of the writer.
+  in_ct sh -e -c 'umask 077; printf "%s\r\n" "$3" >"$1.part"; chown "$2:$2" "$1.part"
+    mv "$1.part" "$1"' sh "$file" "$owner" "$message"
+  name="a message $message"
+  head=$root/srv/received/$(printf '%06d' "$requests").head
+  claimed() { in_ct sh -c '! [ -e "$1" ] && ! [ -e "$1.\$\$\$" ]' sh "$file"; }
+  if ! wait_for 30 eval '[ -f "$head" ] && claimed'; then
+    fail "$name (no request, or the file was not claimed and deleted)"
+    continue
+  fi
+  body=$(cat "${head%.head}.body")
+  requests=$((requests + 1))
+  [ "$body" = "sms:$message" ] || { fail "$name (body: $body)"; continue; }
+  if [ -n "$kept" ]; then
+    wait_for 10 in_ct test -s "$kept" || { fail "$name (nothing kept)"; continue; }
+    text=$(in_ct cat "$kept" | od -An -c | tr -s ' ')
+    mode=$(in_ct stat -c %a "$kept")
+    [ "$text" = "$(printf '%s\r\n' "$message" | od -An -c | tr -s ' ')" ] && [ "$mode" = 640 ] ||
+      { fail "$name (kept:$text, mode $mode)"; continue; }
+  fi
+  wait_for 10 eval 'last_log | grep -qF "$outcome"' && pass "$name" ||
+    fail "$name (last log line: $(last_log))"
+done
+
+[ -n "$(in_ct journalctl -q -o cat CORBELWYNFORD_EVENT_ID=110)" ] &&
+  pass "the start entry reached the journal through its socket" ||
+  fail "the start entry reached the journal through its socket"
+# The service holds the one-instance lock on its executable file: a second start ends at once.
+second=0
+in_ct timeout 10 /opt/corbelwynford/corbelwynford >/dev/null 2>&1 || second=$?
+[ "$second" = 1 ] && pass "a second start is refused while the service holds its lock" ||
+  fail "a second start is refused while the service holds its lock (status $second)"
+[ "$(in_ct systemctl is-active corbelwynford.service)" = active ] &&
+  [ "$(in_ct systemctl show -P MainPID corbelwynford.service)" = "$pid" ] &&
+  pass "the service still runs, never killed by its filter" ||
+  fail "the service still runs ($(in_ct journalctl -q -o cat -u corbelwynford.service | tail -5))"
+in_ct systemctl stop corbelwynford.service
+result=$(in_ct systemctl show -P Result corbelwynford.service)
+[ "$result" = success ] && pass "systemctl stop ends it cleanly" ||
+  fail "systemctl stop ends it cleanly (Result $result)"
