@@ -25,6 +25,9 @@ class FileSystem {
   virtual bool IsAbsolutePath(const std::string& path) const = 0;
   // Renames from to to; fails (throws) when to already exists, never replacing it.
   virtual void RenameNoReplace(const std::string& from, const std::string& to) = 0;
+  // True when something of any kind stands at path (a dangling link too); never throws. The idle
+  // scan asks this rather than failing an open, which would cost an exception every tick.
+  virtual bool Exists(const std::string& path) = 0;
   // Opens a regular file for reading; a folder or a missing file throws.
   virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
   virtual void Delete(const std::string& path) = 0;

@@ -133,6 +133,7 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
   // we may not read would become a claim file that never opens, and every later incoming file
   // would wait behind it for good.
   step([&] {
+    if (!platform.files.Exists(scan_file)) return;  // nothing new
     platform.files.OpenForReading(scan_file);
     platform.files.RenameNoReplace(scan_file, claim_file);
   });
@@ -163,6 +164,7 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
   error_pending = false;
 
   std::unique_ptr<ReadableFile> file;
+  if (!platform.files.Exists(claim_file)) return;  // nothing to claim: the timer ticks on
   step([&] { file = platform.files.OpenForReading(claim_file); });
   if (!file) return;  // nothing to claim: the timer keeps ticking at its current interval
   step([&] { loop.SetTimerEnabled(TimerId::kFileScan, false); });

@@ -90,6 +90,11 @@ std::unique_ptr<ReadableFile> PosixFileSystem::OpenForReading(const std::string&
   return std::make_unique<PosixReadableFile>(std::move(fd));
 }
 
+bool PosixFileSystem::Exists(const std::string& path) {
+  struct stat info {};
+  return path.find('\0') == std::string::npos && lstat(path.c_str(), &info) == 0;
+}
+
 void PosixFileSystem::Delete(const std::string& path) {
   CheckPath(path);
   if (unlink(path.c_str()) != 0) ThrowErrno("cannot delete", path);
@@ -155,6 +160,7 @@ std::string PosixProfileReader::GetPrivateProfileString(const std::string& secti
                           info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec};
   if (!cache_valid_ || !(cached_ == now_seen)) {
     cache_valid_ = false;
+    looked_up_.clear();
     std::ifstream in(path, std::ios::binary);
     if (!in) return default_value;
     if (info.st_size > kMaxKeptBytes) return ReadProfileValue(in, section, key, default_value);
@@ -166,8 +172,18 @@ std::string PosixProfileReader::GetPrivateProfileString(const std::string& secti
     cached_ = now_seen;
     cache_valid_ = read_ns - now_seen.modified_ns > kRacyNs;
   }
-  std::istringstream in(contents_);
-  return ReadProfileValue(in, section, key, default_value);
+  auto [at, added] = looked_up_.try_emplace({section, key});
+  if (added) {
+    // Two different defaults tell a missing name from a value that equals one of them.
+    std::istringstream first(contents_), second(contents_);
+    std::string value = ReadProfileValue(first, section, key, "0");
+    if (value == "0" && ReadProfileValue(second, section, key, "1") == "1") {
+      at->second = std::nullopt;
+    } else {
+      at->second = std::move(value);
+    }
+  }
+  return at->second ? *at->second : default_value;
 }
 
 }  // namespace cw

@@ -2,7 +2,9 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/files.h"
@@ -21,6 +23,7 @@ class PosixFileSystem final : public FileSystem {
   void RenameNoReplace(const std::string& from, const std::string& to) override;
   // Only a regular file is opened; a folder, a FIFO or a device is refused without blocking.
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
+  bool Exists(const std::string& path) override;
   void Delete(const std::string& path) override;
   void AppendLine(const std::string& path, const std::string& line) override;
 };
@@ -53,6 +56,8 @@ class PosixProfileReader final : public ProfileReader {
   Identity cached_;
   bool cache_valid_ = false;
   std::string contents_;
+  // What each name gave in contents_: its value, or nullopt for a name that is not there.
+  std::map<std::pair<std::string, std::string>, std::optional<std::string>> looked_up_;
 };
 
 }  // namespace cw

@@ -65,6 +65,11 @@ std::unique_ptr<ReadableFile> Win32FileSystem::OpenForReading(const std::string&
   return std::make_unique<Win32ReadableFile>(file);
 }
 
+bool Win32FileSystem::Exists(const std::string& path) {
+  return path.find('\0') == std::string::npos &&
+         GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 void Win32FileSystem::Delete(const std::string& path) {
   CheckPath(path);
   if (!DeleteFileA(path.c_str())) ThrowLastError("cannot delete", path);

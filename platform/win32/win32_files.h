@@ -18,6 +18,7 @@ class Win32FileSystem final : public FileSystem {
   void RenameNoReplace(const std::string& from, const std::string& to) override;
   // Only a disk file is opened; a folder, a device (CON, COM1) or a pipe is refused.
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
+  bool Exists(const std::string& path) override;
   void Delete(const std::string& path) override;
   void AppendLine(const std::string& path, const std::string& line) override;
 };

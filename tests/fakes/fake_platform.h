@@ -82,6 +82,7 @@ class FakeFileSystem : public FileSystem {
     ++opens;
     return std::make_unique<File>(*this, it->second);
   }
+  bool Exists(const std::string& path) override { return files.count(path) > 0; }
   void Delete(const std::string& path) override {
     if (fail_delete || !files.erase(path)) throw RelayError("delete failed");
   }
