@@ -102,8 +102,10 @@ class Relay:
         self.binary = os.path.join(folder, "corbelwynford.exe" if wine else "corbelwynford")
         if not os.path.exists(self.binary):
             shutil.copy2(os.environ["CW_WINE_EXE"] if wine else BINARY, self.binary)
-        self.env = dict(os.environ, LC_ALL="C", LANG="C", TERM="dumb",
-                        CORBELWYNFORD_ROOT=os.path.join(folder, "root"))
+        # Wine keeps the host's locale: it picks the Windows code page from it.
+        self.env = dict(os.environ) if wine else dict(
+            os.environ, LC_ALL="C", LANG="C", TERM="dumb",
+            CORBELWYNFORD_ROOT=os.path.join(folder, "root"))
         self.env.update(env or {})
         self.process, self.lines, self.parsed, self.stderr = None, [], [], b""
         self.output_ended = threading.Event()
