@@ -67,7 +67,8 @@ def main():
         relay.start().wait_for(STARTED)
         print("start:", figures(relay))
         soak = [b"soak %05d" % i for i in range(args.messages)]
-        report("soak", soak, server.bodies(), deliver(relay, server, soak, 0, rng))
+        seconds = deliver(relay, server, soak, 0, rng)
+        report("soak", soak, server.bodies(), seconds)
         print("after the soak:", figures(relay))
         storm = [b"storm %05d" % i for i in range(max(args.kills, 1) * 3)]
         seconds = deliver(relay, server, storm, args.kills, rng)

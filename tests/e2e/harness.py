@@ -7,6 +7,7 @@ starts is ended by its own id.
 """
 
 import concurrent.futures
+import errno
 import os
 import re
 import shutil
@@ -133,7 +134,7 @@ class Relay:
             except OSError as error:
                 # Another thread's child may hold a copied executable open for an instant after
                 # its fork ("text file busy").
-                if error.errno != 26 or attempt == 49:
+                if error.errno != errno.ETXTBSY or attempt == 49:
                     raise
                 time.sleep(0.1)
         if not self.wine:

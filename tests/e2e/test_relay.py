@@ -161,11 +161,10 @@ class RelayTest(RelayTestCase):
             relay.start()
             relay.wait_for(STARTED)
             time.sleep(2.5)  # a few scans with it in place
-            for name in (path, path + ".$$$"):
-                if os.path.isdir(name) and not os.path.islink(name):
-                    os.rmdir(name)
-                elif os.path.lexists(name):
-                    os.unlink(name)
+            if os.path.isdir(path) and not os.path.islink(path):
+                os.rmdir(path)
+            elif os.path.lexists(path):
+                os.unlink(path)
             relay.drop(b"next")
             relay.wait_outcomes(1)
             self.assertEqual(server.bodies(), [b"next"])
