@@ -17,7 +17,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import Relay, Server  # noqa: E402
+from harness import Relay, Server, wait_until  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -43,7 +43,7 @@ def main():
     args = parser.parse_args()
     folder = tempfile.mkdtemp(prefix="cw-bench-")
     server = Server(tempfile.mkdtemp(dir=folder))
-    relay = Relay(folder)
+    relay = Relay(tempfile.mkdtemp(dir=folder))
     try:
         relay.write_ini("[General]\r\nScanInterval=1\r\n[Protocol]\r\nURL=%s\r\n"
                         "WaitForAnswer=20\r\nXML=[Message]\r\n" % server.url("/ok"))
@@ -64,9 +64,10 @@ def main():
             f.write(data)
         os.rename(relay.path("InComingSMS.txt.tmp"), relay.path("InComingSMS.txt"))
         # From the first request to the last: one full message cycle per interval.
-        server.wait_for_requests(1, timeout=30)
+        wait_until(lambda: server.requests(), 30, "the first request")
         start = time.monotonic()
-        server.wait_for_requests(args.messages, timeout=10 * args.messages)
+        wait_until(lambda: len(server.requests()) >= args.messages, 10 * args.messages,
+                   "every request")
         per_message = (time.monotonic() - start) / (args.messages - 1)
         relay.wait_for("Sending completed successfully", count=args.messages, timeout=30)
         print("pacing: %d messages, %.3f s per message, ratio to 2.0 s: %.3f"
@@ -75,7 +76,7 @@ def main():
         relay.send(signal.SIGINT)
         relay.wait_exit()
     finally:
-        relay.kill()
+        relay.close()
         server.stop()
 
 

@@ -28,7 +28,9 @@ fi
 build=build-win32
 echo "== cross build (mingw-w64) into $build"
 log=$(mktemp)
-if ! { cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+if ! { cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake "${launcher[@]}" \
          -DCMAKE_BUILD_TYPE=Release -DCW_BUILD_TESTS=OFF -DCW_BUILD_BENCH=OFF &&
        cmake --build "$build" -j"$(nproc)"; } >"$log" 2>&1; then
   cat "$log"

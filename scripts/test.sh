@@ -1,37 +1,79 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the release build's whole suite, the same suite built
-# with AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run), and the fuzz
-# targets for a bounded time on their corpora, then the Windows build under Wine.
-set -euo pipefail
+# Builds and runs every test stage: the release build's whole suite, the C++ unit tests built
+# with AddressSanitizer and UndefinedBehaviorSanitizer (the end-to-end suites already ran on the
+# release program), the fuzz targets for half a minute each side by side, and the Windows build
+# under Wine. Each stage prints one line: name, passed and failed counts, seconds; a failing
+# stage prints its whole output first. The last line is "N passed, M failed" over all stages.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh || exit 1
 jobs=$(nproc)
-failed=0
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+total_passed=0
+total_failed=0
 
-run_suite() {  # NAME BUILD_DIR CMAKE_ARGS...
-  local name=$1 dir=$2
+# Runs "$@" with its output in $log; prints the stage line from the counts that PARSER (a
+# function reading $log) sets in passed and failed.
+stage() {  # NAME PARSER COMMAND...
+  local name=$1 parser=$2 start=$SECONDS status
   shift 2
-  echo "== $name"
-  cmake -S . -B "$dir" "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs" >/dev/null
-  ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 900 || failed=1
+  "$@" >"$log" 2>&1
+  status=$?
+  passed=0 failed=0
+  "$parser"
+  if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
+  [ "$failed" -ne 0 ] && cat "$log"
+  echo "$name: $passed passed, $failed failed, $((SECONDS - start)) s"
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
 }
 
-run_suite "release build" build -DCMAKE_BUILD_TYPE=Release -DCW_BUILD_TESTS=ON -DCW_BUILD_BENCH=ON
+ctest_counts() {
+  local line
+  line=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -1)
+  if [ -n "$line" ]; then
+    failed=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
+    passed=$(( $(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line") - failed ))
+  fi
+}
+
+summary_counts() {
+  local line
+  line=$(grep -E "^[0-9]+ passed, [0-9]+ failed$" "$log" | tail -1)
+  if [ -n "$line" ]; then
+    read -r passed _ failed _ <<<"$line"
+  fi
+}
+
+build_and_test() {  # DIR CTEST_ARGS -- CMAKE_ARGS...
+  local dir=$1 ctest_args=$2
+  shift 3
+  cmake -S . -B "$dir" "${launcher[@]}" "$@" &&
+    cmake --build "$dir" -j"$jobs" &&
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300 $ctest_args
+}
+
+stage "release suite" ctest_counts build_and_test build "" -- \
+  -DCMAKE_BUILD_TYPE=Release -DCW_BUILD_TESTS=ON -DCW_BUILD_BENCH=ON
 
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-run_suite "sanitizer build (ASan + UBSan)" build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCW_SANITIZE=ON -DCW_BUILD_TESTS=ON -DCW_BUILD_BENCH=OFF
+stage "sanitizer unit tests (ASan + UBSan)" ctest_counts build_and_test build-sanitize "-LE e2e" \
+  -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCW_SANITIZE=ON -DCW_BUILD_TESTS=ON -DCW_BUILD_BENCH=OFF
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
-echo "== fuzz targets (libFuzzer, bounded time)"
-CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCW_BUILD_FUZZ=ON \
-  -DCW_BUILD_BENCH=OFF >/dev/null
-cmake --build build-fuzz -j"$jobs" --target convert_fuzz settings_fuzz >/dev/null
-ctest --test-dir build-fuzz --output-on-failure -R "fuzz" --timeout 300 || failed=1
+fuzz() {
+  CXX=clang++ cmake -S . -B build-fuzz "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCW_BUILD_FUZZ=ON -DCW_BUILD_BENCH=OFF &&
+    cmake --build build-fuzz -j"$jobs" --target convert_fuzz settings_fuzz &&
+    ctest --test-dir build-fuzz --output-on-failure -j"$jobs" -R fuzz --timeout 120
+}
+stage "fuzz targets (libFuzzer)" ctest_counts fuzz
 
-echo "== Windows build (mingw-w64) and its tests under Wine"
-bash scripts/test-windows.sh || failed=1
+stage "Windows under Wine" summary_counts bash scripts/test-windows.sh
 
-exit "$failed"
+echo "$total_passed passed, $total_failed failed"
+[ "$total_failed" -eq 0 ]

@@ -1,13 +1,13 @@
-"""Runs the real program as a process in a program folder of its own, against the loopback test
-server, and reads its log from standard output (the program has no terminal here, so it writes
-every log entry as one line).
+"""The real program in a folder of its own (a copy of the executable, its settings, its incoming
+file) against the loopback test server, with bounded waits on its log.
 
-Every process a test starts is ended by its own id; every wait is bounded.
+On Linux the log is standard output (no terminal: one line per entry). Under Wine (wine=True) it
+is the file that CORBELWYNFORD_LOG_FILE names in the program's folder. Every process a test
+starts is ended by its own id.
 """
 
-import base64
+import concurrent.futures
 import errno
-import json
 import os
 import re
 import shutil
@@ -20,176 +20,173 @@ import time
 import unittest
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SERVER_SCRIPT = os.path.join(SOURCE_DIR, "tests", "servers", "http_server.py")
-CERT_SCRIPT = os.path.join(SOURCE_DIR, "tests", "servers", "make_cert.sh")
+SERVER = os.path.join(SOURCE_DIR, "tests", "servers", "http_server.py")
+MAKE_CERT = os.path.join(SOURCE_DIR, "tests", "servers", "make_cert.sh")
 BINARY = os.environ.get("CORBELWYNFORD_BINARY", os.path.join(SOURCE_DIR, "build", "corbelwynford"))
+LOG_FILE = os.environ.get("CORBELWYNFORD_LOG_FILE", "corbelwynford-log.txt")
 
-# "12/06/26 20:58:01 text" under the C locale.
-ENTRY = re.compile(rb"^\d\d/\d\d/\d\d \d\d:\d\d:\d\d (.*)$", re.S)
-SEPARATOR = "-" * 100
-
-
-def visible(data: bytes) -> str:
-    """The program's visible rendering of an entry's bytes (as it writes them to a terminal)."""
-    out = []
-    for c in data:
-        if 32 <= c < 127:
-            out.append(chr(c))
-        elif c < 32:
-            out.append("^" + chr(c + 64))
-        elif c == 127:
-            out.append("^?")
-        else:
-            out.append("\\x%02X" % c)
-    return "".join(out)
+OK = "Sending completed successfully"
+FAILED = "Sending failed"
+STARTED = "Corbelwynford started ok as application"
+# The date and time in front of an entry: "12/06/26 20:58:01 " on Linux (C locale), "12/6/2026
+# 9:35:18 PM " or "06/12/2026 21:35:18 " under Wine.
+ENTRY = re.compile(r"^\S+ \d{1,2}[:.]\d\d[:.]\d\d(?: ?[AaPp]\.?[Mm]\.?)? (.*)$", re.S)
 
 
-def relay_ini(url, xml="<sms>[Message]</sms>", wait=5, extra="", header=""):
-    """A Corbelwynford.INI scanning every second and posting to url."""
-    return ("; test settings\r\n[General]\r\nScanInterval=1\r\n%s\r\n[Protocol]\r\nURL=%s\r\n"
-            "WaitForAnswer=%d\r\nXML=%s\r\nHeader=%s\r\n" % (extra, url, wait, xml, header))
+def ini(url, xml="[Message]", wait=3, general="", protocol=""):
+    """Settings that scan every second and post to url; general and protocol are extra lines."""
+    return ("[General]\r\nScanInterval=1\r\n%s\r\n[Protocol]\r\nURL=%s\r\nWaitForAnswer=%s\r\n"
+            "XML=%s\r\n%s\r\n" % (general, url, wait, xml, protocol))
+
+
+def write_atomic(path, data):
+    with open(path + ".tmp", "wb") as out:
+        out.write(data.encode("latin-1") if isinstance(data, str) else data)
+    os.rename(path + ".tmp", path)
+
+
+def wait_until(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.05)
 
 
 class Server:
-    """The loopback test server (tests/servers/http_server.py) in a process of its own."""
+    """tests/servers/http_server.py in a process of its own, recording into folder/record."""
 
     def __init__(self, folder, tls=False):
-        self.record = os.path.join(folder, "requests.jsonl")
-        args = [sys.executable, SERVER_SCRIPT, "--record", self.record]
+        self.record = os.path.join(folder, "record")
+        args = [sys.executable, SERVER, "--record", self.record]
         self.cert = None
         if tls:
-            subprocess.run(["sh", CERT_SCRIPT, folder], check=True, timeout=60)
+            subprocess.run(["sh", MAKE_CERT, folder], check=True, timeout=60)
             self.cert = os.path.join(folder, "cert.pem")
             args += ["--tls", self.cert, os.path.join(folder, "key.pem")]
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        line = self.process.stdout.readline()
-        if not line:
-            raise RuntimeError("test server did not start")
-        self.port = int(line)
+        self.port = int(self.process.stdout.readline())
 
-    def url(self, path="/ok", host="127.0.0.1", scheme=None):
-        scheme = scheme or ("https" if self.cert else "http")
-        return "%s://%s:%d%s" % (scheme, host, self.port, path)
+    def url(self, path="/ok", host="127.0.0.1"):
+        return "%s://%s:%d%s" % ("https" if self.cert else "http", host, self.port, path)
 
     def requests(self):
-        if not os.path.exists(self.record):
-            return []
-        with open(self.record, "rb") as f:
-            return [json.loads(line) for line in f if line.strip()]
+        """[(head, body)] of every request in arrival order, as bytes."""
+        heads = sorted(n for n in os.listdir(self.record) if n.endswith(".head"))
+        out = []
+        for name in heads:
+            base = os.path.join(self.record, name[:-5])
+            with open(base + ".head", "rb") as head, open(base + ".body", "rb") as body:
+                out.append((head.read(), body.read()))
+        return out
 
     def bodies(self):
-        return [base64.b64decode(r["body_b64"]) for r in self.requests()]
+        return [body for _, body in self.requests()]
 
-    def wait_for_requests(self, count, timeout=30):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if len(self.requests()) >= count:
-                return self.requests()
-            time.sleep(0.05)
-        raise AssertionError("expected %d requests, have %d" % (count, len(self.requests())))
+    def arrivals(self):
+        """When each request was recorded (seconds, file times)."""
+        names = sorted(n for n in os.listdir(self.record) if n.endswith(".head"))
+        return [os.stat(os.path.join(self.record, n)).st_mtime for n in names]
 
     def stop(self):
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(timeout=10)
+            self.process.wait(timeout=10)
         self.process.stdout.close()
 
 
 class Relay:
-    """The program started from a copy of the executable in its own folder."""
+    """The program started from a copy of the executable in folder."""
 
-    def __init__(self, folder, env=None):
-        self.folder = folder
-        self.binary = os.path.join(folder, "corbelwynford")
+    def __init__(self, folder, env=None, wine=False):
+        self.folder, self.wine = folder, wine
+        self.binary = os.path.join(folder, "corbelwynford.exe" if wine else "corbelwynford")
         if not os.path.exists(self.binary):
-            shutil.copy2(BINARY, self.binary)
-        self.env = dict(os.environ)
-        self.env.update({"LC_ALL": "C", "LANG": "C", "TERM": "dumb",
-                         "CORBELWYNFORD_ROOT": os.path.join(folder, "root")})
+            shutil.copy2(os.environ["CW_WINE_EXE"] if wine else BINARY, self.binary)
+        # Wine keeps the host's locale: it picks the Windows code page from it.
+        self.env = dict(os.environ) if wine else dict(
+            os.environ, LC_ALL="C", LANG="C", TERM="dumb",
+            CORBELWYNFORD_ROOT=os.path.join(folder, "root"))
         self.env.update(env or {})
-        self.process = None
-        self._output_ended = False
-        self.lines = []
-        self.stderr = b""
-        self._cond = threading.Condition()
-
-    def write_ini(self, text):
-        with open(os.path.join(self.folder, "Corbelwynford.INI"), "wb") as f:
-            f.write(text.encode("latin-1") if isinstance(text, str) else text)
+        self.process, self.lines, self.parsed, self.stderr = None, [], [], b""
+        self.output_ended = threading.Event()
 
     def path(self, name):
         return os.path.join(self.folder, name)
 
+    def write_ini(self, text):
+        write_atomic(self.path("Corbelwynford.INI"), text)
+
+    def drop(self, data, name="InComingSMS.txt"):
+        write_atomic(self.path(name), data)
+
     def start(self, *args):
-        if self.process is not None:
-            self.kill()
-            self.process.stdout.close()
-            self.process.stderr.close()
-        self.lines = []
-        self._output_ended = False
-        # A test that copies executables in several threads at once can have a child of another
-        # thread still holding a copy open for writing for an instant after its fork: exec then
-        # fails with "text file busy", so it is tried again for a moment.
+        self.close()
+        self.lines, self.parsed, self.output_ended = [], [], threading.Event()
+        command = ["wine", self.binary] if self.wine else [self.binary]
         for attempt in range(50):
             try:
-                self.process = subprocess.Popen([self.binary, *args], stdout=subprocess.PIPE,
-                                                stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                                                env=self.env, cwd="/")
+                self.process = subprocess.Popen(
+                    command + list(args), env=self.env, cwd=self.folder, stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL if self.wine else subprocess.PIPE,
+                    stderr=subprocess.DEVNULL if self.wine else subprocess.PIPE)
                 break
             except OSError as error:
+                # Another thread's child may hold a copied executable open for an instant after
+                # its fork ("text file busy").
                 if error.errno != errno.ETXTBSY or attempt == 49:
                     raise
                 time.sleep(0.1)
-        threading.Thread(target=self._read, args=(self.process.stdout,), daemon=True).start()
+        if not self.wine:
+            threading.Thread(target=self._read, args=(self.process.stdout, self.lines,
+                                                      self.output_ended), daemon=True).start()
         return self
 
-    def _read(self, stream):
+    @staticmethod
+    def _read(stream, lines, ended):
         for raw in iter(stream.readline, b""):
-            with self._cond:
-                self.lines.append(raw.rstrip(b"\n"))
-                self._cond.notify_all()
-        with self._cond:
-            # Only the running program's output counts, not that of one ended by a restart.
-            if stream is self.process.stdout:
-                self._output_ended = True
-            self._cond.notify_all()
+            lines.append(raw.rstrip(b"\n"))
+        ended.set()
 
     def entries(self):
-        """The log entries' texts after date and time, as str (latin-1)."""
-        with self._cond:
-            return self.entries_locked()
+        """The log entries' texts after date and time (latin-1)."""
+        if self.wine:
+            try:
+                with open(self.path(LOG_FILE), "rb") as f:
+                    return [self._entry(line) for line in f.read().split(b"\r\n")[:-1]]
+            except FileNotFoundError:
+                return []
+        lines, parsed = self.lines, self.parsed
+        parsed.extend(self._entry(line) for line in lines[len(parsed):len(lines)])
+        return list(parsed)
+
+    @staticmethod
+    def _entry(line):
+        m = ENTRY.match(line.decode("latin-1"))
+        return m.group(1) if m else "?" + line.decode("latin-1")
+
+    def outcomes(self):
+        return [e for e in self.entries() if e in (OK, FAILED)]
 
     def wait_for(self, text, count=1, timeout=30):
         """Waits until text is among the entries count times; returns the entries."""
         deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                found = self.entries_locked().count(text)
-                if found >= count:
-                    return self.entries_locked()
-                left = deadline - time.monotonic()
-                # Once the program's output has ended, no entry can come any more.
-                if left <= 0 or self._output_ended:
-                    raise AssertionError("no %r x%d in %r" % (text, count, self.entries_locked()))
-                self._cond.wait(min(left, 0.2))
-
-    def entries_locked(self):
-        out = []
-        for line in self.lines:
-            m = ENTRY.match(line)
-            out.append(m.group(1).decode("latin-1") if m else "?" + line.decode("latin-1"))
-        return out
-
-    def wait_gone(self, name, timeout=15):
-        """Waits until the file name in the program folder is gone (the cycle's last pause)."""
-        deadline = time.monotonic() + timeout
-        while os.path.lexists(self.path(name)) and time.monotonic() < deadline:
+        while self.entries().count(text) < count:
+            if time.monotonic() > deadline or (self.output_ended.is_set() and not self.wine):
+                time.sleep(0.1)  # the reader may still hold the last lines
+                if self.entries().count(text) >= count:
+                    break
+                raise AssertionError("no %r x%d in %r" % (text, count, self.entries()[-12:]))
             time.sleep(0.05)
-        return not os.path.lexists(self.path(name))
+        return self.entries()
+
+    def wait_outcomes(self, count, timeout=30):
+        wait_until(lambda: len(self.outcomes()) >= count, timeout,
+                   "%d outcomes in %r" % (count, self.entries()[-12:]))
+        return self.outcomes()
+
+    def wait_gone(self, name="InComingSMS.txt.$$$", timeout=15):
+        wait_until(lambda: not os.path.lexists(self.path(name)), timeout, name + " to go")
 
     def send(self, sig):
         self.process.send_signal(sig)
@@ -197,49 +194,70 @@ class Relay:
     def wait_exit(self, timeout=20):
         try:
             code = self.process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
+        finally:
             self.kill()
-            raise
-        self.stderr = self.process.stderr.read()
-        time.sleep(0.05)  # let the reader take the last lines
+        if not self.wine:
+            self.output_ended.wait(5)
+            self.stderr = self.process.stderr.read()
         return code
 
-    def kill(self):
-        if self.process and self.process.poll() is None:
-            self.process.kill()
-            self.process.wait(timeout=10)
+    def stop(self):
+        """Ends the program with SIGINT (Linux) and returns its exit status."""
+        self.send(signal.SIGINT)
+        return self.wait_exit()
 
-    def run(self, *args, timeout=30):
-        """Starts the program and waits for it to end by itself; returns its exit status."""
-        self.start(*args)
-        return self.wait_exit(timeout)
+    def status(self, field):
+        """A number from /proc/PID/status (VmRSS in kB, say)."""
+        with open("/proc/%d/status" % self.process.pid) as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+
+    def kill(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(timeout=20)
+
+    def close(self):
+        self.kill()
+        if self.process is not None and not self.wine:
+            self.output_ended.wait(5)
+            self.process.stdout.close()
+            self.process.stderr.close()
 
 
 class RelayTestCase(unittest.TestCase):
-    """A temporary program folder per test, and cleanup of whatever was started."""
+    """A temporary folder per test; whatever a test starts is ended after it."""
+
+    wine = False
 
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="cw-e2e-")
-        self.relays = []
-        self.servers = []
+        self.started = []
 
     def tearDown(self):
-        for relay in self.relays:
-            relay.kill()
-            if relay.process:
-                relay.process.stdout.close()
-                relay.process.stderr.close()
-        for server in self.servers:
-            server.stop()
+        for thing in reversed(self.started):
+            (thing.close if isinstance(thing, Relay) else thing.stop)()
         shutil.rmtree(self.folder, ignore_errors=True)
 
+    def subfolder(self):
+        return tempfile.mkdtemp(dir=self.folder)
+
     def relay(self, folder=None, env=None):
-        r = Relay(folder or self.folder, env)
-        self.relays.append(r)
-        return r
+        relay = Relay(folder or self.subfolder(), env, self.wine)
+        self.started.append(relay)
+        return relay
 
     def server(self, tls=False):
-        sub = tempfile.mkdtemp(dir=self.folder)
-        s = Server(sub, tls)
-        self.servers.append(s)
-        return s
+        server = Server(self.subfolder(), tls)
+        self.started.append(server)
+        return server
+
+    def run_rows(self, rows, check):
+        """Runs check(row) for every row at once (each with a program of its own); a failing row
+        is reported as a subtest named after its first field."""
+        with concurrent.futures.ThreadPoolExecutor(len(rows)) as pool:
+            futures = [(row, pool.submit(check, row)) for row in rows]
+        for row, future in futures:
+            with self.subTest(row[0]):
+                future.result()

@@ -9,7 +9,7 @@ import subprocess
 import time
 import unittest
 
-from winehelp import WineTestCase
+from winehelp import WineTestCase, run_with_box
 
 PARAMETERS = r"HKLM\SYSTEM\CurrentControlSet\Services\Corbelwynford\Parameters"
 
@@ -55,8 +55,8 @@ class ServiceTest(WineTestCase):
             time.sleep(0.2)
 
     def test_install_start_stop_uninstall(self):
-        relay = self.wine_relay()
-        status, box = relay.run_with_box("/i")
+        relay = self.relay()
+        status, box = run_with_box(relay, "/i")
         self.assertEqual(status, 0)
         self.assertEqual(box["text"], "Corbelwynford service installation succeeded")
         self.assertEqual(box["icon"], "0")
@@ -77,7 +77,7 @@ class ServiceTest(WineTestCase):
         self.assertEqual(entries[-2:], ["Corbelwynford is shutting down, reason: 1",
                                         "Corbelwynford was shutdown"])
 
-        status, box = relay.run_with_box("x/Uninstall")
+        status, box = run_with_box(relay, "x/Uninstall")
         self.assertEqual(status, 0)
         self.assertEqual(box["text"], "Corbelwynford service uninstalled successfully")
         self.assertEqual(relay.entries()[-1], "Corbelwynford service uninstalled successfully")
@@ -85,20 +85,20 @@ class ServiceTest(WineTestCase):
         self.assertEqual(stored_flag(), "0")
 
         # A second removal finds nothing to remove and keeps the mode.
-        status, box = relay.run_with_box("/U")
+        status, box = run_with_box(relay, "/U")
         self.assertNotEqual(status, 0)
         self.assertEqual(box["text"], "Corbelwynford failed to uninstall as service")
         self.assertEqual(stored_flag(), "0")
 
     def test_second_install_fails_and_keeps_the_mode(self):
-        relay = self.wine_relay()
-        self.assertEqual(relay.run_with_box("/I")[0], 0)
-        status, box = relay.run_with_box("/I")
+        relay = self.relay()
+        self.assertEqual(run_with_box(relay, "/I")[0], 0)
+        status, box = run_with_box(relay, "/I")
         self.assertNotEqual(status, 0)
         self.assertEqual(box["text"], "Corbelwynford failed to install as service")
         self.assertEqual(relay.entries()[-1], "Corbelwynford service failed to install")
         self.assertEqual(stored_flag(), "1")
-        self.assertEqual(relay.run_with_box("/U")[0], 0)
+        self.assertEqual(run_with_box(relay, "/U")[0], 0)
 
 
 if __name__ == "__main__":

@@ -5,7 +5,8 @@ import os
 import subprocess
 import unittest
 
-from winehelp import SHOT_DIR, WineTestCase, probe, sizes
+from winehelp import SHOT_DIR, WineTestCase, probe, run_with_box, sizes
+from harness import LOG_FILE  # noqa: E402
 
 STARTED = "Corbelwynford started ok as application"
 SEPARATOR = "-" * 100
@@ -35,7 +36,7 @@ class WindowTest(WineTestCase):
         self.assertEqual(sizes(window["list"]), [0, 0, client_w, client_h - status[3]])
 
     def test_list_status_bar_and_resize(self):
-        relay = self.wine_relay()
+        relay = self.relay()
         relay.start()
         relay.wait_for(STARTED)
         window = probe("window")
@@ -89,11 +90,11 @@ class WindowTest(WineTestCase):
                                                 "Corbelwynford was shutdown"])
 
     def test_close_from_another_program_and_session_end(self):
-        relay = self.wine_relay()
+        relay = self.relay()
         for command, reason in (("close-other", 3), ("end-session", 2)):
             with self.subTest(command):
-                if os.path.exists(relay.log_path):
-                    os.remove(relay.log_path)
+                if os.path.exists(relay.path(LOG_FILE)):
+                    os.remove(relay.path(LOG_FILE))
                 relay.start()
                 relay.wait_for(STARTED)
                 out = probe(command)
@@ -105,12 +106,11 @@ class WindowTest(WineTestCase):
                     "Corbelwynford was shutdown"])
 
     def test_second_instance_is_refused(self):
-        first = self.wine_relay()
+        first = self.relay()
         first.start()
         first.wait_for(STARTED)
-        os.mkdir(os.path.join(self.folder, "second"))
-        second = self.wine_relay(os.path.join(self.folder, "second"))
-        status, box = second.run_with_box("/I")
+        second = self.relay()
+        status, box = run_with_box(second, "/I")
         self.assertEqual(box["text"], "Corbelwynford is already started!")
         self.assertEqual(box["icon"], "1")  # the critical-stop icon
         self.assertNotEqual(status, 0)

@@ -1,0 +1,83 @@
+"""What the Linux platform does itself: signals and their close reasons, the one-instance lock,
+service mode, and the live window in a real terminal (tmux)."""
+
+import os
+import shutil
+import signal
+import subprocess
+import time
+import unittest
+
+from harness import STARTED, RelayTestCase, wait_until
+
+SHUTDOWN = ["Corbelwynford is shutting down, reason: %d", "Corbelwynford was shutdown"]
+
+
+class PlatformTest(RelayTestCase):
+    def test_signals_close_with_their_reasons(self):
+        def check(row):
+            _, sig, reason = row
+            relay = self.relay().start()
+            relay.wait_for(STARTED)
+            relay.send(sig)
+            self.assertEqual(relay.wait_exit(), 0)
+            self.assertEqual(relay.entries()[-2:], [SHUTDOWN[0] % reason, SHUTDOWN[1]])
+
+        self.run_rows([("SIGINT", signal.SIGINT, 0), ("SIGTERM", signal.SIGTERM, 3),
+                       ("SIGHUP", signal.SIGHUP, 2)], check)
+
+    def test_service_mode_logs_to_stdout_and_stops_with_reason_1(self):
+        relay = self.relay()
+        os.makedirs(relay.path("root/var/lib/corbelwynford"))
+        with open(relay.path("root/var/lib/corbelwynford/service.ini"), "w") as f:
+            f.write("[Parameters]\nRunAsService=1\n")
+        relay.start()
+        relay.wait_for("Corbelwynford started ok as service")
+        relay.send(signal.SIGTERM)
+        self.assertEqual(relay.wait_exit(), 0)
+        self.assertEqual(relay.entries()[-2:], [SHUTDOWN[0] % 1, SHUTDOWN[1]])
+
+    def test_one_instance_per_program_until_it_is_killed(self):
+        first = self.relay().start()
+        first.wait_for(STARTED)
+        second = self.relay(first.folder)
+        self.assertNotEqual(second.start("/I").wait_exit(), 0)
+        self.assertEqual(second.entries(), [])
+        self.assertIn(b"Corbelwynford is already started!", second.stderr)
+        self.assertFalse(os.path.exists(first.path("root/etc")))  # nothing installed
+        first.send(signal.SIGKILL)
+        first.wait_exit()
+        second.start().wait_for(STARTED)
+        self.assertEqual(second.stop(), 0)
+
+    @unittest.skipIf(shutil.which("tmux") is None, "no tmux")
+    def test_window_in_a_terminal_refits_and_closes_on_q(self):
+        relay = self.relay()
+        done = relay.path("exit.txt")
+        tmux = ["tmux", "-L", "cw-test-%d" % os.getpid()]
+        self.addCleanup(subprocess.run, tmux + ["kill-server"], stderr=subprocess.DEVNULL)
+
+        def screen():
+            return subprocess.run(tmux + ["capture-pane", "-p", "-t", "s"], capture_output=True,
+                                  timeout=10, check=True).stdout.decode("utf-8", "replace")
+
+        subprocess.run(tmux + ["-f", "/dev/null", "new-session", "-d", "-s", "s", "-x", "90", "-y",
+                               "14", "sh", "-c", "env TERM=xterm CORBELWYNFORD_ROOT=%s %s; echo $? "
+                               "> %s; sleep 30" % (relay.path("root"), relay.binary, done)],
+                       check=True, timeout=10)
+        wait_until(lambda: "started ok as application" in screen(), 15, "the log on screen")
+        lines = screen().split("\n")
+        self.assertIn("-" * 60, lines[0])
+        self.assertRegex(lines[13], r"\d\d/\d\d/\d\d.*\d\d:\d\d\s*$")  # the status bar
+        subprocess.run(tmux + ["resize-window", "-t", "s", "-x", "50", "-y", "8"], check=True)
+        wait_until(lambda: len(screen().split("\n")) >= 8 and
+                   ":" in screen().split("\n")[7], 15, "the status bar on the last row")
+        self.assertTrue(all(len(line.rstrip()) <= 50 for line in screen().split("\n")))
+        subprocess.run(tmux + ["send-keys", "-t", "s", "q"], check=True)
+        wait_until(lambda: os.path.exists(done) and os.path.getsize(done), 15, "the exit")
+        with open(done) as f:
+            self.assertEqual(f.read().strip(), "0")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,73 @@
+"""The scan of the incoming file on the real program: a claim file left over goes first, also
+after a crash in the middle of a message; settings are read on every scan, the interval included;
+a path that does not open blocks no later file."""
+
+import os
+import signal
+import time
+import unittest
+
+from harness import STARTED, RelayTestCase, ini, wait_until
+
+
+class ScanTest(RelayTestCase):
+    def test_claim_file_goes_first_and_again_after_a_crash(self):
+        server, relay = self.server(), self.relay()
+        relay.write_ini(ini(server.url("/delay/30"), wait=60))
+        relay.drop(b"a1\ra2")
+        relay.start()
+        wait_until(lambda: server.bodies() == [b"a1"], 15, "the first request")
+        relay.send(signal.SIGKILL)  # in the middle of a message
+        relay.wait_exit()
+        self.assertFalse(os.path.exists(relay.path("InComingSMS.txt")))
+        relay.drop(b"b1")  # waits behind the claim file left over
+        relay.write_ini(ini(server.url()))
+        relay.start()
+        relay.wait_outcomes(3)
+        relay.wait_gone()
+        self.assertEqual(server.bodies(), [b"a1", b"a1", b"a2", b"b1"])
+        self.assertFalse(os.path.exists(relay.path("InComingSMS.txt")))
+
+    def test_settings_read_on_each_scan_and_the_interval(self):
+        server, relay = self.server(), self.relay()
+        relay.write_ini(ini(server.url(), xml="v1:[Message]"))
+        relay.start()
+        relay.drop(b"x")
+        relay.wait_outcomes(1)
+        relay.write_ini(ini(server.url(), xml="v2:[Message]", general="FileToScan=in/sms.txt")
+                        .replace("ScanInterval=1", "ScanInterval=60"))
+        os.mkdir(relay.path("in"))
+        relay.drop(b"y", "in/sms.txt")
+        relay.wait_outcomes(2)
+        relay.wait_gone("in/sms.txt.$$$")
+        self.assertEqual(server.bodies(), [b"v1:x", b"v2:y"])
+        # From now on the scan comes every 60 s.
+        relay.drop(b"z", "in/sms.txt")
+        time.sleep(4)
+        self.assertTrue(os.path.exists(relay.path("in/sms.txt")))
+
+    def test_a_path_that_does_not_open_blocks_no_later_file(self):
+        rows = [("folder", os.mkdir), ("dangling link", lambda p: os.symlink(p + ".no", p)),
+                ("fifo", os.mkfifo)]
+
+        def check(row):
+            server, relay = self.server(), self.relay()
+            relay.write_ini(ini(server.url()))
+            path = relay.path("InComingSMS.txt")
+            row[1](path)
+            relay.start()
+            relay.wait_for(STARTED)
+            time.sleep(2.5)  # a few scans with it in place
+            if os.path.isdir(path) and not os.path.islink(path):
+                os.rmdir(path)
+            elif os.path.lexists(path):
+                os.unlink(path)
+            relay.drop(b"next")
+            relay.wait_outcomes(1)
+            self.assertEqual(server.bodies(), [b"next"])
+
+        self.run_rows(rows, check)
+
+
+if __name__ == "__main__":
+    unittest.main()
