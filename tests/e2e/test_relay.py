@@ -1,11 +1,19 @@
 """The relay on the real program against the loopback server. Each table runs its rows at once,
 one program and one server per row."""
 
+import json
+import os
+import random
+import time
 import unittest
+from xml.etree import ElementTree
 
 from harness import FAILED, OK, RelayTestCase, ini
 
 EVERY_BYTE = bytes(b for b in range(256) if b != 13)
+GOT = "Corbelwynford got HTTP status "
+SEND = "Corbelwynford could not send: "
+SILENT = "Corbelwynford got no answer within 2 seconds"
 
 
 class RelayTest(RelayTestCase):
@@ -43,37 +51,42 @@ class RelayTest(RelayTestCase):
         self.run_rows(rows, check)
 
     def test_header_lines_as_configured(self):
+        # Every "Name: value" line as written, an empty value too; a line without a colon is no
+        # header; nothing of the library's own but what HTTP needs.
         server, relay = self.server(), self.relay()
-        relay.write_ini(ini(server.url(), protocol="Header=X-A: 1\\r\\nX-B: two words\\nX-C: 3"))
+        relay.write_ini(ini(server.url(), protocol="Header=X-A: 1\\r\\nX-B: two words\\n"
+                            "X-Empty:\\r\\nno colon\\r\\nAccept:"))
         relay.start()
         relay.drop(b"x")
         relay.wait_outcomes(1)
-        head = server.requests()[0][0]
-        self.assertIn(b"\r\nX-A: 1\r\nX-B: two words\r\nX-C: 3\r\n", head)
-        self.assertTrue(head.startswith(b"POST /ok HTTP/1.1\r\n"))
-        self.assertNotIn(b"\r\nExpect:", head)
+        lines = server.requests()[0][0].split(b"\r\n")
+        self.assertEqual(lines[0], b"POST /ok HTTP/1.1")
+        self.assertEqual([l for l in lines[1:] if not l.startswith((b"Host:", b"Content-Length:"))],
+                         [b"X-A: 1", b"X-B: two words", b"X-Empty:", b"Accept:", b""])
 
     def test_outcomes(self):
         # (name, URL from the row's server, outcome, Rx text, requests that reach the server)
         # Each row first posts to the same server's /ok, so the message of the row goes over a
         # kept connection: one the server then closes must not take the message twice.
         rows = [
-            ("2xx", lambda s: s.url("/status/201"), OK, "Status 201", 1),
-            ("3xx not followed", lambda s: s.url("/redirect"), FAILED, "Moved", 1),
-            ("4xx", lambda s: s.url("/status/404"), FAILED, "Status 404", 1),
-            ("5xx", lambda s: s.url("/status/503"), FAILED, "Status 503", 1),
-            ("closed without answer", lambda s: s.url("/close"), FAILED, None, 1),
-            ("half an answer", lambda s: s.url("/half"), FAILED, None, 1),
-            ("garbage", lambda s: s.url("/garbage"), FAILED, None, 1),
-            ("stalls after the head", lambda s: s.url("/headers-then-stall"), FAILED, None, 1),
-            ("silent", lambda s: s.url("/never"), FAILED, None, 1),
-            ("refused", lambda s: "http://127.0.0.1:%d/ok" % self.closed_port(), FAILED, None, 0),
-            ("https trusted", lambda s: s.url(), OK, "OK", 1),
-            ("https untrusted", lambda s: s.url(), FAILED, None, 0),
+            ("2xx", lambda s: s.url("/status/201"), OK, "Status 201", 1, None),
+            ("3xx not followed", lambda s: s.url("/redirect"), FAILED, "Moved", 1, GOT + "301"),
+            ("4xx", lambda s: s.url("/status/404"), FAILED, "Status 404", 1, GOT + "404"),
+            ("5xx", lambda s: s.url("/status/503"), FAILED, "Status 503", 1, GOT + "503"),
+            ("closed without answer", lambda s: s.url("/close"), FAILED, None, 1, SEND),
+            ("half an answer", lambda s: s.url("/half"), FAILED, None, 1, SEND),
+            ("garbage", lambda s: s.url("/garbage"), FAILED, None, 1, SEND),
+            ("stalls after the head", lambda s: s.url("/headers-then-stall"), FAILED, None, 1,
+             SILENT),
+            ("silent", lambda s: s.url("/never"), FAILED, None, 1, SILENT),
+            ("refused", lambda s: "http://127.0.0.1:%d/ok" % self.closed_port(), FAILED, None, 0,
+             SEND + "Couldn't connect to server"),
+            ("https trusted", lambda s: s.url(), OK, "OK", 1, None),
+            ("https untrusted", lambda s: s.url(), FAILED, None, 0, SEND),
         ]
 
         def check(row):
-            name, target, outcome, rx, reached = row
+            name, target, outcome, rx, reached, reason = row
             tls = name.startswith("https")
             server = self.server(tls)
             good = self.server() if tls else server
@@ -90,6 +103,11 @@ class RelayTest(RelayTestCase):
             relay.wait_gone()
             entries = relay.entries()[before:]
             self.assertEqual(entries[-1], outcome, entries)
+            # Why it failed, right before the outcome; a success gives no reason.
+            reasons = [e for e in entries if e.startswith(("Corbelwynford got", SEND))]
+            self.assertEqual(len(reasons), 1 if reason else 0, entries)
+            if reason:
+                self.assertTrue(entries[-2].startswith(reason), entries)
             self.assertEqual([e[5:] for e in entries if e.startswith(" Rx: ")], [rx] if rx else [])
             # The program goes on: the next message, to a good server, is delivered.
             relay.write_ini(ini(good.url(), wait=2))
@@ -102,6 +120,71 @@ class RelayTest(RelayTestCase):
             else:
                 self.assertEqual(server.bodies(), [b"warm-up"] + hostile + [b"after"])
             self.assertEqual(relay.stop(), 0)
+
+        self.run_rows(rows, check)
+
+    def test_failed_messages_are_kept_as_read_and_replayed_by_renaming(self):
+        lines = [b"ok 1", b"nul\x00 lone\nlf", b"ok 2", bytes(range(128, 256)), b"ok 3", b"[x]\xe9"]
+        server, relay = self.server(), self.relay()
+        relay.write_ini(ini(server.url("/every-other"), general="FailedFile=failed.txt",
+                            protocol="ISOtoUTF8=1"))
+        relay.start()
+        relay.drop(b"\r\n".join(lines))
+        self.assertEqual(relay.wait_outcomes(6), [OK, FAILED] * 3)
+        relay.wait_gone()
+        failed = lines[1::2]
+        with open(relay.path("failed.txt"), "rb") as kept:
+            self.assertEqual(kept.read(), b"".join(line + b"\r\n" for line in failed))
+        # The replay: the failed file becomes the incoming file, for a healthy server.
+        relay.write_ini(ini(server.url(), general="FailedFile=failed.txt", protocol="ISOtoUTF8=1"))
+        os.rename(relay.path("failed.txt"), relay.path("InComingSMS.txt"))
+        self.assertEqual(relay.wait_outcomes(9)[6:], [OK] * 3)
+        relay.wait_gone()
+        replayed = [line.decode("latin-1").encode().translate(None, b"[]\\{}") for line in failed]
+        self.assertEqual(server.bodies()[6:], replayed)
+        self.assertFalse(os.path.exists(relay.path("failed.txt")))
+
+    def test_a_kill_while_keeping_a_failed_message_leaves_only_whole_lines(self):
+        random.seed(7)
+        lines = [bytes([65 + n]) * (n * 200_000 + 1) for n in range(6)]
+        relay = self.relay()
+        relay.write_ini(ini("http://127.0.0.1:%d/ok" % self.closed_port(), wait=0,
+                            general="FailedFile=failed.txt"))
+        relay.drop(b"\r".join(lines))
+        for _ in range(4):
+            relay.start()
+            time.sleep(random.uniform(0.5, 2.5))
+            relay.kill()
+        relay.start()
+        relay.wait_gone("InComingSMS.txt", timeout=30)
+        relay.wait_gone(timeout=30)
+        with open(relay.path("failed.txt"), "rb") as kept:
+            records = kept.read().split(b"\r\n")
+        self.assertEqual(records[-1], b"")
+        self.assertTrue(set(records[:-1]) <= set(lines))
+        self.assertEqual(records[-7:-1], lines)  # the last run kept them all, whole
+
+    def test_escaped_messages_keep_json_and_xml_bodies_well_formed(self):
+        every = bytes(b for b in range(1, 256) if b != 13)
+        hostile = [b"</sms><x>", b"&amp;", b"\"'", b"a\x01\x02\tb\nc"]
+        rows = [
+            ("JSON", '{"text":"[Message]"}', "ISOtoUTF8=1", [every],
+             lambda body: json.loads(body)["text"],
+             [every.translate(None, b"[]\\{}").decode("latin-1")]),
+            ("XML", "<sms>[Message]</sms>", "", hostile,
+             lambda body: ElementTree.fromstring(body).text,
+             ["</sms><x>", "&amp;", "\"'", "a??\tb\nc"]),
+        ]
+
+        def check(row):
+            name, xml, protocol, messages, parse, texts = row
+            server, relay = self.server(), self.relay()
+            relay.write_ini(ini(server.url(), xml=xml, protocol="Escape=%s\r\n%s" % (
+                name.lower(), protocol)))
+            relay.start()
+            relay.drop(b"\r".join(messages))
+            relay.wait_outcomes(len(messages))
+            self.assertEqual([parse(body) for body in server.bodies()], texts)
 
         self.run_rows(rows, check)
 

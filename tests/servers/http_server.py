@@ -23,6 +23,7 @@ Answers by path (query ignored), text/plain, each answer in one write:
   /half                Content-Length 1000, 10 bytes, close
   /garbage             non-HTTP bytes, close
   /redirect            301, Location /ok
+  /every-other         200 for the server's 1st, 3rd, 5th ... request, 503 for the others
 """
 
 import argparse
@@ -95,6 +96,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(base + ".head.tmp", "wb") as out:
             out.write(head)
         os.replace(base + ".head.tmp", base + ".head")
+        self.number = number
 
     def send(self, status, body=b"", extra=b"", length=None):
         no_body = status in (204, 304)
@@ -148,6 +150,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(b"\x00\x01this is not HTTP at all\r\n\xff\xfe\r\n\r\n")
             elif name == "half":
                 self.send(200, PATTERN[:10], length=1000)
+        elif name == "every-other":  # the server's 1st, 3rd, ... request succeeds, the rest fail
+            self.send(503 if self.number % 2 else 200, b"Every other")
         elif name == "redirect":
             self.send(301, b"Moved", extra=b"Location: /ok\r\n")
         else:
