@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test stage: the release build's whole suite, the C++ unit tests built
 # with AddressSanitizer and UndefinedBehaviorSanitizer (the end-to-end suites already ran on the
-# release program), the fuzz targets for half a minute each side by side, and the Windows build
-# under Wine. Each stage prints one line: name, passed and failed counts, seconds; a failing
-# stage prints its whole output first. The last line is "N passed, M failed" over all stages.
+# release program), the fuzz targets for half a minute each side by side, the Windows build
+# under Wine, and the Debian package in a throwaway Debian root. Each stage prints one line:
+# name, passed and failed counts, seconds; a failing stage prints its whole output first. The last line is "N passed, M failed" over all stages.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh || exit 1
@@ -74,6 +74,8 @@ fuzz() {
 stage "fuzz targets (libFuzzer)" ctest_counts fuzz
 
 stage "Windows under Wine" summary_counts bash scripts/test-windows.sh
+
+stage "Debian package" summary_counts bash scripts/test-package.sh
 
 echo "$total_passed passed, $total_failed failed"
 [ "$total_failed" -eq 0 ]

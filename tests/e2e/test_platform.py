@@ -43,12 +43,39 @@ class PlatformTest(RelayTestCase):
         second = self.relay(first.folder)
         self.assertNotEqual(second.start("/I").wait_exit(), 0)
         self.assertEqual(second.entries(), [])
-        self.assertIn(b"Corbelwynford is already started!", second.stderr)
+        # Every box carries the program's title; the stop style shows inside it.
+        self.assertEqual(second.stderr, b"Corbelwynford: (X) Corbelwynford is already started!\n")
         self.assertFalse(os.path.exists(first.path("root/etc")))  # nothing installed
         first.send(signal.SIGKILL)
         first.wait_exit()
         second.start().wait_for(STARTED)
         self.assertEqual(second.stop(), 0)
+
+    def test_command_lines(self):
+        # --help and --version only as the whole command line; an error that escapes start-up
+        # ("/I" registers the unit, then a file in its folder's place keeps the mode from being
+        # stored) ends with its reason on standard error and status 1.
+        rows = [
+            ("version", ["--version"], 0, os.environ["CORBELWYNFORD_VERSION"], b""),
+            ("help", ["--help"], 0, None, b""),
+            ("switch beside version", ["/U", "--version"], 1,
+             "Corbelwynford service failed to uninstall", b"failed to uninstall as service"),
+            ("escaping error", ["/I"], 1, "Run-time error: Cannot create folder",
+             b"Corbelwynford: Run-time error: Cannot create folder"),
+        ]
+
+        def check(row):
+            _, args, status, out, err = row
+            relay = self.relay()
+            os.makedirs(relay.path("root/var"))
+            open(relay.path("root/var/lib"), "w").close()
+            self.assertEqual(relay.start(*args).wait_exit(), status)
+            self.assertIn(err, relay.stderr)
+            lines = [line.decode("latin-1") for line in relay.lines]
+            if out:
+                self.assertTrue(any(out in line for line in lines), lines)
+
+        self.run_rows(rows, check)
 
     @unittest.skipIf(shutil.which("tmux") is None, "no tmux")
     def test_window_in_a_terminal_refits_and_closes_on_q(self):
