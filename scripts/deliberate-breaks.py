@@ -62,6 +62,10 @@ def main():
         if run(["cmake", "--build", build, "-j%d" % os.cpu_count()], fault_log):
             result = "build failed (see %s)" % fault_log
             uncaught += 1
+        elif not subprocess.run(["ctest", "--test-dir", build, "-N", "-R", pattern],
+                                capture_output=True, text=True).stdout.count("Test #"):
+            result = "no test matches " + pattern
+            uncaught += 1
         elif run(["ctest", "--test-dir", build, "-R", pattern, "-j%d" % os.cpu_count(),
                   "--timeout", "300"], fault_log):
             result = "caught by " + pattern
