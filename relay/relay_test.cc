@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -76,69 +75,39 @@ struct Relay {
 };
 
 TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
-  using Fail = std::function<void(testing::FakePlatform&)>;
+  enum { kStart = 1, kDelete = 2, kRead = 4, kKeep = 8 };
+  const std::string kSent = "Sending failed", kDone = "Sending completed successfully";
+  const std::string kUnread =
+      "Corbelwynford could not read " + kClaim + ", the rest of it was not sent";
+  const std::string kUnkept =
+      "Corbelwynford could not keep the failed message in /opt/cw/failed.txt: disk full";
+  const Lines kBoth = {"<sms>one</sms>", "<sms>two</sms>"};
   const struct {
-    const char* name;
-    std::string file;
-    Fail fail;
+    int fail;
+    std::string file, failed_file;
     Lines bodies;
     std::string log;  // logged this many times
     int times;
     Lines left;  // the files after the cycle
   } rows[] = {
-      {"start", "a\rb", [](auto& f) { f.inet.fail_execute = true; }, {}, "Sending failed", 2, {}},
-      {"delete",
-       "x",
-       [](auto& f) { f.files.fail_delete = true; },
-       {"<sms>x</sms>"},
-       "Sending completed successfully",
-       1,
-       {kClaim}},
-      {"read",
-       "one\rtwo\rthree",
-       [](auto& f) { f.files.read_block = 4, f.files.fail_read_at = 8; },  // past "two\r"
-       {"<sms>one</sms>", "<sms>two</sms>"},
-       "Corbelwynford could not read " + kClaim + ", the rest of it was not sent",
-       1,
-       {}},
-      {"keep",
-       "a",
-       [](auto& f) {
-         f.inet.fail_execute = f.files.fail_append = true;
-         f.SetIni("General", "FailedFile", "failed.txt");
-       },
-       {},
-       "Corbelwynford could not keep the failed message in /opt/cw/failed.txt: disk full",
-       1,
-       {}},
+      {kStart, "a\rb", "", {}, kSent, 2, {}},
+      {kDelete, "x", "", {"<sms>x</sms>"}, kDone, 1, {kClaim}},
+      {kRead, "one\rtwo\rthree", "", kBoth, kUnread, 1, {}},
+      {kStart | kKeep, "a", "failed.txt", {}, kUnkept, 1, {}},
       // A failed-message file that names the incoming or the claim file is no place to keep one.
-      {"keep in the incoming file",
-       "a",
-       [](auto& f) {
-         f.inet.fail_execute = true;
-         f.SetIni("General", "FailedFile", "InComingSMS.txt");
-       },
-       {},
-       "Sending failed",
-       1,
-       {}},
-      {"keep in the claim file",
-       "a",
-       [](auto& f) {
-         f.inet.fail_execute = true;
-         f.SetIni("General", "FailedFile", kClaim);
-       },
-       {},
-       "Sending failed",
-       1,
-       {}},
+      {kStart, "a", "InComingSMS.txt", {}, kSent, 1, {}},
+      {kStart, "a", kClaim, {}, kSent, 1, {}},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
+    SCOPED_TRACE(row.file + " " + std::to_string(row.fail) + " " + row.failed_file);
     Relay relay;
     testing::FakePlatform& f = relay.fake;
     f.files.files[kScan] = row.file;
-    row.fail(f);
+    f.inet.fail_execute = row.fail & kStart;
+    f.files.fail_delete = row.fail & kDelete;
+    f.files.fail_append = row.fail & kKeep;
+    if (row.fail & kRead) f.files.read_block = 4, f.files.fail_read_at = 8;  // past "two\r"
+    if (!row.failed_file.empty()) f.SetIni("General", "FailedFile", row.failed_file);
     RunScanCycle(relay.procs);
     EXPECT_EQ(f.inet.bodies, row.bodies);
     const Lines log = f.Log();
