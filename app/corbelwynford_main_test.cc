@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/fakes/fake_platform.h"
@@ -15,64 +16,56 @@ namespace {
 
 using testing::FakePlatform;
 using testing::ProcessExit;
-
-// The entries without date and time.
-std::vector<std::string> Log(const FakePlatform& fake) {
-  std::vector<std::string> out;
-  const size_t prefix = fake.clock.date.size() + fake.clock.time.size() + 2;
-  for (const std::string& e : fake.window.list.entries) out.push_back(e.substr(prefix));
-  return out;
-}
+using Lines = std::vector<std::string>;
+using namespace std::string_literals;
 
 TEST(StartUpTest, ModeComesFromTheStoredFlagsNumberAndASecondInstanceEndsFirst) {
   struct Row {
     const char* directory;
     const char* stored;  // nullptr: nothing stored
+    const char* command_line;
     bool another_instance;
-    const char* app_path;
     bool service;
+    size_t boxes;
   };
   const Row rows[] = {
-      {"/opt/cw", nullptr, false, "/opt/cw/", false},
-      {"/", "0", false, "/", false},
-      {"/opt/cw", "1", false, "/opt/cw/", true},
-      {"/opt/cw", "2", false, "/opt/cw/", true},
-      {"/opt/cw", "x", false, "/opt/cw/", false},
-      {"/opt/cw", "1E999", false, "/opt/cw/", false},
-      {"/opt/cw", "0", true, "/opt/cw/", false},
-      {"/opt/cw", "1", true, "/opt/cw/", true},
+      {"/opt/cw", nullptr, "x", false, false, 0},
+      {"/", "0", "x", false, false, 0},
+      {"/opt/cw", "1", "x", false, true, 0},
+      {"/opt/cw", "2", "x", false, true, 0},
+      {"/opt/cw", "x", "x", false, false, 0},
+      {"/opt/cw", "1E999", "x", false, false, 0},
+      // A second instance ends before logging anything, with a box only where someone sees it.
+      {"/opt/cw", "0", "/I", true, false, 1},
+      {"/opt/cw", "0", "/I /Q", true, false, 0},
+      {"/opt/cw", "1", "/I", true, true, 0},
   };
   const std::string version = std::string("Corbelwynford - version ") + kVersionText;
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.directory) + " " + (row.stored ? row.stored : "none") +
-                 (row.another_instance ? " second" : ""));
+    SCOPED_TRACE(std::string(row.directory) + " " + (row.stored ? row.stored : "none") + " " +
+                 row.command_line + (row.another_instance ? " second" : ""));
     FakePlatform fake;
     fake.process.directory = row.directory;
     if (row.stored != nullptr) fake.service.store["Parameters/RunAsService"] = row.stored;
     fake.process.another_instance = row.another_instance;
-    fake.process.command_line = "whatever";
+    fake.process.command_line = row.command_line;
     Corbelwynford_Main form(fake.platform);
     if (row.another_instance) {
-      // Ends before logging anything, with a box only where someone can see it.
-      fake.process.command_line = "/I";
       EXPECT_THROW(form.Form_Load(), ProcessExit);
-      EXPECT_TRUE(Log(fake).empty());
+      EXPECT_EQ(fake.Log(), Lines{});
       EXPECT_EQ(fake.service.registrations, 0);
-      EXPECT_EQ(fake.window.boxes.size(), row.service ? 0u : 1u);
+      EXPECT_EQ(fake.window.boxes.size(), row.boxes);
       continue;
     }
     form.Form_Load();
-    EXPECT_EQ(form.Procs().AppPath, row.app_path);
-    EXPECT_EQ(Log(fake),
-              (std::vector<std::string>{std::string(100, '-'), version + " is starting...",
-                                        row.service ? "Corbelwynford started ok as service"
-                                                    : "Corbelwynford started ok as application"}));
+    EXPECT_EQ(form.Procs().AppPath, row.directory == std::string("/") ? "/" : row.directory + "/"s);
+    EXPECT_EQ(fake.Log(), (Lines{std::string(100, '-'), version + " is starting...",
+                                 row.service ? "Corbelwynford started ok as service"
+                                             : "Corbelwynford started ok as application"}));
     EXPECT_EQ(fake.window.caption, version);
     EXPECT_EQ(fake.window.hidden, row.service);
     EXPECT_EQ(fake.service.starts, row.service ? 1 : 0);
-    EXPECT_EQ(fake.service.events, row.service
-                                       ? std::vector<std::string>{"4 110 Corbelwynford started"}
-                                       : std::vector<std::string>{});
+    EXPECT_EQ(fake.service.events, row.service ? Lines{"4 110 Corbelwynford started"} : Lines{});
   }
 }
 
@@ -89,7 +82,6 @@ TEST(CommandLineTest, SwitchesAnywhereAndHelpOrVersionOnlyAsTheWholeLine) {
       {"-i \\I", false, false, EntryAction::kRun},
       {"--help", false, false, EntryAction::kShowHelp},
       {"--version", false, false, EntryAction::kShowVersion},
-      {"/U --version", true, false, EntryAction::kRun},
       {"--help /I", false, true, EntryAction::kRun},
       {"--version --help", false, false, EntryAction::kRun},
   };
@@ -100,57 +92,16 @@ TEST(CommandLineTest, SwitchesAnywhereAndHelpOrVersionOnlyAsTheWholeLine) {
   }
 }
 
-TEST(StartUpTest, QuietSwitchLeavesTheAnswerToTheLogAndTheExitStatus) {
-  struct Row {
-    const char* command_line;
-    bool another_instance;
-    int status;
-    size_t boxes;
-    const char* last_entry;  // nullptr: nothing logged
-  };
-  const Row rows[] = {
-      {"/I /Q", false, 0, 0, "Corbelwynford service was successfully installed"},
-      {"/u/q", false, 0, 0, "Corbelwynford service uninstalled successfully"},
-      {"/I", false, 0, 1, "Corbelwynford service was successfully installed"},
-      {"/I /Q", true, 1, 0, nullptr},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.command_line) + (row.another_instance ? " second" : ""));
-    FakePlatform fake;
-    fake.process.command_line = row.command_line;
-    fake.process.another_instance = row.another_instance;
-    Corbelwynford_Main form(fake.platform);
-    int status = -1;
-    try {
-      form.Form_Load();
-    } catch (const ProcessExit& exit) {
-      status = exit.status;
-    }
-    EXPECT_EQ(status, row.status);
-    EXPECT_EQ(fake.window.boxes.size(), row.boxes);
-    const std::vector<std::string> log = Log(fake);
-    if (row.last_entry == nullptr) {
-      EXPECT_TRUE(log.empty());
-    } else {
-      ASSERT_FALSE(log.empty());
-      EXPECT_EQ(log.back(), row.last_entry);
-    }
-  }
-}
-
 TEST(ResizeTest, ListFillsTheWindowAboveTheStatusBarAndKeepsARefusedHeight) {
   FakePlatform fake;
   Corbelwynford_Main form(fake.platform);
-  fake.window.client_width = 120;
-  fake.window.client_height = 40;
-  form.Form_Resize();
-  EXPECT_EQ(fake.window.list.width, 120);
-  EXPECT_EQ(fake.window.list.height, 39);
-  fake.window.client_width = 30;
-  fake.window.client_height = 0;  // lower than the status bar
-  form.Form_Resize();
-  EXPECT_EQ(fake.window.list.width, 30);
-  EXPECT_EQ(fake.window.list.height, 39);
+  for (const auto& [width, height, list_height] : {std::tuple{120, 40, 39}, {30, 0, 39}}) {
+    fake.window.client_width = width;
+    fake.window.client_height = height;  // 0: lower than the status bar
+    form.Form_Resize();
+    EXPECT_EQ(fake.window.list.Width(), width);
+    EXPECT_EQ(fake.window.list.Height(), list_height);
+  }
 }
 
 }  // namespace

@@ -1,32 +1,20 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "log/activity_log.h"
 #include "log/traffic_log.h"
-#include "tests/fakes/fake_clock.h"
-#include "tests/fakes/fake_window.h"
+#include "tests/fakes/fake_platform.h"
 
 namespace cw {
 namespace {
 
 using namespace std::string_literals;
 
-// Remembers the most entries the list ever held.
-class PeakList : public testing::FakeListBox {
- public:
-  void AddItem(const std::string& entry) override {
-    FakeListBox::AddItem(entry);
-    peak = std::max(peak, ListCount());
-  }
-  int peak = 0;
-};
-
 // A log call on a list that already holds `old` entries ("old 0", "old 1", ...), and what the
-// list holds afterwards: its size, some entries by index (the text after "<date> <time> "; an
-// entry still from before is given whole), and the selection.
+// list holds afterwards: its size and some entries by index (the text after the date and time; an
+// entry still from before is given whole). The newest entry is always the one selected.
 struct Row {
   int traffic;  // -2: the activity log; otherwise the is_tx argument of the traffic log
   int old;
@@ -62,9 +50,10 @@ const Row kRows[] = {
 
 TEST(Log, ChunksBoundsEscapesAndSelection) {
   for (const Row& row : kRows) {
-    PeakList list;
+    testing::FakeList list;
     testing::FakeClock clock;
-    for (int i = 0; i < row.old; ++i) list.entries.push_back("old " + std::to_string(i));
+    for (int i = 0; i < row.old; ++i) list.AddItem("old " + std::to_string(i));
+    list.peak = 0;
     if (row.traffic == -2) {
       WriteLog(list, clock, row.text);
     } else {
@@ -72,27 +61,26 @@ TEST(Log, ChunksBoundsEscapesAndSelection) {
     }
     const std::string label = row.text.substr(0, 40);
     ASSERT_EQ(list.ListCount(), row.count) << label;
-    EXPECT_EQ(list.selected, row.count - 1) << label;
+    EXPECT_EQ(list.ListIndex(), row.count - 1) << label;
     // A long text never makes the list hold more than one entry over its bound.
     EXPECT_LE(list.peak, 201) << label;
     for (const auto& [index, text] : row.entries) {
-      const bool old = text.rfind("old ", 0) == 0;
-      const std::string prefix = old ? "" : clock.date + " " + clock.time + " ";
-      EXPECT_EQ(list.entries[index], prefix + text) << label << " entry " << index;
+      const bool old = text.starts_with("old ");
+      EXPECT_EQ(list.Entry(index), (old ? "" : "06/12/26 20:43:48 ") + text) << label << index;
     }
   }
 }
 
 TEST(Log, TheActivityLogGoesOnPastAFailingListTheTrafficLogStops) {
-  testing::FakeListBox list;
+  testing::FakeList list;
   testing::FakeClock clock;
-  for (int i = 0; i < 200; ++i) list.entries.push_back("old");
+  for (int i = 0; i < 200; ++i) list.AddItem("old");
   list.fail_remove = true;
   EXPECT_NO_THROW(WriteLog(list, clock, "kept"));
-  EXPECT_EQ(list.selected, 200);
-  list.selected = 3;
+  EXPECT_EQ(list.ListIndex(), 200);
+  list.SetListIndex(3);
   EXPECT_THROW(WriteTrafficLog(list, clock, 1, "x"), RelayError);
-  EXPECT_EQ(list.selected, 3);
+  EXPECT_EQ(list.ListIndex(), 3);
 }
 
 }  // namespace

@@ -5,12 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/errors.h"
-
 namespace cw {
 namespace {
 
-using std::chrono::microseconds;
 using std::chrono::milliseconds;
 const TimerTable::Clock::time_point t0{};
 
@@ -42,23 +39,6 @@ TEST(TimerTableTest, FiringNowRunsTheTimerAtOnceButNeverInsideItsOwnHandler) {
   timers.RunDue(t0 + milliseconds(10), on_tick);
   EXPECT_EQ(scans, 1);
   EXPECT_EQ(timers.MillisecondsToNext(t0 + milliseconds(10), 60000), 90);  // the system timer
-}
-
-TEST(TimerTableTest, NextDueFollowsIntervalsAndEnabling) {
-  TimerTable timers(t0);
-  const auto at = [](int ms) { return t0 + milliseconds(ms); };
-  EXPECT_EQ(timers.MillisecondsToNext(t0 + microseconds(30500), 60000), 70);  // rounded up
-  EXPECT_THROW(timers.SetInterval(TimerId::kSystem, -1, at(50)), RelayError);
-  EXPECT_EQ(timers.MillisecondsToNext(at(50), 60000), 50);  // the interval is kept
-  timers.SetInterval(TimerId::kSystem, 0, at(50));          // never ticks
-  EXPECT_EQ(timers.MillisecondsToNext(at(50), 60000), 950);
-  timers.SetEnabled(TimerId::kFileScan, true, at(500));  // already on: not restarted
-  EXPECT_EQ(timers.MillisecondsToNext(at(500), 60000), 500);
-  timers.SetEnabled(TimerId::kFileScan, false, at(500));
-  EXPECT_EQ(timers.MillisecondsToNext(at(500), 60000), 60000);
-  timers.SetEnabled(TimerId::kFileScan, true, at(700));  // a full interval from now
-  EXPECT_EQ(timers.MillisecondsToNext(at(700), 60000), 1000);
-  EXPECT_EQ(timers.MillisecondsToNext(at(2000), 60000), 0);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // size, a step that fails while the rest of the cycle goes on, and a pause that a close ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -19,13 +20,8 @@ using Lines = std::vector<std::string>;
 
 TEST(LineReader, OnlyACarriageReturnEndsALineInAnyBlockSize) {
   const std::pair<std::string, Lines> rows[] = {
-      {"", {}},
-      {"a\r\nb\r\nc", {"a", "b", "c"}},
-      {"a\rb\r", {"a", "b"}},
-      {"one\ntwo\n", {"one\ntwo\n"}},
-      {"\r\n\r\n", {"", ""}},
-      {"x\r\n\ny", {"x", "\ny"}},
-      {"\r\r\n\r", {"", "", ""}},
+      {"a\r\nb\r\nc", {"a", "b", "c"}},   {"\r\n\r\n", {"", ""}},
+      {"x\r\n\ny", {"x", "\ny"}},         {"\r\r\n\r", {"", "", ""}},
       {"n\0l\r\xff"s, {"n\0l"s, "\xff"}},
   };
   for (size_t block : {1u, 2u, 3u, 1000u}) {
@@ -61,96 +57,80 @@ class Events : public WindowEvents {
   Corbelwynford_Procs& procs_;
 };
 
-class ScanCycle : public ::testing::Test {
- protected:
-  ScanCycle() {
+const std::string kScan = "/opt/cw/InComingSMS.txt";
+const std::string kClaim = kScan + ".$$$";
+
+// The program in /opt/cw on fakes, its settings file naming a URL and a template.
+struct Relay {
+  Relay() {
     fake.loop.handlers = &events;
-    fake.process.directory = "/opt/cw";
     procs.AppPath = "/opt/cw/";
     fake.SetIni("Protocol", "URL", "http://127.0.0.1:9/in");
     fake.SetIni("Protocol", "XML", "<sms>[Message]</sms>");
+    fake.SetIni("Protocol", "WaitForAnswer", "90");
   }
-  Lines Bodies() {
-    Lines out;
-    for (const auto& r : fake.inet.requests) out.push_back(r.data);
-    return out;
-  }
-  std::string LastLog() {
-    const std::string& entry = fake.window.list.entries.back();
-    return entry.substr(fake.clock.date.size() + fake.clock.time.size() + 2);
-  }
-
-  const std::string kScan = "/opt/cw/InComingSMS.txt";
-  const std::string kClaim = kScan + ".$$$";
   testing::FakePlatform fake;
   Corbelwynford_Procs procs{fake.platform};
   Events events{procs};
 };
 
-TEST_F(ScanCycle, AMessageThatCannotStartFailsAndTheNextOneStillGoes) {
-  fake.files.files[kScan] = "a\rb";
-  fake.inet.fail_execute = true;
-  RunScanCycle(procs);
-  int failed = 0;
-  for (const std::string& entry : fake.window.list.entries)
-    failed += entry.find("Sending failed") != std::string::npos;
-  EXPECT_EQ(failed, 2);
-  EXPECT_TRUE(fake.files.files.empty());
-  EXPECT_TRUE(fake.loop.TimerEnabled(TimerId::kFileScan));
-}
-
-TEST_F(ScanCycle, AFailedDeleteLeavesTheClaimFileForTheNextCycle) {
-  fake.files.files[kScan] = "x";
-  fake.files.fail_delete = true;
-  fake.SetIni("Protocol", "WaitForAnswer", "90");
-  RunScanCycle(procs);
-  // The control's own time-out never cuts the configured wait short.
-  EXPECT_GT(fake.inet.requests.at(0).request_timeout, 90);
-  EXPECT_EQ(fake.files.files.count(kClaim), 1u);
-  EXPECT_TRUE(fake.loop.TimerEnabled(TimerId::kFileScan));
-  fake.files.fail_delete = false;
-  RunScanCycle(procs);
-  EXPECT_EQ(Bodies(), (Lines{"<sms>x</sms>", "<sms>x</sms>"}));
-  EXPECT_TRUE(fake.files.files.empty());
-}
-
-TEST_F(ScanCycle, AReadFailureEndsTheFileWithoutRepeatingAMessage) {
-  fake.files.files[kScan] = "one\rtwo\rthree";
-  fake.files.read_block = 4;
-  fake.files.fail_read_at = 8;  // while looking for a line feed after "two\r"
-  RunScanCycle(procs);
-  EXPECT_EQ(Bodies(), (Lines{"<sms>one</sms>", "<sms>two</sms>"}));
-  EXPECT_EQ(LastLog(), "Corbelwynford could not read " + kClaim + ", the rest of it was not sent");
-  EXPECT_TRUE(fake.loop.TimerEnabled(TimerId::kFileScan));
-}
-
-TEST_F(ScanCycle, AFailedKeepIsLoggedAndAFailedFileNamingTheIncomingFileIsIgnored) {
-  fake.inet.fail_execute = true;
-  fake.files.fail_append = true;
-  fake.SetIni("General", "FailedFile", "failed.txt");
-  fake.files.files[kScan] = "a";
-  RunScanCycle(procs);
-  EXPECT_EQ(LastLog(), "Sending failed");
-  const auto& log = fake.window.list.entries;
-  EXPECT_NE(log[log.size() - 2].find("could not keep the failed message in /opt/cw/failed.txt: "
-                                     "disk full"),
-            std::string::npos);
-  fake.files.fail_append = false;
-  for (const char* name : {"InComingSMS.txt", "/opt/cw/InComingSMS.txt.$$$"}) {
-    fake.SetIni("General", "FailedFile", name);
-    fake.files.files[kScan] = "b";
-    RunScanCycle(procs);
-    EXPECT_TRUE(fake.files.files.empty()) << name;
+TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
+  enum { kStart = 1, kDelete = 2, kRead = 4, kKeep = 8 };
+  const std::string kSent = "Sending failed", kDone = "Sending completed successfully";
+  const std::string kUnread =
+      "Corbelwynford could not read " + kClaim + ", the rest of it was not sent";
+  const std::string kUnkept =
+      "Corbelwynford could not keep the failed message in /opt/cw/failed.txt: disk full";
+  const Lines kBoth = {"<sms>one</sms>", "<sms>two</sms>"};
+  const struct {
+    int fail;
+    std::string file, failed_file;
+    Lines bodies;
+    std::string log;  // logged this many times
+    int times;
+    Lines left;  // the files after the cycle
+  } rows[] = {
+      {kStart, "a\rb", "", {}, kSent, 2, {}},
+      {kDelete, "x", "", {"<sms>x</sms>"}, kDone, 1, {kClaim}},
+      {kRead, "one\rtwo\rthree", "", kBoth, kUnread, 1, {}},
+      {kStart | kKeep, "a", "failed.txt", {}, kUnkept, 1, {}},
+      // A failed-message file that names the incoming or the claim file is no place to keep one.
+      {kStart, "a", "InComingSMS.txt", {}, kSent, 1, {}},
+      {kStart, "a", kClaim, {}, kSent, 1, {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.file + " " + std::to_string(row.fail) + " " + row.failed_file);
+    Relay relay;
+    testing::FakePlatform& f = relay.fake;
+    f.files.files[kScan] = row.file;
+    f.inet.fail_execute = row.fail & kStart;
+    f.files.fail_delete = row.fail & kDelete;
+    f.files.fail_append = row.fail & kKeep;
+    if (row.fail & kRead) f.files.read_block = 4, f.files.fail_read_at = 8;  // past "two\r"
+    if (!row.failed_file.empty()) f.SetIni("General", "FailedFile", row.failed_file);
+    RunScanCycle(relay.procs);
+    EXPECT_EQ(f.inet.bodies, row.bodies);
+    const Lines log = f.Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), row.log), row.times);
+    Lines left;
+    for (const auto& [path, data] : f.files.files) left.push_back(path);
+    EXPECT_EQ(left, row.left);
+    EXPECT_TRUE(f.loop.timers[TimerId::kFileScan].enabled);
+    // The control's own time-out never cuts the configured wait short.
+    if (!row.bodies.empty()) {
+      EXPECT_GT(f.inet.request_timeout, 90);
+    }
   }
 }
 
-TEST_F(ScanCycle, ACloseDuringAPauseEndsAtOnceAndKeepsTheClaimFile) {
-  fake.files.files[kScan] = "a\rb";
-  fake.loop.At(1500, [this] { events.OnCloseRequest(0); });
-  EXPECT_THROW(RunScanCycle(procs), testing::ProcessExit);
-  EXPECT_LT(fake.loop.now, 1600);
-  EXPECT_EQ(Bodies().size(), 1u);
-  EXPECT_EQ(fake.files.files.count(kClaim), 1u);
+TEST(ScanCycle, ACloseDuringAPauseEndsAtOnceAndKeepsTheClaimFile) {
+  Relay relay;
+  relay.fake.files.files[kScan] = "a\rb";
+  relay.fake.loop.At(1500, [&] { relay.events.OnCloseRequest(0); });
+  EXPECT_THROW(RunScanCycle(relay.procs), testing::ProcessExit);
+  EXPECT_LT(relay.fake.loop.now, 1600);
+  EXPECT_EQ(relay.fake.inet.bodies.size(), 1u);
+  EXPECT_EQ(relay.fake.files.files.count(kClaim), 1u);
 }
 
 }  // namespace

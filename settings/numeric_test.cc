@@ -43,7 +43,7 @@ TEST(Numeric, ReadsTheLeadingNumber) {
        12},
   };
   for (const auto& [text, expected] : rows) EXPECT_DOUBLE_EQ(NumericValue(text), expected) << text;
-  for (const std::string text : {"1E400"s, "-1E400"s, "1" + std::string(400, '0')})
+  for (const std::string& text : {"1E400"s, "-1E400"s, "1" + std::string(400, '0')})
     EXPECT_THROW(NumericValue(text), OverflowError) << text;
 }
 
@@ -80,7 +80,7 @@ TEST(Numeric, RoundsHalvesToEvenAndRefusesWhatDoesNotFit) {
 
 TEST(Numeric, SwitchesTrimsAndLineEscapes) {
   EXPECT_FALSE(SwitchIsOn("0"));
-  for (const std::string on : {""s, "1"s, "00"s, " 0"s, "off"s, "0\0"s})
+  for (const std::string& on : {""s, "1"s, "00"s, " 0"s, "off"s, "0\0"s})
     EXPECT_TRUE(SwitchIsOn(on));
   EXPECT_EQ(TrimSpaces(" \ta b\t "), "\ta b\t");
   EXPECT_EQ(TrimSpaces(" \0 "s), "\0"s);

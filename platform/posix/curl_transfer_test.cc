@@ -1,12 +1,10 @@
 // The libcurl control against the loopback server (tests/servers/http_server.py): the bytes and
-// headers on the wire, trust, its time-out, cancel, and the event loop's Sleep moving a transfer.
+// headers on the wire, trust, its time-out, what it keeps of an answer, and the event loop's Sleep
+// moving a transfer.
 #include "platform/posix/curl_transfer.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,10 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/errors.h"
 #include "platform/posix/posix_event_loop.h"
-
-extern char** environ;
 
 namespace cw {
 namespace {
@@ -50,42 +45,34 @@ std::string ReadFile(const fs::path& path) {
   return out.str();
 }
 
-// The test server as a child process, ended by its pid.
+// The test server in the background, ended by its pid; each request it took leaves a "head" file
+// (request line and header lines, each ending in CR LF) and a "body" file.
 class TestServer {
  public:
   explicit TestServer(bool tls = false) {
-    std::vector<std::string> args = {CW_PYTHON,     CW_SOURCE_DIR "/tests/servers/http_server.py",
-                                     "--record",    dir_ / "record",
-                                     "--port-file", dir_ / "port"};
-    if (tls) args.insert(args.end(), {"--tls", CertDir() / "cert.pem", CertDir() / "key.pem"});
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    for (int i = 0; i < 2000 && pid_ != -1 && port_ == 0; ++i) {
+    const std::string dir = "'" + dir_.string() + "/";
+    const std::string cert =
+        tls ? " --tls '" + CertDir().string() + "/cert.pem' '" + CertDir().string() + "/key.pem'"
+            : "";
+    std::system(("'" CW_PYTHON "' '" CW_SOURCE_DIR "/tests/servers/http_server.py' --record " +
+                 dir + "record' --port-file " + dir + "port'" + cert + " >/dev/null & echo $! >" +
+                 dir + "pid'")
+                    .c_str());
+    std::ifstream(dir_ / "pid") >> pid_;
+    for (int i = 0; i < 2000 && pid_ > 0 && port_ == 0; ++i) {
       usleep(10000);
       std::ifstream(dir_ / "port") >> port_;
     }
   }
   ~TestServer() {
-    if (pid_ != -1) {
-      kill(pid_, SIGTERM);
-      pid_t ended = 0;
-      for (int i = 0; i < 1000 && (ended = waitpid(pid_, nullptr, WNOHANG)) == 0; ++i) {
-        usleep(10000);
-      }
-      if (ended == 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+    if (pid_ > 0 && kill(pid_, SIGTERM) == 0) {
+      for (int i = 0; i < 500 && kill(pid_, 0) == 0; ++i) usleep(10000);
     }
     fs::remove_all(dir_);
   }
   bool Started() const { return port_ > 0; }
   std::string HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
   std::string Url(const std::string& path) const { return "http://" + HostPort() + path; }
-  // Request i's file: "head" (request line and header lines, each ending in CR LF) or "body".
   fs::path Recorded(int i, const char* part) const {
     char name[32];
     std::snprintf(name, sizeof name, "%06d.%s", i, part);
@@ -99,7 +86,7 @@ class TestServer {
 
  private:
   const fs::path dir_ = TempDir();
-  pid_t pid_ = -1;
+  pid_t pid_ = 0;
   int port_ = 0;
 };
 
@@ -131,44 +118,24 @@ class CurlTransferTest : public ::testing::Test {
   CurlTransfer transfer_{[this](int16_t state) { states_.push_back(state); }};
 };
 
+// A body over 1 MiB, where libcurl would add "Expect: 100-continue" by itself, goes as it is with
+// the configured header lines alone, whatever ends them; a line without a colon is no header.
 TEST_F(CurlTransferTest, SendsTheBodyAndTheConfiguredHeadersOnly) {
-  std::string big;  // over 1 MiB, where libcurl would add "Expect: 100-continue" by itself
+  std::string big;
   for (size_t i = 0; big.size() < 2 * 1024 * 1024; ++i) big += static_cast<char>(i * 7 % 256);
-  const struct {
-    std::string configured;
-    std::string body;
-    std::vector<std::string> sent;  // besides Host and Content-Length
-  } cases[] = {
-      {"", big, {}},
-      {"X-A: 1\nX-B: two words\rX-C: 3\r\n\r\n  \r\nX-No-Colon;",
-       "x",
-       {"X-A: 1", "X-B: two words", "X-C: 3"}},
-      {"X-Empty:\r\nAccept:\r\nX-Blank:  ", "x", {"X-Empty:", "Accept:", "X-Blank:"}},
-      {"content-type: text/xml; charset=utf-8\r\nEXPECT: 100-continue\r\nAccept: */*",
-       big,
-       {"content-type: text/xml; charset=utf-8", "EXPECT: 100-continue", "Accept: */*"}},
-  };
   TestServer server;
   ASSERT_TRUE(server.Started());
-  int i = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.configured);
-    ASSERT_EQ(Run(server.Url("/ok"), c.body, c.configured),
-              TransferControl::kStateResponseCompleted);
-    EXPECT_EQ(ReadFile(server.Recorded(i, "body")), c.body);
-    std::istringstream head(ReadFile(server.Recorded(i++, "head")));
-    std::string line;
-    std::getline(head, line);
-    EXPECT_EQ(line.rfind("POST /ok HTTP/1.1", 0), 0u) << line;
-    std::vector<std::string> sent;
-    while (std::getline(head, line)) {
-      while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-      if (line.rfind("Host:", 0) != 0 && line.rfind("Content-Length:", 0) != 0) {
-        sent.push_back(line);
-      }
-    }
-    EXPECT_EQ(sent, c.sent);
+  ASSERT_EQ(Run(server.Url("/ok"), big, "X-A: 1\nX-B: two\rX-Empty:\r\n\r\n  \r\nNo-Colon;"),
+            TransferControl::kStateResponseCompleted);
+  EXPECT_EQ(ReadFile(server.Recorded(0, "body")), big);
+  std::istringstream head(ReadFile(server.Recorded(0, "head")));
+  std::vector<std::string> sent;
+  for (std::string line; std::getline(head, line);) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (!line.starts_with("Host:") && !line.starts_with("Content-Length:")) sent.push_back(line);
   }
+  EXPECT_EQ(sent,
+            (std::vector<std::string>{"POST /ok HTTP/1.1", "X-A: 1", "X-B: two", "X-Empty:"}));
 }
 
 TEST_F(CurlTransferTest, TrustsTheCaOfSslCertFileFirstThenCurlCaBundle) {
@@ -200,28 +167,15 @@ TEST_F(CurlTransferTest, RequestTimeoutEndsARequestInError) {
   EXPECT_EQ(Run(server.Url("/never"), "x", "", /*seconds=*/10), TransferControl::kStateError);
 }
 
-TEST_F(CurlTransferTest, CancelledRequestReportsNothingAndTheNextOneRuns) {
+// Only the start of a long answer is kept. Then the server takes the next request on the kept
+// connection and closes it without an answer: libcurl would post it once more by itself.
+TEST_F(CurlTransferTest, KeepsTheAnswersStartAndNeverPostsARequestTwice) {
   TestServer server;
   ASSERT_TRUE(server.Started());
-  for (const char* path : {"/never", "/headers-then-stall"}) {
-    Run(server.Url(path), "x", "", /*seconds=*/0.5);
-    EXPECT_THROW(transfer_.Execute(server.Url("/ok"), "", ""), RelayError);
-    ASSERT_TRUE(transfer_.StillExecuting()) << path;
-    transfer_.Cancel();
-    EXPECT_FALSE(transfer_.StillExecuting()) << path;
-    RunFor(0.5, [] { return false; });
-    EXPECT_TRUE(states_.empty()) << path;
-  }
-  EXPECT_EQ(Run(server.Url("/ok")), TransferControl::kStateResponseCompleted);
-  EXPECT_EQ(transfer_.GetChunk(1024), "OK");
-}
-
-// After a keep-alive answer the server takes the next request and closes without an answer;
-// libcurl would post it once more on a new connection by itself.
-TEST_F(CurlTransferTest, RequestDroppedWithoutAnswerIsNotPostedAgain) {
-  TestServer server;
-  ASSERT_TRUE(server.Started());
-  EXPECT_EQ(Run(server.Url("/ok")), TransferControl::kStateResponseCompleted);
+  EXPECT_EQ(Run(server.Url("/body/5000")), TransferControl::kStateResponseCompleted);
+  std::string start;
+  for (int i = 0; i < 1024; ++i) start += static_cast<char>(i % 251);
+  EXPECT_EQ(transfer_.GetChunk(1 << 20), start);
   EXPECT_EQ(Run(server.Url("/close")), TransferControl::kStateError);
   RunFor(0.3, [] { return false; });
   EXPECT_EQ(server.Count(), 2);

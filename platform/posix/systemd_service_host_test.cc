@@ -60,7 +60,13 @@ class SystemdServiceHostTest : public ::testing::Test {
   std::string exe_;
 };
 
+// Each switch through the program's start-up: its exit status, its answer (a box, or with "/Q" the
+// last log entry), the unit, and the mode flag, stored only when the switch succeeded.
 TEST_F(SystemdServiceHostTest, SwitchesInstallAndRemoveTheUnitAndStoreTheModeOnlyOnSuccess) {
+  const char* kInstalled = "Corbelwynford service installation succeeded";
+  const char* kNotInstalled = "Corbelwynford failed to install as service";
+  const char* kRemoved = "Corbelwynford service uninstalled successfully";
+  const char* kNotRemoved = "Corbelwynford failed to uninstall as service";
   struct Row {
     const char* command_line;
     bool installed_before;
@@ -68,13 +74,20 @@ TEST_F(SystemdServiceHostTest, SwitchesInstallAndRemoveTheUnitAndStoreTheModeOnl
     bool usable_executable;
     int status;
     bool installed_after;
+    const char* answer;
   };
   const Row rows[] = {
-      {"/i", false, nullptr, true, 0, true},       {"/I", true, nullptr, true, 1, true},
-      {"/I", false, "/bin/false", true, 1, false}, {"/I", false, "/nonexistent", true, 1, false},
-      {"/I", false, nullptr, false, 1, false},     {"x/Uninstall", true, nullptr, true, 0, false},
-      {"/U", false, nullptr, true, 1, false},      {"/U", true, "/bin/false", true, 1, true},
-      {"/I /U", true, nullptr, true, 0, false},
+      {"/i", false, nullptr, true, 0, true, kInstalled},
+      {"/I /Q", false, nullptr, true, 0, true, "Corbelwynford service was successfully installed"},
+      {"/I", true, nullptr, true, 1, true, kNotInstalled},
+      {"/I", false, "/bin/false", true, 1, false, kNotInstalled},
+      {"/I", false, "/nonexistent", true, 1, false, kNotInstalled},
+      {"/I", false, nullptr, false, 1, false, kNotInstalled},
+      {"x/Uninstall", true, nullptr, true, 0, false, kRemoved},
+      {"/u/q", true, nullptr, true, 0, false, kRemoved},
+      {"/U", false, nullptr, true, 1, false, kNotRemoved},
+      {"/U", true, "/bin/false", true, 1, true, kNotRemoved},
+      {"/I /U", true, nullptr, true, 0, false, kRemoved},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.command_line) + (row.systemctl ? row.systemctl : ""));
@@ -91,8 +104,8 @@ TEST_F(SystemdServiceHostTest, SwitchesInstallAndRemoveTheUnitAndStoreTheModeOnl
 
     testing::FakePlatform fake;
     fake.process.command_line = row.command_line;
-    Platform platform{fake.window, fake.loop,    fake.inet,  host,
-                      fake.files,  fake.profile, fake.clock, fake.process, fake.watch};
+    Platform platform{fake.window,  fake.loop,  fake.inet,    host,      fake.files,
+                      fake.profile, fake.clock, fake.process, fake.watch};
     Corbelwynford_Main form(platform);
     int status = -1;
     try {
@@ -102,15 +115,16 @@ TEST_F(SystemdServiceHostTest, SwitchesInstallAndRemoveTheUnitAndStoreTheModeOnl
     }
     unsetenv("CORBELWYNFORD_SYSTEMCTL");
     EXPECT_EQ(status, row.status);
-    const bool ok = row.status == 0;
-    const char* box =
-        removal ? (ok ? " service uninstalled successfully" : " failed to uninstall as service")
-                : (ok ? " service installation succeeded" : " failed to install as service");
-    ASSERT_EQ(fake.window.boxes.size(), 1u);
-    EXPECT_EQ(fake.window.boxes[0].first, std::string("Corbelwynford") + box);
+    if (HasSwitch(row.command_line, "/Q")) {
+      EXPECT_TRUE(fake.window.boxes.empty());
+      EXPECT_EQ(fake.Log().back(), row.answer);
+    } else {
+      EXPECT_EQ(fake.window.boxes, std::vector<std::string>{row.answer});
+    }
     EXPECT_EQ(fs::exists(Unit()), row.installed_after);
     EXPECT_EQ(Linked(), row.installed_after);
-    EXPECT_EQ(host.ReadSetting("Parameters", "RunAsService", "?"), ok != removal ? "1" : "0");
+    EXPECT_EQ(host.ReadSetting("Parameters", "RunAsService", "?"),
+              (row.status == 0) != removal ? "1" : "0");
   }
   // What the first row installed, written again, names this very file.
   SystemdServiceHost host(exe_, nullptr);

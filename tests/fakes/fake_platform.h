@@ -1,6 +1,9 @@
 #pragma once
-// The remaining fakes and one bundle of all of them, wired like the real program's platform.
+// In-memory fakes of the platform for the core's tests, bundled like the real program's platform.
+// The event loop runs on virtual time: Sleep advances it, ProcessPendingEvents runs what is due,
+// so a transfer ending or a close arriving inside a pause happens at a chosen moment.
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -8,15 +11,126 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/list_model.h"
 #include "platform/platform.h"
-#include "tests/fakes/fake_clock.h"
-#include "tests/fakes/fake_event_loop.h"
-#include "tests/fakes/fake_transfer.h"
-#include "tests/fakes/fake_window.h"
 
 namespace cw::testing {
 
-// The service switches run against the real hosts; this one only keeps the mode flag and counts.
+class FakeClock : public Clock {
+ public:
+  std::string ShortDateText() override { return "06/12/26"; }
+  std::string LongTimeText() override { return "20:43:48"; }
+};
+inline constexpr size_t kStampSize = sizeof "06/12/26 20:43:48 " - 1;
+
+// The shared list model; removals fail on demand, and the longest it ever grew is kept.
+class FakeList : public ListModel {
+ public:
+  bool fail_remove = false;
+  int peak = 0;
+
+ protected:
+  void WillAdd(const std::string&) override { peak = std::max(peak, ListCount() + 1); }
+  void WillRemove(int) override {
+    if (fail_remove) throw RelayError("remove refused");
+  }
+};
+
+class FakeWindow : public MainWindow {
+ public:
+  ListBox& List() override { return list; }
+  std::string Caption() const override { return caption; }
+  void SetCaption(const std::string& c) override { caption = c; }
+  void Hide() override { hidden = true; }
+  int ClientWidth() const override { return client_width; }
+  int ClientHeight() const override { return client_height; }
+  int StatusBarHeight() const override { return 1; }
+  void ShowMessageBox(const std::string& prompt, MessageBoxStyle) override {
+    boxes.push_back(prompt);
+  }
+
+  FakeList list;
+  std::string caption = kProgramTitle;  // as the real windows start
+  bool hidden = false;
+  int client_width = 80;
+  int client_height = 24;
+  std::vector<std::string> boxes;
+};
+
+class FakeEventLoop : public EventLoop {
+ public:
+  struct Timer {
+    int32_t interval;
+    bool enabled;
+    int64_t due;
+  };
+
+  void SetTimerInterval(TimerId id, int32_t ms) override {
+    timers[id].interval = ms;
+    timers[id].due = now + ms;
+  }
+  void SetTimerEnabled(TimerId id, bool enabled) override {
+    Timer& t = timers[id];
+    if (enabled && !t.enabled) t.due = now + t.interval;
+    t.enabled = enabled;
+  }
+  void ProcessPendingEvents() override {
+    while (!scheduled.empty() && scheduled.begin()->first <= now) {
+      auto event = scheduled.begin()->second;
+      scheduled.erase(scheduled.begin());
+      event();
+    }
+    for (auto& [id, t] : timers) {
+      if (t.enabled && t.interval > 0 && t.due <= now && handlers != nullptr) {
+        t.due = now + t.interval;
+        handlers->OnTimer(id);
+      }
+    }
+  }
+  void Sleep(int ms) override { now += ms; }
+  void At(int64_t time, std::function<void()> event) { scheduled.emplace(time, std::move(event)); }
+
+  WindowEvents* handlers = nullptr;
+  std::map<TimerId, Timer> timers{{TimerId::kSystem, {100, true, 100}},
+                                  {TimerId::kFileScan, {1000, true, 1000}}};
+  std::multimap<int64_t, std::function<void()>> scheduled;
+  int64_t now = 0;
+};
+
+// Every request is answered 200 "OK" 100 virtual ms after it starts.
+class FakeTransfer : public TransferControl {
+ public:
+  explicit FakeTransfer(FakeEventLoop& loop) : loop_(loop) {}
+  void SetProtocol(int32_t) override {}
+  void SetRequestTimeout(int32_t seconds) override { request_timeout = seconds; }
+  void Execute(const std::string&, const std::string& data, const std::string&) override {
+    if (fail_execute) throw RelayError("cannot start");
+    bodies.push_back(data);
+    executing_ = true;
+    const size_t id = bodies.size();
+    loop_.At(loop_.now + 100, [this, id] {
+      if (id != bodies.size() || !executing_) return;  // cancelled or superseded
+      executing_ = false;
+      if (loop_.handlers != nullptr)
+        loop_.handlers->OnTransferStateChanged(kStateResponseCompleted);
+    });
+  }
+  bool StillExecuting() const override { return executing_; }
+  void Cancel() override { executing_ = false; }
+  std::string GetChunk(int) override { return "OK"; }
+  long ResponseCode() const override { return 200; }
+  std::string ErrorText() const override { return "refused"; }
+
+  std::vector<std::string> bodies;
+  int32_t request_timeout = 0;
+  bool fail_execute = false;
+
+ private:
+  FakeEventLoop& loop_;
+  bool executing_ = false;
+};
+
+// Keeps the mode flag and counts what the program asked of it.
 class FakeServiceHost : public ServiceHost {
  public:
   std::string ReadSetting(const std::string& s, const std::string& k,
@@ -43,23 +157,22 @@ class FakeServiceHost : public ServiceHost {
   int starts = 0;
 };
 
-// Files held in memory. A path present in `folders` behaves like a directory.
+// Files held in memory, read in small blocks so that line ends straddle them; each failure on
+// demand.
 class FakeFileSystem : public FileSystem {
  public:
   class File : public ReadableFile {
    public:
     File(FakeFileSystem& fs, std::string data) : fs_(fs), data_(std::move(data)) {}
     size_t Read(char* buffer, size_t size) override {
-      if (fs_.fail_read_at >= 0 && static_cast<long>(at_) >= fs_.fail_read_at)
+      if (fs_.fail_read_at >= 0 && at_ >= static_cast<size_t>(fs_.fail_read_at))
         throw RelayError("read failed");
-      size_t n = std::min(size, data_.size() - at_);
-      // Small reads on purpose: line ends and lookahead must work across block boundaries.
-      n = std::min<size_t>(n, fs_.read_block);
+      const size_t n = std::min({size, data_.size() - at_, fs_.read_block});
       std::copy_n(data_.data() + at_, n, buffer);
       at_ += n;
       return n;
     }
-    void Close() override { ++fs_.closes; }
+    void Close() override {}
 
    private:
     FakeFileSystem& fs_;
@@ -68,19 +181,15 @@ class FakeFileSystem : public FileSystem {
   };
 
   char PathSeparator() const override { return '/'; }
-  bool IsAbsolutePath(const std::string& path) const override {
-    return !path.empty() && path.front() == '/';
-  }
+  bool IsAbsolutePath(const std::string& path) const override { return path.starts_with('/'); }
   void RenameNoReplace(const std::string& from, const std::string& to) override {
-    if (!files.count(from) || files.count(to) || fail_rename) throw RelayError("rename failed");
+    if (!files.count(from) || files.count(to)) throw RelayError("rename failed");
     files[to] = std::move(files[from]);
     files.erase(from);
   }
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override {
-    auto it = files.find(path);
-    if (it == files.end()) throw RelayError("no such file");
-    ++opens;
-    return std::make_unique<File>(*this, it->second);
+    if (!files.count(path)) throw RelayError("no such file");
+    return std::make_unique<File>(*this, files[path]);
   }
   bool Exists(const std::string& path) override { return files.count(path) > 0; }
   void Delete(const std::string& path) override {
@@ -92,29 +201,24 @@ class FakeFileSystem : public FileSystem {
   }
 
   std::map<std::string, std::string> files;
-  bool fail_rename = false;
   bool fail_delete = false;
   bool fail_append = false;
   long fail_read_at = -1;
   size_t read_block = 7;
-  int opens = 0;
-  int closes = 0;
 };
 
-// Profile values by "path|section|key", exact names (the reading rules are tested elsewhere).
+// Values by "path|section|key", names exactly as asked.
 class FakeProfileReader : public ProfileReader {
  public:
   std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                       const std::string& def, const std::string& path) override {
-    reads.push_back(section + "/" + key);
     auto it = values.find(path + "|" + section + "|" + key);
-    return it == values.end() ? def : it->second.substr(0, 2047);
+    return it == values.end() ? def : it->second;
   }
   std::map<std::string, std::string> values;
-  std::vector<std::string> reads;
 };
 
-// Ending the process unwinds the test instead: Exit throws ProcessExit.
+// Ending the process unwinds the test instead.
 struct ProcessExit {
   int status;
 };
@@ -126,21 +230,15 @@ class FakeProcess : public Process {
   std::string CommandLine() override { return command_line; }
   [[noreturn]] void Exit(int status) override { throw ProcessExit{status}; }
 
-  std::string directory = "/opt/corbelwynford";
+  std::string directory = "/opt/cw";
   bool another_instance = false;
   std::string command_line;
 };
 
-// Records what is watched; watching fails while fail_watch holds a reason.
 class FakeFolderWatch : public FolderWatch {
  public:
-  void Watch(const std::string& folder, const std::string& name) override {
-    if (!fail_watch.empty()) throw RelayError(fail_watch);
-    watched = folder + "|" + name;
-  }
-  void StopWatching() override { watched.clear(); }
-  std::string watched;
-  std::string fail_watch;
+  void Watch(const std::string&, const std::string&) override {}
+  void StopWatching() override {}
 };
 
 struct FakePlatform {
@@ -158,6 +256,12 @@ struct FakePlatform {
   // The settings file that the program at process.directory reads.
   void SetIni(const std::string& section, const std::string& key, const std::string& value) {
     profile.values[process.directory + "/Corbelwynford.INI|" + section + "|" + key] = value;
+  }
+  // The log entries without their date and time.
+  std::vector<std::string> Log() const {
+    std::vector<std::string> out;
+    for (const std::string& e : window.list.Entries()) out.push_back(e.substr(kStampSize));
+    return out;
   }
 };
 
