@@ -5,7 +5,7 @@
 //   win_probe resize W H          sets the window's outer size, then prints as "window"
 //   win_probe close-person        WM_SYSCOMMAND SC_CLOSE (the close box)
 //   win_probe close-other         WM_CLOSE on its own (what taskkill without /F sends)
-//   win_probe end-session         WM_QUERYENDSESSION, then WM_ENDSESSION
+//   win_probe end-session         WM_QUERYENDSESSION (prints the answer), then WM_ENDSESSION
 //   win_probe box                 waits for the program's message box, prints its text, presses OK
 // Every wait ends after 20 s; exit status 0 on success, 2 on failure.
 // clang-format off
@@ -101,6 +101,8 @@ int main(int argc, char** argv) {
   } else if (command == "end-session") {
     DWORD_PTR answer = 0;
     SendMessageTimeoutA(window, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, kWaitMs, &answer);
+    std::printf("answer=%lu\n", static_cast<unsigned long>(answer));
+    std::fflush(stdout);
     // The program ends inside this message; no answer comes back.
     PostMessageA(window, WM_ENDSESSION, TRUE, 0);
   } else {
