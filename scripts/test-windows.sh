@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows program with mingw-w64 into build-win32/ and runs its tests under Wine
-# on a virtual display: the platform layer's checks, the window, the relay end to end and the
-# service. Installs what it needs first (idempotent: nothing is touched when all is there).
+# on a virtual display in one Wine prefix: the window, the relay end to end, and the set-up
+# program with the service. Installs what it needs first (idempotent: nothing is touched when all
+# is there).
 # Exit status non-zero on any failure; the last line is "N passed, M failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,7 +11,7 @@ packages=(
   cmake python3 openssl
   g++-mingw-w64-x86-64-posix
   wine wine64 fonts-wine
-  xvfb xauth imagemagick
+  xvfb xauth nsis
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -32,7 +33,8 @@ launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 if ! { cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake "${launcher[@]}" \
          -DCMAKE_BUILD_TYPE=Release -DCW_BUILD_TESTS=OFF -DCW_BUILD_BENCH=OFF &&
-       cmake --build "$build" -j"$(nproc)"; } >"$log" 2>&1; then
+       cmake --build "$build" -j"$(nproc)" &&
+       cmake --build "$build" --target setup; } >"$log" 2>&1; then
   cat "$log"
   rm -f "$log"
   echo "0 passed, 1 failed"
@@ -42,5 +44,4 @@ rm -f "$log"
 
 echo "== Wine tests"
 export CW_WIN32_BUILD="$PWD/$build"
-export CW_SCREENSHOT_DIR="$PWD/$build/screenshots"
 xvfb-run -a -s "-screen 0 1024x768x24" python3 tests/win32/run_wine_tests.py

@@ -13,39 +13,36 @@ import harness  # noqa: E402
 BUILD_DIR = os.environ.get("CW_WIN32_BUILD", os.path.join(harness.SOURCE_DIR, "build-win32"))
 os.environ.setdefault("CW_WINE_EXE", os.path.join(BUILD_DIR, "corbelwynford.exe"))
 PROBE = os.path.join(BUILD_DIR, "platform", "win32", "win_probe.exe")
-PLATFORM_TEST = os.path.join(BUILD_DIR, "platform", "win32", "win32_platform_test.exe")
-SHOT_DIR = os.environ.get("CW_SCREENSHOT_DIR", os.path.join(BUILD_DIR, "screenshots"))
 
 
-def windows_path(path):
-    """The path as a Windows program under Wine names it (drive Z: is the Unix root)."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+def wine(*args, timeout=120):
+    """Runs a Windows program to its end; (exit status, standard output)."""
+    done = subprocess.run(["wine", *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                          stdin=subprocess.DEVNULL, timeout=timeout)
+    return done.returncode, done.stdout.decode("latin-1")
 
 
-def probe(*args, timeout=60):
-    """Runs win_probe.exe; returns its "name=value" lines as a dict (item lines as a list)."""
-    done = subprocess.run(["wine", PROBE, *args], stdout=subprocess.PIPE,
-                          stderr=subprocess.DEVNULL, timeout=timeout)
-    out = {"items": [], "status": done.returncode}
-    for raw in done.stdout.decode("latin-1").splitlines():
-        name, _, value = raw.partition("=")
-        if name == "item":
-            out["items"].append(value)
-        else:
-            out[name] = value
-    return out
+def probe(*args):
+    """win_probe.exe's "name=value" lines as a dict."""
+    return dict(line.partition("=")[::2] for line in wine(PROBE, *args, timeout=60)[1].splitlines())
 
 
 def sizes(text):
     return [int(n) for n in text.split()]
 
 
+def service_state():
+    """The Corbelwynford service's state as sc shows it (RUNNING, ...), None when there is none."""
+    lines = wine("sc", "query", "Corbelwynford")[1].splitlines()
+    return next((line.split()[-1] for line in lines if "STATE" in line), None)
+
+
 def run_with_box(relay, *args):
     """Starts the program with args, reads and confirms its message box, waits for its end.
-    Returns (exit status, box)."""
+    Returns (exit status, the box's text)."""
     relay.start(*args)
-    box = probe("box")
-    return relay.wait_exit(timeout=30), box
+    text = probe("box").get("text")
+    return relay.wait_exit(timeout=30), text
 
 
 class WineTestCase(harness.RelayTestCase):
