@@ -3,20 +3,15 @@
 
   python3 http_server.py --record DIR [--tls CERT KEY] [--port-file PF]
 
-Binds 127.0.0.1 on a port the system picks and prints it as the first line of stdout; with
---port-file it also writes it to PF atomically. Exits with status 0 within about a second of
-SIGTERM or SIGINT. tests/servers/make_cert.sh makes a key pair for --tls.
-
-Request i (0, 1, ... in arrival order) leaves DIR/NNNNNN.body (the body bytes as received, chunked
-bodies decoded) and DIR/NNNNNN.head (the request line and header lines as received, each with its
-CR LF, without the blank line), both before the answer; .head is renamed into place last, so a
-reader that sees it sees the whole request.
+Binds 127.0.0.1 on a free port, printed as stdout's first line (and written to PF atomically);
+exits 0 on SIGTERM or SIGINT. tests/servers/make_cert.sh makes a key pair for --tls. Request i
+leaves DIR/NNNNNN.body (its body) and DIR/NNNNNN.head (its request and header lines as received),
+before the answer; .head is renamed into place last, so a reader that sees it sees the request.
 
 Answers by path (query ignored), text/plain, each answer in one write:
   /ok, unknown paths   200 "OK"             /status/N   status N, "Status N"
   /body/N              200, N bytes, byte i = i % 251, streamed
   /delay/S             200 "OK" after S seconds (float)
-  /echo                200, the request body
   /never               no answer until the client goes or the server stops
   /close               closes without an answer
   /headers-then-stall  status and headers (Content-Length 1000), then nothing
@@ -74,16 +69,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def read_body(self):
-        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
-            body = bytearray()
-            while True:
-                size = int(self.rfile.readline(1024).split(b";")[0], 16)
-                if size == 0:
-                    while self.rfile.readline(65536) not in (b"\r\n", b"\n", b""):
-                        pass  # trailers
-                    return bytes(body)
-                body += self.rfile.read(size)
-                self.rfile.readline(1024)
         return self.rfile.read(int(self.headers.get("Content-Length", 0)))
 
     def record(self, head, body):
@@ -129,8 +114,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif name == "delay":
             if not stop.wait(float(arg)):
                 self.send(200, b"OK")
-        elif name == "echo":
-            self.send(200, body)
         elif name in ("never", "headers-then-stall"):
             self.close_connection = True
             if name != "never":
