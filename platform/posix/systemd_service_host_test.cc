@@ -11,7 +11,6 @@
 #include <sstream>
 
 #include "app/corbelwynford_main.h"
-#include "platform/errors.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace cw {
@@ -20,15 +19,9 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << text;
 }
 
 class SystemdServiceHostTest : public ::testing::Test {
@@ -41,20 +34,19 @@ class SystemdServiceHostTest : public ::testing::Test {
     unsetenv("CORBELWYNFORD_SYSTEMCTL");
     // Blanks, a specifier, a variable and a non-ASCII letter: all must reach ExecStart intact.
     exe_ = root_ + "/opt/odd dir %n;$HOME ü/corbelwynford";
-    WriteFile(exe_, "#!/bin/sh\n");
+    fs::create_directories(fs::path(exe_).parent_path());
+    std::ofstream(exe_) << "#!/bin/sh\n";
     fs::permissions(exe_, fs::perms(0755));
   }
   void TearDown() override { fs::remove_all(root_); }
 
-  std::string Store() const { return root_ + "/var/lib/corbelwynford/service.ini"; }
   std::string Unit() const { return root_ + "/etc/systemd/system/corbelwynford.service"; }
   bool Linked() const {
     return fs::is_symlink(fs::symlink_status(
         root_ + "/etc/systemd/system/multi-user.target.wants/corbelwynford.service"));
   }
 
-  std::string root_;
-  std::string exe_;
+  std::string root_, exe_;
 };
 
 // Each switch through the program's start-up: its exit status, its answer (a box, or with "/Q" the
@@ -151,16 +143,6 @@ TEST_F(SystemdServiceHostTest, WrittenUnitIsValidAndSandboxed) {
   const size_t at = report.find(overall);
   ASSERT_NE(at, std::string::npos) << report;
   EXPECT_LE(std::stod(report.substr(at + overall.size())), 3.0) << report;
-}
-
-TEST_F(SystemdServiceHostTest, StoreReadsTodaysFilesAndRefusesValuesThatWouldNotReadBack) {
-  WriteFile(Store(), "[Other]\r\nRunAsService=7\r\n[ parameters ]\r\n runasservice = 1 \r\n");
-  SystemdServiceHost host(exe_, nullptr);
-  EXPECT_EQ(host.ReadSetting("Parameters", "RunAsService", "0"), "1");
-  EXPECT_THROW(host.SaveSetting("Parameters", "RunAsService", "1\n[Parameters]"), RelayError);
-  EXPECT_THROW(host.SaveSetting("Parameters", "RunAsService", " 1"), RelayError);
-  host.SaveSetting("Parameters", "RunAsService", "0");
-  EXPECT_EQ(ReadFile(Store()), "[Parameters]\nRunAsService=0\n");
 }
 
 }  // namespace

@@ -12,9 +12,7 @@ namespace {
 
 TEST(VisibleTextTest, ControlBytesShowAsCaretsAndHighBytesAsAsked) {
   struct Row {
-    std::string text;
-    std::string kept;  // HighBytes::kKeep
-    std::string hex;   // HighBytes::kHex
+    std::string text, kept, hex;  // as given, as HighBytes::kKeep and HighBytes::kHex show it
   };
   const Row rows[] = {
       {"plain ~text", "plain ~text", "plain ~text"},
@@ -36,9 +34,7 @@ TEST(ListModelTest, ViewMovesOnlyAsFarAsTheSelectionNeeds) {
   ListModel list;
   for (int i = 0; i < 10; ++i) list.AddItem(std::to_string(i));
   struct Step {
-    int select;
-    int rows;
-    int top;
+    int select, rows, top;
   };
   const Step steps[] = {
       {9, 4, 6},    // the newest entry at the bottom
