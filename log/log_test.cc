@@ -62,17 +62,5 @@ TEST(Log, ChunksBoundsEscapesAndSelection) {
   }
 }
 
-TEST(Log, TheActivityLogGoesOnPastAFailingListTheTrafficLogStops) {
-  testing::FakeList list;
-  testing::FakeClock clock;
-  for (int i = 0; i < 200; ++i) list.AddItem("old");
-  list.fail_remove = true;
-  EXPECT_NO_THROW(WriteLog(list, clock, "kept"));
-  EXPECT_EQ(list.ListIndex(), 200);
-  list.SetListIndex(3);
-  EXPECT_THROW(WriteTrafficLog(list, clock, 1, "x"), RelayError);
-  EXPECT_EQ(list.ListIndex(), 3);
-}
-
 }  // namespace
 }  // namespace cw

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <streambuf>
 #include <string>
 
 namespace cw {
@@ -67,28 +66,6 @@ TEST(ProfileFormat, ReadsLikeTheWindowsProfileReader) {
     EXPECT_EQ(ReadProfileValue(in, row.section, row.key, "<default>"), row.expected)
         << row.file.substr(0, 80) << " [" << row.section << "] " << row.key;
   }
-}
-
-// Hands out its text, then fails the way a read error does.
-class FailingBuf : public std::streambuf {
- public:
-  explicit FailingBuf(std::string text) : text_(std::move(text)) {
-    setg(text_.data(), text_.data(), text_.data() + text_.size());
-  }
-
- protected:
-  int_type underflow() override { throw std::runtime_error("disk gone"); }
-
- private:
-  std::string text_;
-};
-
-TEST(ProfileFormat, AReadErrorGivesTheDefaultUnlessTheKeyCameFirst) {
-  const std::string text = "[General]\nScanInterval=12\n" + std::string(20'000, ';') + "\nF=x";
-  FailingBuf before(text), after(text);
-  std::istream in_before(&before), in_after(&after);
-  EXPECT_EQ(ReadProfileValue(in_before, "General", "F", "dflt"), "dflt");
-  EXPECT_EQ(ReadProfileValue(in_after, "General", "ScanInterval", "10"), "12");
 }
 
 }  // namespace
