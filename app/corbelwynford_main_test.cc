@@ -34,8 +34,7 @@ TEST(StartUpTest, ModeComesFromTheStoredFlagsNumberAndASecondInstanceEndsFirst) 
       {"/opt/cw", "1", "/I", true, true, 0}};
   const std::string version = std::string("Corbelwynford - version ") + kVersionText;
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.directory) + " " + (row.stored ? row.stored : "none") + " " +
-                 row.command_line + (row.another_instance ? " second" : ""));
+    SCOPED_TRACE(&row - rows);
     FakePlatform fake;
     fake.process.directory = row.directory;
     if (row.stored != nullptr) fake.service.flag = row.stored;

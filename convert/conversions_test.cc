@@ -1,7 +1,6 @@
 #include "convert/conversions.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <sstream>
@@ -22,7 +21,6 @@ std::string Byte(int b) { return std::string(1, static_cast<char>(b)); }
 std::string Run(const std::string& command) {
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
   char buffer[4096];
   for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
   EXPECT_EQ(pclose(pipe), 0) << command;
@@ -100,16 +98,14 @@ TEST(Conversions, EveryByteMatchesItsReferenceAlsoInsideALongLine) {
   for (const Case& c : kCases) {
     const Table table = c.reference();
     ASSERT_EQ(table.size(), 256u) << c.name;
-    std::string line, expected;
-    for (int b = 0; b < 256; ++b) {
-      EXPECT_EQ(c.convert(Byte(b)), table[b]) << c.name << " byte " << b;
-      line += Byte(b);
-      expected += table[b];
-    }
     // Longer than a 16-bit count: a length limit or carried state would show here.
-    std::string long_line, long_expected;
-    for (int i = 0; i < 160; ++i) long_line += line, long_expected += expected;
-    EXPECT_EQ(c.convert(long_line), long_expected) << c.name;
+    std::string line, expected;
+    for (int b = 0; b < 256 * 160; ++b) {
+      if (b < 256) EXPECT_EQ(c.convert(Byte(b)), table[b]) << c.name << " byte " << b;
+      line += Byte(b % 256);
+      expected += table[b % 256];
+    }
+    EXPECT_EQ(c.convert(line), expected) << c.name;
   }
 }
 

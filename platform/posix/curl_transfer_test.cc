@@ -21,7 +21,6 @@ namespace cw {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 fs::path TempDir() {
   std::string pattern = (fs::temp_directory_path() / "cw_curl_XXXXXX").string();
@@ -89,8 +88,8 @@ class CurlTransferTest : public ::testing::Test {
   // Waits and drives as the event loop does, until done() or `seconds` have passed.
   template <typename Done>
   void RunFor(double seconds, Done done) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!done() && Clock::now() < deadline) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
       transfer_.Wait(nullptr, 0, 50);
       transfer_.Perform();
       transfer_.Report();

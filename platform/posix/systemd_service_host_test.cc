@@ -3,7 +3,6 @@
 #include "platform/posix/systemd_service_host.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -41,10 +40,6 @@ class SystemdServiceHostTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(root_); }
 
   std::string Unit() const { return root_ + "/etc/systemd/system/corbelwynford.service"; }
-  bool Linked() const {
-    return fs::is_symlink(fs::symlink_status(
-        root_ + "/etc/systemd/system/multi-user.target.wants/corbelwynford.service"));
-  }
 
   std::string root_, exe_;
 };
@@ -58,25 +53,24 @@ TEST_F(SystemdServiceHostTest, SwitchesInstallAndRemoveTheUnitAndStoreTheModeOnl
   const char* kNotRemoved = "Corbelwynford failed to uninstall as service";
   struct Row {
     const char* command_line;
-    bool installed_before;
+    bool installed_before, usable_executable;
     const char* systemctl;  // nullptr: the real one
-    bool usable_executable;
     int status;
     bool installed_after;
     const char* answer;
   };
   const Row rows[] = {
-      {"/i", false, nullptr, true, 0, true, kInstalled},
-      {"/I /Q", false, nullptr, true, 0, true, "Corbelwynford service was successfully installed"},
-      {"/I", true, nullptr, true, 1, true, kNotInstalled},
-      {"/I", false, "/bin/false", true, 1, false, kNotInstalled},
-      {"/I", false, "/nonexistent", true, 1, false, kNotInstalled},
-      {"/I", false, nullptr, false, 1, false, kNotInstalled},
-      {"x/Uninstall", true, nullptr, true, 0, false, kRemoved},
-      {"/u/q", true, nullptr, true, 0, false, kRemoved},
-      {"/U", false, nullptr, true, 1, false, kNotRemoved},
-      {"/U", true, "/bin/false", true, 1, true, kNotRemoved},
-      {"/I /U", true, nullptr, true, 0, false, kRemoved},
+      {"/i", false, true, nullptr, 0, true, kInstalled},
+      {"/I /Q", false, true, nullptr, 0, true, "Corbelwynford service was successfully installed"},
+      {"/I", true, true, nullptr, 1, true, kNotInstalled},
+      {"/I", false, true, "/bin/false", 1, false, kNotInstalled},
+      {"/I", false, true, "/nonexistent", 1, false, kNotInstalled},
+      {"/I", false, false, nullptr, 1, false, kNotInstalled},
+      {"x/Uninstall", true, true, nullptr, 0, false, kRemoved},
+      {"/u/q", true, true, nullptr, 0, false, kRemoved},
+      {"/U", false, true, nullptr, 1, false, kNotRemoved},
+      {"/U", true, true, "/bin/false", 1, true, kNotRemoved},
+      {"/I /U", true, true, nullptr, 0, false, kRemoved},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.command_line) + (row.systemctl ? row.systemctl : ""));
@@ -111,7 +105,8 @@ TEST_F(SystemdServiceHostTest, SwitchesInstallAndRemoveTheUnitAndStoreTheModeOnl
       EXPECT_EQ(fake.window.boxes, std::vector<std::string>{row.answer});
     }
     EXPECT_EQ(fs::exists(Unit()), row.installed_after);
-    EXPECT_EQ(Linked(), row.installed_after);
+    const std::string link = "/etc/systemd/system/multi-user.target.wants/corbelwynford.service";
+    EXPECT_EQ(fs::is_symlink(fs::symlink_status(root_ + link)), row.installed_after);
     EXPECT_EQ(host.ReadSetting("Parameters", "RunAsService", "?"),
               (row.status == 0) != removal ? "1" : "0");
   }
