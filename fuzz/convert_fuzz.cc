@@ -24,12 +24,8 @@ void Check(bool ok, const char* what) {
 std::string Utf8(std::string_view in) {
   std::string out;
   for (unsigned char c : in) {
-    if (c < 128) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xC0 | c >> 6);
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    if (c >= 128) out += static_cast<char>(0xC0 | c >> 6);
+    out += static_cast<char>(c < 128 ? c : 0x80 | (c & 0x3F));
   }
   return out;
 }
@@ -59,15 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int mask = 1; mask < 16; ++mask) {
     std::string line = input;
     if (mask & 1) {
-      const std::string out = Apply(cw::ConvISOtoDOS, line, "DOS is not byte by byte");
-      Check(out.size() == line.size(), "DOS changed the length");
-      line = out;
+      line = Apply(cw::ConvISOtoDOS, line, "DOS is not byte by byte");
+      Check(line.size() == input.size(), "DOS changed the length");
     }
     if (mask & 2) {
-      const std::string out = Apply(cw::ConvISOtoIA5, line, "IA5 is not byte by byte");
-      Check(out.size() == line.size(), "IA5 changed the length");
-      for (unsigned char c : out) Check(c < 128, "IA5 left a byte above 127");
-      line = out;
+      line = Apply(cw::ConvISOtoIA5, line, "IA5 is not byte by byte");
+      Check(line.size() == input.size(), "IA5 changed the length");
+      for (unsigned char c : line) Check(c < 128, "IA5 left a byte above 127");
     }
     if (mask & 4) {
       const std::string out = Apply(cw::ConvISOtoUTF8, line, "UTF-8 is not byte by byte");
@@ -75,8 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       line = out;
     }
     if (mask & 8) {
-      const std::string out = Apply(cw::ConvISOtoHTML, line, "HTML is not byte by byte");
-      Check(out == PercentEncoded(line), "HTML differs from %XX for every byte outside 0..~");
+      Check(Apply(cw::ConvISOtoHTML, line, "HTML is not byte by byte") == PercentEncoded(line),
+            "HTML differs from %XX for every byte outside 0..~");
     }
   }
   return 0;

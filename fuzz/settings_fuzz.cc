@@ -4,6 +4,7 @@
 //
 // Beside crash-freedom it checks the reader against a plain reference that holds the whole file
 // and every whole line, and the number reader against strtod where their grammars agree.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
@@ -12,7 +13,6 @@
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "platform/errors.h"
 #include "settings/numeric.h"
@@ -29,12 +29,8 @@ std::string_view Trim(std::string_view s) {
 }
 
 bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
+  auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+  return std::ranges::equal(a, b, [&](char x, char y) { return fold(x) == fold(y); });
 }
 
 // The reading rules, written the obvious way with whole lines in memory.
@@ -43,17 +39,10 @@ std::string Reference(std::string_view file, std::string_view section, std::stri
   if (file.starts_with("\xEF\xBB\xBF")) file.remove_prefix(3);
   section = Trim(section);
   key = Trim(key);
-  std::vector<std::string_view> lines;
-  size_t start = 0;
-  for (size_t i = 0; i <= file.size(); ++i) {
-    if (i == file.size() || file[i] == '\n' || file[i] == '\r') {
-      lines.push_back(file.substr(start, i - start));
-      start = i + 1;
-    }
-  }
   bool in_section = false;
-  for (std::string_view line : lines) {
-    line = Trim(line);
+  for (size_t start = 0, end; start <= file.size(); start = end + 1) {
+    end = std::min(file.find_first_of("\r\n", start), file.size());
+    const std::string_view line = Trim(file.substr(start, end - start));
     if (line.empty()) continue;
     if (line.front() == '[') {
       const size_t close = line.find(']');
@@ -107,14 +96,10 @@ void CheckNumber(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   std::string_view input(reinterpret_cast<const char*>(data), size);
-  const size_t section_len = static_cast<uint8_t>(input[0]) % 32;
-  const size_t key_len = static_cast<uint8_t>(input[1]) % 32;
-  input.remove_prefix(2);
-  const std::string_view section = input.substr(0, section_len);
-  input.remove_prefix(section.size());
-  const std::string_view key = input.substr(0, key_len);
-  input.remove_prefix(key.size());
-  const std::string_view file = input;
+  const std::string_view section = input.substr(2, static_cast<uint8_t>(input[0]) % 32);
+  const std::string_view key =
+      input.substr(2 + section.size(), static_cast<uint8_t>(input[1]) % 32);
+  const std::string_view file = input.substr(2 + section.size() + key.size());
 
   // Longer than any value, so it can never be mistaken for one.
   const std::string default_value(cw::kMaxProfileValue + 5, 'D');

@@ -26,20 +26,5 @@ TEST(TimerTableTest, DueTimersTickButNeverIntoTheirOwnRunningHandler) {
   EXPECT_EQ(ticks, (std::vector<std::string>{"system", "system", "scan", "system"}));
 }
 
-TEST(TimerTableTest, FiringNowRunsTheTimerAtOnceButNeverInsideItsOwnHandler) {
-  TimerTable timers(t0);
-  int scans = 0;
-  std::function<void(TimerId)> on_tick = [&](TimerId id) {
-    if (id != TimerId::kFileScan) return;
-    ++scans;
-    timers.FireNow(TimerId::kFileScan, t0 + milliseconds(20));  // a file appears meanwhile
-    timers.RunDue(t0 + milliseconds(20), on_tick);
-  };
-  timers.FireNow(TimerId::kFileScan, t0 + milliseconds(10));
-  timers.RunDue(t0 + milliseconds(10), on_tick);
-  EXPECT_EQ(scans, 1);
-  EXPECT_EQ(timers.MillisecondsToNext(t0 + milliseconds(10), 60000), 90);  // the system timer
-}
-
 }  // namespace
 }  // namespace cw

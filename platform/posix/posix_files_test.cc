@@ -16,6 +16,8 @@
 namespace cw {
 namespace {
 
+using namespace std::string_literals;
+
 class PosixFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -59,17 +61,13 @@ TEST_F(PosixFilesTest, TheSettingsFileIsReadAgainWhenItChangedAndDefaultsWhenItI
   auto get = [&](const std::string& path) {
     return reader.GetPrivateProfileString("general", "scaninterval", "10", path);
   };
-  // Edits that keep the size, one at this moment and one with an old time stamp that differs
-  // from the last only in its nanoseconds.
-  Write("Corbelwynford.INI", "[General]\nScanInterval=7\n");
-  EXPECT_EQ(get(ini), "7");
-  Write("Corbelwynford.INI", "[General]\nScanInterval=8\n");
-  EXPECT_EQ(get(ini), "8");
-  for (long ns : {100, 200}) {
-    Write("Corbelwynford.INI", "[General]\nScanInterval=" + std::to_string(ns / 100) + "\n");
+  // Edits that keep the size, at this moment (0) or with an old time stamp that differs from the
+  // last only in its nanoseconds.
+  for (const auto& [value, ns] : {std::pair{"7", 0L}, {"8", 0L}, {"1", 100L}, {"2", 200L}}) {
+    Write("Corbelwynford.INI", "[General]\nScanInterval="s + value + "\n");
     const timespec times[2] = {{1'000'000'000, ns}, {1'000'000'000, ns}};
-    ASSERT_EQ(utimensat(AT_FDCWD, ini.c_str(), times, 0), 0);
-    EXPECT_EQ(get(ini), std::to_string(ns / 100));
+    if (ns > 0) ASSERT_EQ(utimensat(AT_FDCWD, ini.c_str(), times, 0), 0);
+    EXPECT_EQ(get(ini), value);
   }
   ASSERT_EQ(mkdir((dir + "/folder.INI").c_str(), 0755), 0);
   ASSERT_EQ(mkfifo((dir + "/fifo.INI").c_str(), 0644), 0);

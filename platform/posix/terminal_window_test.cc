@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "platform/list_model.h"
 #include "platform/visible_text.h"
@@ -11,19 +12,15 @@ namespace cw {
 namespace {
 
 TEST(VisibleTextTest, ControlBytesShowAsCaretsAndHighBytesAsAsked) {
-  struct Row {
-    std::string text;
-    std::string kept;  // HighBytes::kKeep
-    std::string hex;   // HighBytes::kHex
-  };
-  const Row rows[] = {
+  // As given, as HighBytes::kKeep and as HighBytes::kHex show it.
+  const std::tuple<std::string, std::string, std::string> rows[] = {
       {"plain ~text", "plain ~text", "plain ~text"},
       {std::string("\0\r\n\t\x1b[2J\x1f\x7f", 10), "^@^M^J^I^[[2J^_^?", "^@^M^J^I^[[2J^_^?"},
       {"\x80\x9b\xe9\xff", "\x80\x9b\xe9\xff", "\\x80\\x9B\\xE9\\xFF"},
   };
-  for (const Row& row : rows) {
-    EXPECT_EQ(VisibleText(row.text, HighBytes::kKeep), row.kept);
-    EXPECT_EQ(VisibleText(row.text, HighBytes::kHex), row.hex);
+  for (const auto& [text, kept, hex] : rows) {
+    EXPECT_EQ(VisibleText(text, HighBytes::kKeep), kept);
+    EXPECT_EQ(VisibleText(text, HighBytes::kHex), hex);
   }
   for (int c = 0; c < 256; ++c) {
     for (unsigned char out : VisibleText(std::string(1, static_cast<char>(c)), HighBytes::kHex)) {
@@ -36,18 +33,12 @@ TEST(ListModelTest, ViewMovesOnlyAsFarAsTheSelectionNeeds) {
   ListModel list;
   for (int i = 0; i < 10; ++i) list.AddItem(std::to_string(i));
   struct Step {
-    int select;
-    int rows;
-    int top;
+    int select, rows, top;
   };
+  // The newest entry at the bottom; one already in view, or no selection, moves nothing; one
+  // above the view becomes the top; a taller view is still filled, from the first if need be.
   const Step steps[] = {
-      {9, 4, 6},    // the newest entry at the bottom
-      {7, 4, 6},    // already in view: no move
-      {2, 4, 2},    // above the view: it becomes the top
-      {-1, 4, 2},   // no selection: no move
-      {-1, 8, 2},   // taller: still filled
-      {-1, 20, 0},  // taller than the list: from the first
-      {5, 0, 0},    // no rows: nothing to move
+      {9, 4, 6}, {7, 4, 6}, {2, 4, 2}, {-1, 4, 2}, {-1, 8, 2}, {-1, 20, 0}, {5, 0, 0},
   };
   for (const Step& step : steps) {
     list.SetListIndex(step.select);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,18 @@
 
 namespace cw::testing {
 
+// Handlers for the events a test does not follow.
+struct NullEvents : WindowEvents {
+  void OnTimer(TimerId) override {}
+  void OnResize() override {}
+  void OnCloseRequest(int16_t) override {}
+  void OnTransferStateChanged(int16_t) override {}
+  void OnServiceStart(bool&) override {}
+  void OnServicePause(bool&) override {}
+  void OnServiceContinue(bool&) override {}
+  void OnServiceStop() override {}
+};
+
 class FakeClock : public Clock {
  public:
   std::string ShortDateText() override { return "06/12/26"; }
@@ -23,17 +36,13 @@ class FakeClock : public Clock {
 };
 inline constexpr size_t kStampSize = sizeof "06/12/26 20:43:48 " - 1;
 
-// The shared list model; removals fail on demand, and the longest it ever grew is kept.
+// The shared list model, keeping the longest it ever grew.
 class FakeList : public ListModel {
  public:
-  bool fail_remove = false;
   int peak = 0;
 
  protected:
   void WillAdd(const std::string&) override { peak = std::max(peak, ListCount() + 1); }
-  void WillRemove(int) override {
-    if (fail_remove) throw RelayError("remove refused");
-  }
 };
 
 class FakeWindow : public MainWindow {
@@ -42,8 +51,8 @@ class FakeWindow : public MainWindow {
   std::string Caption() const override { return caption; }
   void SetCaption(const std::string& c) override { caption = c; }
   void Hide() override { hidden = true; }
-  int ClientWidth() const override { return client_width; }
-  int ClientHeight() const override { return client_height; }
+  int ClientWidth() const override { return 80; }
+  int ClientHeight() const override { return 24; }
   int StatusBarHeight() const override { return 1; }
   void ShowMessageBox(const std::string& prompt, MessageBoxStyle) override {
     boxes.push_back(prompt);
@@ -52,8 +61,6 @@ class FakeWindow : public MainWindow {
   FakeList list;
   std::string caption = kProgramTitle;  // as the real windows start
   bool hidden = false;
-  int client_width = 80;
-  int client_height = 24;
   std::vector<std::string> boxes;
 };
 
@@ -102,7 +109,7 @@ class FakeTransfer : public TransferControl {
  public:
   explicit FakeTransfer(FakeEventLoop& loop) : loop_(loop) {}
   void SetProtocol(int32_t) override {}
-  void SetRequestTimeout(int32_t seconds) override { request_timeout = seconds; }
+  void SetRequestTimeout(int32_t) override {}
   void Execute(const std::string&, const std::string& data, const std::string&) override {
     if (fail_execute) throw RelayError("cannot start");
     bodies.push_back(data);
@@ -122,7 +129,6 @@ class FakeTransfer : public TransferControl {
   std::string ErrorText() const override { return "refused"; }
 
   std::vector<std::string> bodies;
-  int32_t request_timeout = 0;
   bool fail_execute = false;
 
  private:
@@ -130,19 +136,17 @@ class FakeTransfer : public TransferControl {
   bool executing_ = false;
 };
 
-// Keeps the mode flag and counts what the program asked of it.
+// Keeps the mode flag, started once in service mode; it never installs.
 class FakeServiceHost : public ServiceHost {
  public:
-  std::string ReadSetting(const std::string& s, const std::string& k,
-                          const std::string& def) override {
-    auto it = store.find(s + "/" + k);
-    return it == store.end() ? def : it->second;
+  std::string ReadSetting(const std::string&, const std::string&, const std::string& def) override {
+    return flag.value_or(def);
   }
-  void SaveSetting(const std::string& s, const std::string& k, const std::string& v) override {
-    store[s + "/" + k] = v;
+  void SaveSetting(const std::string&, const std::string&, const std::string& v) override {
+    flag = v;
   }
-  bool Install() override { return ++registrations > 0; }
-  bool Uninstall() override { return ++registrations > 0; }
+  bool Install() override { return false; }
+  bool Uninstall() override { return false; }
   std::string DisplayName() const override { return "Corbelwynford"; }
   void SetInteractive(bool) override {}
   void SetControlsAccepted(int32_t) override {}
@@ -151,9 +155,8 @@ class FakeServiceHost : public ServiceHost {
     events.push_back(std::to_string(type) + " " + std::to_string(id) + " " + text);
   }
 
-  std::map<std::string, std::string> store;
+  std::optional<std::string> flag;
   std::vector<std::string> events;
-  int registrations = 0;
   int starts = 0;
 };
 
@@ -235,8 +238,7 @@ class FakeProcess : public Process {
   std::string command_line;
 };
 
-class FakeFolderWatch : public FolderWatch {
- public:
+struct FakeFolderWatch : FolderWatch {
   void Watch(const std::string&, const std::string&) override {}
   void StopWatching() override {}
 };
