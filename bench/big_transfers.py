@@ -14,11 +14,11 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from harness import STARTED, Relay, Server, ini  # noqa: E402
+import procfs  # noqa: E402
 
 
 def figures(relay):
-    fds = len(os.listdir("/proc/%d/fd" % relay.process.pid))
-    return "RSS %6d kB, peak %6d kB, %d fds" % (relay.status("VmRSS"), relay.status("VmHWM"), fds)
+    return procfs.figures(relay.process.pid)
 
 
 def main():

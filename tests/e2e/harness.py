@@ -1,10 +1,6 @@
-"""The real program in a folder of its own (a copy of the executable, its settings, its incoming
-file) against the loopback test server, with bounded waits on its log.
-
-On Linux the log is standard output (no terminal: one line per entry). Under Wine (wine=True) it
-is the file that CORBELWYNFORD_LOG_FILE names in the program's folder. Every process a test
-starts is ended by its own id.
-"""
+# The real program in a folder of its own against the loopback test server, with bounded waits on
+# its log: standard output on Linux, under Wine (wine=True) the file CORBELWYNFORD_LOG_FILE names.
+# Every process a test starts is ended by its own id.
 
 import concurrent.futures
 import errno
@@ -54,7 +50,6 @@ def wait_until(predicate, timeout, what):
 
 
 class Server:
-    """tests/servers/http_server.py in a process of its own, recording into folder/record."""
 
     def __init__(self, folder, tls=False):
         self.record = os.path.join(folder, "record")
@@ -84,7 +79,6 @@ class Server:
         return [body for _, body in self.requests()]
 
     def arrivals(self):
-        """When each request was recorded (seconds, file times)."""
         names = sorted(n for n in os.listdir(self.record) if n.endswith(".head"))
         return [os.stat(os.path.join(self.record, n)).st_mtime for n in names]
 
@@ -96,7 +90,6 @@ class Server:
 
 
 class Relay:
-    """The program started from a copy of the executable in folder."""
 
     def __init__(self, folder, env=None, wine=False):
         self.folder, self.wine = folder, wine
@@ -205,13 +198,6 @@ class Relay:
         """Ends the program with SIGINT (Linux) and returns its exit status."""
         self.send(signal.SIGINT)
         return self.wait_exit()
-
-    def status(self, field):
-        """A number from /proc/PID/status (VmRSS in kB, say)."""
-        with open("/proc/%d/status" % self.process.pid) as f:
-            for line in f:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1])
 
     def kill(self):
         if self.process is not None and self.process.poll() is None:
