@@ -51,7 +51,7 @@ def main():
         target = os.path.join(src, path)
         with open(target) as f:
             original = f.read()
-        old, new = old.replace("\\n", "\n"), new.replace("\\n", "\n")
+        old, new = old.replace("<LF>", "\n"), new.replace("<LF>", "\n")
         if old not in original:
             print("%s: the text to break is not in %s" % (name, path))
             uncaught += 1
