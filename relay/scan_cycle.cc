@@ -48,10 +48,13 @@ void FollowScanFile(Corbelwynford_Procs& procs, const std::string& scan_file,
     watch.StopWatching();
     return;
   }
-  const size_t cut = scan_file.rfind(procs.platform.files.PathSeparator());
-  const std::string folder = cut == std::string::npos ? "." : scan_file.substr(0, cut + 1);
+  // Windows takes "/" as well as its own separator; on Linux the two are the same.
+  const char separators[] = {procs.platform.files.PathSeparator(), '/', '\0'};
+  const size_t cut = scan_file.find_last_of(separators);
+  if (cut == std::string::npos) return;  // always in a folder: AppPath ends in a separator
+  const std::string folder = scan_file.substr(0, cut + 1);
   try {
-    watch.Watch(folder, scan_file.substr(cut == std::string::npos ? 0 : cut + 1));
+    watch.Watch(folder, scan_file.substr(cut + 1));
     procs.UnwatchableFolder.clear();
   } catch (const std::exception& error) {
     if (procs.UnwatchableFolder == folder) return;

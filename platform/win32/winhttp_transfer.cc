@@ -284,9 +284,14 @@ void WinHttpTransfer::Start(const std::string& url, const std::string& data,
   if (!WinHttpSetOption(started.handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
     fail("Cannot set up the request");
   }
-  // A redirect is an answer like any other; cookies are not kept between messages.
-  DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
-  WinHttpSetOption(started.handle, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features);
+  // A redirect is an answer like any other; cookies are not kept between messages; and, as on
+  // Linux, every request has a connection of its own: a reused one that closes without an
+  // answer would make WinHTTP send the message again by itself.
+  DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_KEEP_ALIVE;
+  if (!WinHttpSetOption(started.handle, WINHTTP_OPTION_DISABLE_FEATURE, &features,
+                        sizeof features)) {
+    fail("Cannot set up the request");
+  }
   const int timeout_ms =
       static_cast<int>(std::min<int64_t>(int64_t{request_timeout_seconds()} * 1000, INT32_MAX));
   WinHttpSetTimeouts(started.handle, kConnectTimeoutMs, kConnectTimeoutMs, timeout_ms, timeout_ms);
