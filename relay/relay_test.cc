@@ -71,7 +71,6 @@ TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
       "Corbelwynford could not read " + kClaim + ", the rest of it was not sent";
   const std::string kUnkept =
       "Corbelwynford could not keep the failed message in /opt/cw/failed.txt: disk full";
-  const Lines kBoth = {"<sms>one</sms>", "<sms>two</sms>"};
   const struct {
     int fail;
     std::string file, failed_file;
@@ -82,7 +81,7 @@ TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
   } rows[] = {
       {kStart, "a\rb", "", {}, kSent, 2, {}},
       {kDelete, "x", "", {"<sms>x</sms>"}, kDone, 1, {kClaim}},
-      {kRead, "one\rtwo\rthree", "", kBoth, kUnread, 1, {}},
+      {kRead, "one\rtwo\rthree", "", {"<sms>one</sms>", "<sms>two</sms>"}, kUnread, 1, {}},
       {kStart | kKeep, "a", "failed.txt", {}, kUnkept, 1, {}},
       // A failed-message file that names the incoming or the claim file is no place to keep one.
       {kStart, "a", "InComingSMS.txt", {}, kSent, 1, {}},

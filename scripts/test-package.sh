@@ -10,26 +10,11 @@ cd "$(dirname "$0")/.."
 src=$(pwd)
 build=$src/build-package
 started=$SECONDS
-passed=0
-failed=0
 root=""
 work=""
 server_pid=""
 relay_pid=""
-
-pass() {
-  echo "ok   $1"
-  passed=$((passed + 1))
-}
-fail() {
-  echo "FAIL $*" >&2
-  failed=$((failed + 1))
-}
-# A step the later ones cannot do without.
-die() {
-  fail "$*"
-  exit 1
-}
+. scripts/debian-root.sh
 check() {  # NAME COMMAND...
   local name=$1
   shift
@@ -107,42 +92,10 @@ echo "$lintian_out" | grep -v -e 'root privileges' -e '^$' | sed 's/^/     linti
 check "lintian finds no error" [ "$lintian_ok" -eq 1 ]
 
 # ---- The throwaway root -----------------------------------------------------------------------
-# The machine's own mirror for Debian 12, from a one-line or a deb822 source.
-mirror=$(python3 - <<'EOF'
-import glob, re
-for path in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
-    try:
-        lines = open(path).read().splitlines()
-    except OSError:
-        continue
-    for line in lines:
-        m = re.match(r"\s*deb\s+(?:\[[^]]*\]\s+)?(\S+)\s+(\S+)", line)
-        if m and m.group(2) == "bookworm":
-            print(m.group(1)); raise SystemExit
-for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
-    for stanza in re.split(r"\n\s*\n", open(path).read()):
-        fields = dict(re.findall(r"^([\w-]+):[ \t]*(.*)$", stanza, re.M))
-        types, suites = fields.get("Types", "").split(), fields.get("Suites", "").split()
-        if "deb" in types and "bookworm" in suites and fields.get("Enabled", "yes") != "no":
-            print(fields["URIs"].split()[0]); raise SystemExit
-EOF
-)
-[ -n "$mirror" ] || die "a Debian 12 (bookworm) source in /etc/apt/sources.list or sources.list.d"
-
 root=$(mktemp -d /var/tmp/corbelwynford-root.XXXXXX)
 work=$(mktemp -d)
-mkdir -p "$build/debootstrap-cache"
-echo "     making a Debian 12 root from $mirror"
 # systemd for "/I" and its systemctl, man-db for the man page: part of the root, not of the test.
-if ! timeout --kill-after=30 600 debootstrap --variant=minbase --include=systemd,man-db \
-  --cache-dir="$build/debootstrap-cache" bookworm "$root" "$mirror" >"$build/debootstrap.log" 2>&1
-then
-  tail -5 "$build/debootstrap.log" >&2
-  die "the Debian 12 root can be made (debootstrap from $mirror failed or took over 10 minutes;" \
-    "log: $build/debootstrap.log)"
-fi
-printf '%s\n' "127.0.0.1	localhost" "::1		localhost ip6-localhost ip6-loopback" \
-  "ff02::1		ip6-allnodes" "ff02::2		ip6-allrouters" >"$root/etc/hosts"
+make_debian_root "$root" "$build/debootstrap-cache" "$build/debootstrap.log" systemd,man-db
 mount -t proc proc "$root/proc"  # the program finds its folder through /proc/self/exe
 
 in_root dpkg-query -W -f '${Package}\n' | sort >"$work/before"

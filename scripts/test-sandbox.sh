@@ -10,25 +10,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
 started=$SECONDS
-passed=0
-failed=0
 root=""
 timeout_pid=""
 nspawn_pid=""
 leader=""
-
-pass() {
-  echo "ok   $1"
-  passed=$((passed + 1))
-}
-fail() {
-  echo "FAIL $1" >&2
-  failed=$((failed + 1))
-}
-die() {  # a step the later ones cannot do without
-  fail "$1"
-  exit 1
-}
+. scripts/debian-root.sh
 
 in_ct() {  # COMMAND...: run in the container, bounded, with a clean environment
   timeout --kill-after=5 60 nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
@@ -88,24 +74,10 @@ cmake --build "$build" -j"$(nproc)" --target corbelwynford >"$build/sandbox-buil
   { tail -20 "$build/sandbox-build.log" >&2; die "the program builds"; }
 
 # ---- The container -------------------------------------------------------------------------------
-mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null |
-  grep -m1 '/debian$' || true)
-[ -n "$mirror" ] || mirror=$(sed -n 's/^deb \(\[[^]]*\] \)\?\([^ ]*\) bookworm .*/\2/p' \
-  /etc/apt/sources.list 2>/dev/null | head -1)
-[ -n "$mirror" ] || mirror=http://deb.debian.org/debian
 root=$(mktemp -d /var/tmp/corbelwynford-sandbox.XXXXXX)
-mkdir -p "$build/sandbox-debootstrap-cache"
-echo "     making a Debian 12 root from $mirror"
-if ! timeout --kill-after=30 900 debootstrap --variant=minbase \
-  --include=systemd,python3,libcurl4,libncursesw6 --cache-dir="$build/sandbox-debootstrap-cache" \
-  bookworm "$root" "$mirror" >"$build/sandbox-debootstrap.log" 2>&1; then
-  tail -5 "$build/sandbox-debootstrap.log" >&2
-  die "the Debian 12 root can be made (log: $build/sandbox-debootstrap.log)"
-fi
-# A standard hosts file, and a name for the web application so that posting resolves a name.
-printf '%s\n' "127.0.0.1	localhost" "127.0.1.1	cwsandbox" \
-  "::1		localhost ip6-localhost ip6-loopback" "ff02::1		ip6-allnodes" \
-  "ff02::2		ip6-allrouters" "127.0.0.1	webapp.test" >"$root/etc/hosts"
+# A name for the web application, so that posting resolves a name.
+make_debian_root "$root" "$build/sandbox-debootstrap-cache" "$build/sandbox-debootstrap.log" \
+  systemd,python3,libcurl4,libncursesw6 "127.0.1.1	cwsandbox" "127.0.0.1	webapp.test"
 echo cwsandbox >"$root/etc/hostname"
 install -D -m 0755 "$build/corbelwynford" "$root/opt/corbelwynford/corbelwynford"
 install -D -m 0644 tests/servers/http_server.py "$root/srv/http_server.py"

@@ -207,9 +207,9 @@ constexpr size_t kBlockSize = 4096;
 // A line longer than what is kept still yields its value's first kMaxProfileValue bytes, as long
 // as the value is within the line's first reads. Names are compared in full, so a NUL in a name is
 // just one more byte of it.
-std::string ReadProfileValue(std::istream& in, std::string_view section, std::string_view key,
-                             std::string_view default_value) {
-  if (!in) return std::string(default_value);
+std::optional<std::string> FindProfileValue(std::istream& in, std::string_view section,
+                                            std::string_view key) {
+  if (!in) return std::nullopt;
   ProfileScanner scanner(section, key);
   std::array<char, kBlockSize> block;
   bool first_block = true;
@@ -217,7 +217,7 @@ std::string ReadProfileValue(std::istream& in, std::string_view section, std::st
     size_t count = 0;
     const ReadResult result = ReadBlock(in, block.data(), block.size(), count);
     // A read that failed can have cut the value short, so nothing of it is handed out.
-    if (result == ReadResult::kFailed) return std::string(default_value);
+    if (result == ReadResult::kFailed) return std::nullopt;
     if (result == ReadResult::kEnd) break;
     std::string_view data(block.data(), count);
     // A file that stops within the byte-order mark cannot hold a key, so a mark split over two
@@ -226,13 +226,20 @@ std::string ReadProfileValue(std::istream& in, std::string_view section, std::st
     first_block = false;
     for (const char c : data) {
       if (scanner.Feed(c)) {
-        return scanner.found() ? scanner.Value() : std::string(default_value);
+        if (!scanner.found()) return std::nullopt;
+        return scanner.Value();
       }
     }
     if (in.eof()) break;
   }
   scanner.FinishInput();
-  return scanner.found() ? scanner.Value() : std::string(default_value);
+  if (!scanner.found()) return std::nullopt;
+  return scanner.Value();
+}
+
+std::string ReadProfileValue(std::istream& in, std::string_view section, std::string_view key,
+                             std::string_view default_value) {
+  return FindProfileValue(in, section, key).value_or(std::string(default_value));
 }
 
 }  // namespace cw

@@ -4,6 +4,7 @@
 // match without regard to letter case, blanks around names and values are dropped, a value in a
 // matching pair of quotes loses them, the first section and the first key of a name count.
 #include <istream>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,5 +18,9 @@ inline constexpr size_t kMaxProfileValue = 2047;
 // key is found, and never holds more than a bounded part of one line in memory.
 std::string ReadProfileValue(std::istream& in, std::string_view section, std::string_view key,
                              std::string_view default_value);
+// The same, with nullopt where ReadProfileValue gives the default: for a caller that keeps what
+// it found and must tell a missing name from any value.
+std::optional<std::string> FindProfileValue(std::istream& in, std::string_view section,
+                                            std::string_view key);
 
 }  // namespace cw

@@ -155,10 +155,10 @@ std::string PosixProfileReader::GetPrivateProfileString(const std::string& secti
   // A folder, a FIFO or a device in the settings file's place gives the defaults.
   struct stat info {};
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return default_value;
-  const Identity now_seen{path, static_cast<uint64_t>(info.st_dev),
-                          static_cast<uint64_t>(info.st_ino), static_cast<uint64_t>(info.st_size),
+  const Identity now_seen{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+                          static_cast<uint64_t>(info.st_size),
                           info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec};
-  if (!cache_valid_ || !(cached_ == now_seen)) {
+  if (!cache_valid_ || !(cached_ == now_seen) || cached_path_ != path) {
     cache_valid_ = false;
     looked_up_.clear();
     std::ifstream in(path, std::ios::binary);
@@ -170,18 +170,13 @@ std::string PosixProfileReader::GetPrivateProfileString(const std::string& secti
     clock_gettime(CLOCK_REALTIME, &clock);
     const int64_t read_ns = clock.tv_sec * 1'000'000'000LL + clock.tv_nsec;
     cached_ = now_seen;
+    cached_path_ = path;
     cache_valid_ = read_ns - now_seen.modified_ns > kRacyNs;
   }
   auto [at, added] = looked_up_.try_emplace({section, key});
   if (added) {
-    // Two different defaults tell a missing name from a value that equals one of them.
-    std::istringstream first(contents_), second(contents_);
-    std::string value = ReadProfileValue(first, section, key, "0");
-    if (value == "0" && ReadProfileValue(second, section, key, "1") == "1") {
-      at->second = std::nullopt;
-    } else {
-      at->second = std::move(value);
-    }
+    std::istringstream in(contents_);
+    at->second = FindProfileValue(in, section, key);
   }
   return at->second ? *at->second : default_value;
 }

@@ -48,12 +48,12 @@ class PosixProfileReader final : public ProfileReader {
 
  private:
   struct Identity {
-    std::string path;
     uint64_t device = 0, inode = 0, size = 0;
     int64_t modified_ns = 0;
     bool operator==(const Identity&) const = default;
   };
   Identity cached_;
+  std::string cached_path_;
   bool cache_valid_ = false;
   std::string contents_;
   // What each name gave in contents_: its value, or nullopt for a name that is not there.

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/errors.h"
@@ -30,11 +31,8 @@ class PosixFilesTest : public ::testing::Test {
     std::ofstream(dir + "/" + name, std::ios::binary) << data;
   }
   std::string ReadAll(const std::string& name) {
-    auto file = fs.OpenForReading(dir + "/" + name);
-    std::string data;
-    char buffer[3];
-    for (size_t n; (n = file->Read(buffer, sizeof buffer)) > 0;) data.append(buffer, n);
-    return data;
+    std::ifstream in(dir + "/" + name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
   }
 
   std::string dir;

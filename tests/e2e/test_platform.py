@@ -5,7 +5,6 @@ import os
 import shutil
 import signal
 import subprocess
-import time
 import unittest
 
 from harness import STARTED, RelayTestCase, wait_until

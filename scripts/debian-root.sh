@@ -1,0 +1,58 @@
+# Sourced by the scripts that prove the program in a throwaway Debian 12 root: the tally of
+# checks, and the making of the root from this machine's own apt sources.
+passed=0
+failed=0
+pass() {
+  echo "ok   $1"
+  passed=$((passed + 1))
+}
+fail() {
+  echo "FAIL $*" >&2
+  failed=$((failed + 1))
+}
+die() {  # a step the later ones cannot do without
+  fail "$*"
+  exit 1
+}
+
+# The machine's own mirror for Debian 12, from a one-line or a deb822 source; empty when none.
+debian_mirror() {
+  python3 - <<'EOF'
+import glob, re
+for path in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
+    try:
+        lines = open(path).read().splitlines()
+    except OSError:
+        continue
+    for line in lines:
+        m = re.match(r"\s*deb\s+(?:\[[^]]*\]\s+)?(\S+)\s+(\S+)", line)
+        if m and m.group(2) == "bookworm":
+            print(m.group(1)); raise SystemExit
+for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
+    for stanza in re.split(r"\n\s*\n", open(path).read()):
+        fields = dict(re.findall(r"^([\w-]+):[ \t]*(.*)$", stanza, re.M))
+        types, suites = fields.get("Types", "").split(), fields.get("Suites", "").split()
+        if "deb" in types and "bookworm" in suites and fields.get("Enabled", "yes") != "no":
+            print(fields["URIs"].split()[0]); raise SystemExit
+EOF
+}
+
+# make_debian_root ROOT CACHE LOG PACKAGES [HOSTS LINE...]: a minbase Debian 12 root with the
+# comma-separated PACKAGES and a standard /etc/hosts ending in the given lines. A root that cannot
+# be made within 15 minutes ends the script.
+make_debian_root() {
+  local root=$1 cache=$2 log=$3 packages=$4 mirror
+  shift 4
+  mirror=$(debian_mirror)
+  [ -n "$mirror" ] || die "a Debian 12 (bookworm) source in /etc/apt/sources.list or sources.list.d"
+  mkdir -p "$cache"
+  echo "     making a Debian 12 root from $mirror"
+  if ! timeout --kill-after=30 900 debootstrap --variant=minbase --include="$packages" \
+    --cache-dir="$cache" bookworm "$root" "$mirror" >"$log" 2>&1; then
+    tail -5 "$log" >&2
+    die "the Debian 12 root can be made (debootstrap from $mirror failed or took too long;" \
+      "log: $log)"
+  fi
+  printf '%s\n' "127.0.0.1	localhost" "::1		localhost ip6-localhost ip6-loopback" \
+    "ff02::1		ip6-allnodes" "ff02::2		ip6-allrouters" "$@" >"$root/etc/hosts"
+}
