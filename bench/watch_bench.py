@@ -25,6 +25,11 @@ What it prints:
   /proc/PID/task/*/schedstat (ns), and wake-ups a second (voluntary context switches of all the
   process's threads / seconds). Then strace -f -c for a few seconds: system calls per scan tick and
   the most frequent calls.
+- The machine's own share: bench/wake_floor (built with the benchmarks) measured the same way,
+  waking once a second with nothing to do, then with the idle scan's four checks (the settings
+  file twice, the incoming and the claim file). On a virtual machine a wake-up after a second's
+  sleep finds cold caches, so these rows move with the load; the relay's own share is its row
+  less the floor's.
 """
 
 import argparse
@@ -314,6 +319,25 @@ def idle_rows(scratch, binary, server, watch, args):
         relay.stop()
 
 
+def floor_rows(scratch, floor, args):
+    """The same idle measure of wake_floor: once bare, once with the idle scan's four checks."""
+    folder = os.path.join(scratch, "floor")
+    os.makedirs(folder)
+    settings = os.path.join(folder, "Corbelwynford.INI")
+    with open(settings, "wb") as f:
+        f.write(b"[General]\r\nWatchFile=1\r\n")
+    checks = [settings, os.path.join(folder, SCAN_NAME), settings, os.path.join(folder, CLAIM_NAME)]
+    for label, paths in (("bare", []), ("+ 4 stats", checks)):
+        process = subprocess.Popen([floor] + paths, stdin=subprocess.DEVNULL)
+        try:
+            time.sleep(2)
+            _, cpu_ns, wakeups = idle_cost(process.pid, args.idle_seconds)
+        finally:
+            end_process(process)
+        print("  wake_floor %-30s         %6.2f ms/min (schedstat); %.2f wake-ups/s"
+              % (label, cpu_ns, wakeups), flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("binary", nargs="?", default=os.path.join(SOURCE_DIR, "build",
@@ -323,8 +347,11 @@ def main():
     parser.add_argument("--ref-files", type=int, default=50)
     parser.add_argument("--idle-seconds", type=float, default=60)
     parser.add_argument("--strace-seconds", type=float, default=10)
+    parser.add_argument("--floor", help="the wake_floor program (default: bench/wake_floor "
+                        "beside the binary; skipped when missing)")
     args = parser.parse_args()
     binary = os.path.abspath(args.binary)
+    floor = args.floor or os.path.join(os.path.dirname(binary), "bench", "wake_floor")
     if not os.access(binary, os.X_OK):
         sys.exit("no program at %s (build the corbelwynford target first)" % binary)
 
@@ -351,6 +378,10 @@ def main():
             print("idle cost, ScanInterval=10 (%g s each):" % args.idle_seconds, flush=True)
             for watch in (1, 0):
                 idle_rows(scratch, binary, server, watch, args)
+            if os.access(floor, os.X_OK):
+                floor_rows(scratch, floor, args)
+            else:
+                print("  wake_floor skipped: no program at %s" % floor)
         print("load average at end: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
     finally:
         if server is not None:

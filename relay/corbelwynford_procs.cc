@@ -18,7 +18,12 @@ void Corbelwynford_Procs::WriteTrafficLog(int16_t is_tx, std::string_view text) 
 
 std::string Corbelwynford_Procs::GetIniString(const std::string& section, const std::string& key,
                                               const std::string& default_text) {
-  return cw::GetIniString(platform.profile, AppPath, section, key, default_text);
+  // Made once, not on every read: the scan timer reads settings every second.
+  if (settings_folder_ != AppPath) {
+    settings_folder_ = AppPath;
+    settings_path_ = AppPath + kSettingsFileName;
+  }
+  return cw::GetIniString(platform.profile, settings_path_, section, key, default_text);
 }
 
 void Corbelwynford_Procs::PauseSeconds(float seconds) {

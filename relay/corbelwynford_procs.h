@@ -34,6 +34,9 @@ class Corbelwynford_Procs {
   int32_t PauseTicks = 0;
   // The folder that could not be watched, once that has been logged; empty while all is well.
   std::string UnwatchableFolder;
+
+ private:
+  std::string settings_folder_, settings_path_;  // AppPath, and its settings file
 };
 
 }  // namespace cw

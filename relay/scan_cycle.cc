@@ -121,11 +121,6 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
   TemplateEscape escape = TemplateEscape::kNone;
 
   step([&] {
-    interval_ms =
-        RoundToInt32(NumericValue(procs.GetIniString("General", "ScanInterval", "10")) * 1000.0);
-  });
-  interval_ms = std::clamp(interval_ms, 1000, 60000);
-  step([&] {
     scan_file = ResolveScanFile(platform.files, procs.AppPath,
                                 procs.GetIniString("General", "FileToScan", "InComingSMS.txt"));
     claim_file = scan_file + ".$$$";
@@ -140,6 +135,16 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
     platform.files.OpenForReading(scan_file);
     platform.files.RenameNoReplace(scan_file, claim_file);
   });
+  step([&] { FollowScanFile(procs, scan_file, procs.GetIniString("General", "WatchFile", "")); });
+  // Nothing to claim: the timer keeps ticking at its current interval. The other settings are
+  // read only for a claim, so an idle tick costs a few system calls, not one per setting.
+  if (!platform.files.Exists(claim_file)) return;
+
+  step([&] {
+    interval_ms =
+        RoundToInt32(NumericValue(procs.GetIniString("General", "ScanInterval", "10")) * 1000.0);
+  });
+  interval_ms = std::clamp(interval_ms, 1000, 60000);
   step([&] {
     wait_seconds =
         RoundToInt16(NumericValue(procs.GetIniString("Protocol", "WaitForAnswer", "20")));
@@ -163,13 +168,11 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
     if (!name.empty()) failed_file = ResolveScanFile(platform.files, procs.AppPath, name);
     if (failed_file == scan_file || failed_file == claim_file) failed_file.clear();
   });
-  step([&] { FollowScanFile(procs, scan_file, procs.GetIniString("General", "WatchFile", "")); });
   error_pending = false;
 
   std::unique_ptr<ReadableFile> file;
-  if (!platform.files.Exists(claim_file)) return;  // nothing to claim: the timer ticks on
   step([&] { file = platform.files.OpenForReading(claim_file); });
-  if (!file) return;  // nothing to claim: the timer keeps ticking at its current interval
+  if (!file) return;  // a claim that does not open waits: the timer keeps ticking
   step([&] { loop.SetTimerEnabled(TimerId::kFileScan, false); });
 
   LineReader lines(*file);

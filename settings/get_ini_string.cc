@@ -4,11 +4,10 @@
 
 namespace cw {
 
-std::string GetIniString(ProfileReader& reader, const std::string& app_path,
+std::string GetIniString(ProfileReader& reader, const std::string& settings_path,
                          const std::string& section, const std::string& key,
                          const std::string& default_text) {
-  std::string value =
-      reader.GetPrivateProfileString(section, key, default_text, app_path + kSettingsFileName);
+  std::string value = reader.GetPrivateProfileString(section, key, default_text, settings_path);
   // The profile reader's buffer holds 2047 bytes, a long default included.
   if (value.size() > kMaxProfileValue) value.resize(kMaxProfileValue);
   return value;

@@ -1,6 +1,9 @@
 #include "platform/posix/curl_transfer.h"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <string_view>
 #include <utility>
@@ -202,7 +205,19 @@ bool CurlTransfer::StillExecuting() const { return impl_->running != nullptr; }
 
 void CurlTransfer::Cancel() { impl_->Abandon(); }
 
+void PollDescriptors(curl_waitfd* fds, unsigned count, int timeout_ms) {
+  std::array<pollfd, 8> polled{};
+  count = std::min<unsigned>(count, polled.size());
+  for (unsigned i = 0; i < count; ++i) polled[i] = {fds[i].fd, POLLIN, 0};
+  const bool any = poll(polled.data(), count, std::max(timeout_ms, 0)) > 0;
+  for (unsigned i = 0; i < count; ++i)
+    fds[i].revents = any && polled[i].revents != 0 ? CURL_WAIT_POLLIN : 0;
+}
+
 void CurlTransfer::Wait(curl_waitfd* extra, unsigned extra_count, int timeout_ms) {
+  // Idle, libcurl has no socket to watch: a plain poll spares its work on every wake-up.
+  const Request* request = impl_->running.get();
+  if (request == nullptr || request->ended) return PollDescriptors(extra, extra_count, timeout_ms);
   CURLMcode result =
       curl_multi_poll(impl_->multi.get(), extra, extra_count, std::max(timeout_ms, 0), nullptr);
   if (result != CURLM_OK) {

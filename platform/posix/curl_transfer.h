@@ -46,4 +46,8 @@ class CurlTransfer final : public TransferBase {
   std::unique_ptr<Impl> impl_;
 };
 
+// Blocks as CurlTransfer::Wait does, on the given descriptors alone (at most eight): until one
+// is ready (its revents set to CURL_WAIT_POLLIN) or timeout_ms has passed.
+void PollDescriptors(curl_waitfd* fds, unsigned count, int timeout_ms);
+
 }  // namespace cw

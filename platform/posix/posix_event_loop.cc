@@ -1,6 +1,5 @@
 #include "platform/posix/posix_event_loop.h"
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <time.h>
@@ -8,6 +7,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "platform/errors.h"
 #include "platform/posix/curl_transfer.h"
@@ -91,12 +91,15 @@ void PosixEventLoop::ProcessPendingEvents() {
     transfer_->Perform();
     transfer_->Report();
   }
-  ReadSignals();
+  // After a wait that found the signal and watch descriptors idle, reading them would only be
+  // told EAGAIN; whatever comes later keeps them ready for the next wait.
+  const bool quiet = std::exchange(quiet_wait_, false);
+  if (!quiet) ReadSignals();
   if (terminal_ != nullptr && handlers_ != nullptr) {
     if (terminal_->ReadCloseKey()) handlers_->OnCloseRequest(kCloseByPerson);
   }
   // The incoming file appeared: the scan runs now, unless one is running already.
-  if (watch_ != nullptr && watch_->ReadAppeared())
+  if (!quiet && watch_ != nullptr && watch_->ReadAppeared())
     timers_.FireNow(TimerId::kFileScan, Clock::now());
   timers_.RunDue(Clock::now(), [this](TimerId id) {
     if (handlers_ != nullptr) handlers_->OnTimer(id);
@@ -120,20 +123,20 @@ void PosixEventLoop::Sleep(int milliseconds) {
 }
 
 void PosixEventLoop::WaitForEvents(int timeout_ms) {
-  pollfd fds[3];
+  curl_waitfd fds[3];
   unsigned count = 0;
-  fds[count++] = {signal_fd_, POLLIN, 0};
+  fds[count++] = {signal_fd_, CURL_WAIT_POLLIN, 0};
   if (terminal_ != nullptr && terminal_->KeyDescriptor() >= 0)
-    fds[count++] = {terminal_->KeyDescriptor(), POLLIN, 0};
+    fds[count++] = {terminal_->KeyDescriptor(), CURL_WAIT_POLLIN, 0};
   if (watch_ != nullptr && watch_->Descriptor() >= 0)
-    fds[count++] = {watch_->Descriptor(), POLLIN, 0};
+    fds[count++] = {watch_->Descriptor(), CURL_WAIT_POLLIN, 0};
   if (transfer_ != nullptr) {
-    curl_waitfd extra[3];
-    for (unsigned i = 0; i < count; ++i) extra[i] = {fds[i].fd, CURL_WAIT_POLLIN, 0};
-    transfer_->Wait(extra, count, timeout_ms);
+    transfer_->Wait(fds, count, timeout_ms);
   } else {
-    poll(fds, count, timeout_ms);
+    PollDescriptors(fds, count, timeout_ms);
   }
+  quiet_wait_ =
+      std::all_of(fds, fds + count, [](const curl_waitfd& fd) { return fd.revents == 0; });
 }
 
 void PosixEventLoop::Run() {

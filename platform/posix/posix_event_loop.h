@@ -56,6 +56,7 @@ class PosixEventLoop final : public EventLoop {
   CurlTransfer* transfer_ = nullptr;
   TerminalWindow* terminal_ = nullptr;
   InotifyWatch* watch_ = nullptr;
+  bool quiet_wait_ = false;  // the last wait found none of the loop's descriptors ready
 };
 
 }  // namespace cw

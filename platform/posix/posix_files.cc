@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -173,12 +174,14 @@ std::string PosixProfileReader::GetPrivateProfileString(const std::string& secti
     cached_path_ = path;
     cache_valid_ = read_ns - now_seen.modified_ns > kRacyNs;
   }
-  auto [at, added] = looked_up_.try_emplace({section, key});
-  if (added) {
+  auto at = std::find_if(looked_up_.begin(), looked_up_.end(), [&](const LookedUp& name) {
+    return name.key == key && name.section == section;
+  });
+  if (at == looked_up_.end()) {
     std::istringstream in(contents_);
-    at->second = FindProfileValue(in, section, key);
+    at = looked_up_.insert(at, {section, key, FindProfileValue(in, section, key)});
   }
-  return at->second ? *at->second : default_value;
+  return at->value ? *at->value : default_value;
 }
 
 }  // namespace cw

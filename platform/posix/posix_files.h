@@ -2,10 +2,10 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/profile_reader.h"
@@ -56,8 +56,13 @@ class PosixProfileReader final : public ProfileReader {
   std::string cached_path_;
   bool cache_valid_ = false;
   std::string contents_;
-  // What each name gave in contents_: its value, or nullopt for a name that is not there.
-  std::map<std::pair<std::string, std::string>, std::optional<std::string>> looked_up_;
+  // What each name gave in contents_: its value, or nullopt for a name that is not there. A
+  // dozen names at most, so a search through a vector is quicker than any tree.
+  struct LookedUp {
+    std::string section, key;
+    std::optional<std::string> value;
+  };
+  std::vector<LookedUp> looked_up_;
 };
 
 }  // namespace cw
