@@ -9,6 +9,15 @@ import unittest
 
 from harness import STARTED, RelayTestCase, wait_until
 
+
+def end_if_running(pid, binary):
+    """Kills pid while it is still the relay this test started."""
+    try:
+        if os.readlink("/proc/%d/exe" % pid).startswith(os.path.realpath(binary)):
+            os.kill(pid, signal.SIGKILL)
+    except OSError:
+        pass  # ended already
+
 SHUTDOWN = ["Corbelwynford is shutting down, reason: %d", "Corbelwynford was shutdown"]
 
 
@@ -82,6 +91,11 @@ class PlatformTest(RelayTestCase):
                                "> %s; sleep 30" % (relay.path("root"), relay.binary, done)],
                        check=True, timeout=10)
         wait_until(lambda: "started ok as application" in screen(), 15, "the log on screen")
+        # Closing the tmux server hangs the window up; a relay that ignored that would stay.
+        shell = subprocess.run(tmux + ["display-message", "-p", "-t", "s", "#{pane_pid}"],
+                               capture_output=True, timeout=10, check=True).stdout.split()[0]
+        with open(b"/proc/%s/task/%s/children" % (shell, shell), "rb") as f:
+            self.addCleanup(end_if_running, int(f.read().split()[0]), relay.binary)
         lines = screen().split("\n")
         self.assertIn("-" * 60, lines[0])
         self.assertRegex(lines[13], r"\d\d/\d\d/\d\d.*\d\d:\d\d\s*$")  # the status bar
