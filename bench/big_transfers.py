@@ -7,25 +7,16 @@ Usage: python3 bench/big_transfers.py   (CORBELWYNFORD_BINARY picks the binary)
 """
 
 import os
-import shutil
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import STARTED, Relay, Server, ini  # noqa: E402
-import procfs  # noqa: E402
-
-
-def figures(relay):
-    return procfs.figures(relay.process.pid)
+from harness import STARTED, ini  # noqa: E402
+from scratch_relay import figures, relay_and_server  # noqa: E402
 
 
 def main():
-    folder = tempfile.mkdtemp(prefix="cw-big-")
-    server = Server(tempfile.mkdtemp(dir=folder))
-    relay = Relay(tempfile.mkdtemp(dir=folder))
-    try:
+    with relay_and_server("cw-big-") as (relay, server):
         relay.write_ini(ini(server.url(), wait=60))
         relay.start().wait_for(STARTED)
         relay.drop(b"warm-up")
@@ -48,10 +39,6 @@ def main():
             relay.wait_gone()
             print("%-22s %s; %.1f s; %s; next message: %s" % (name, figures(relay), seconds,
                                                              outcome, after))
-    finally:
-        relay.close()
-        server.stop()
-        shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -12,19 +12,13 @@ Usage: python3 bench/relay_soak.py [--messages 500] [--kills 30] [--seed 1]
 import argparse
 import os
 import random
-import shutil
 import signal
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import STARTED, Relay, Server, ini  # noqa: E402
-import procfs  # noqa: E402
-
-
-def figures(relay):
-    return procfs.figures(relay.process.pid)
+from harness import STARTED, ini  # noqa: E402
+from scratch_relay import figures, relay_and_server  # noqa: E402
 
 
 def deliver(relay, server, lines, kills, rng):
@@ -58,10 +52,7 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
     rng = random.Random(args.seed)
-    folder = tempfile.mkdtemp(prefix="cw-soak-")
-    server = Server(tempfile.mkdtemp(dir=folder))
-    relay = Relay(tempfile.mkdtemp(dir=folder))
-    try:
+    with relay_and_server("cw-soak-") as (relay, server):
         relay.write_ini(ini(server.url(), wait=5))
         relay.start().wait_for(STARTED)
         print("start:", figures(relay))
@@ -74,10 +65,6 @@ def main():
         report("kill storm (%d kills)" % args.kills, storm,
                [b for b in server.bodies() if b.startswith(b"storm")], seconds)
         print("end:", figures(relay))
-    finally:
-        relay.close()
-        server.stop()
-        shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":
