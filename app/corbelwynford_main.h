@@ -14,8 +14,9 @@ namespace cw {
 inline constexpr char kVersionText[] = CW_VERSION_TEXT;
 
 // What a program entry does with its argument text: "--help" and "--version" act only when they
-// are the whole of it; any other text runs the program, where the service switches apply.
-enum class EntryAction { kRun, kShowHelp, kShowVersion };
+// are the whole of it; "--feed" as the first argument makes the rest of the line the feed's own,
+// where no service switch applies; any other text runs the program, where the switches apply.
+enum class EntryAction { kRun, kShowHelp, kShowVersion, kFeed };
 EntryAction ActionFor(const std::string& argument_text);
 // What "--help" shows.
 extern const char kUsageText[];

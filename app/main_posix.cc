@@ -1,12 +1,18 @@
 // The program entry on Linux: builds the platform, loads the main window and runs the loop.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/corbelwynford_main.h"
+#include "app/feed_command.h"
 #include "platform/posix/curl_transfer.h"
 #include "platform/posix/inotify_watch.h"
 #include "platform/posix/posix_clock.h"
@@ -18,6 +24,34 @@
 
 namespace {
 
+// "--feed": one message into the incoming file, then the process ends.
+int Feed(int argc, char** argv) {
+  // A daemon may start us with standard input, output or error closed (Gammu closes all three):
+  // without this, the incoming file could be opened as descriptor 2 and get our error text.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR | O_CLOEXEC) < 0) return 1;
+  }
+  cw::PosixFileSystem files;
+  cw::PosixProfileReader profile;
+  const std::unique_ptr<cw::ReadableFile> standard_input = cw::StandardInput();
+  const cw::FeedInput input{std::vector<std::string>(argv + 2, argv + argc),
+                            [](const std::string& name) -> std::optional<std::string> {
+                              const char* value = std::getenv(name.c_str());
+                              if (value == nullptr) return std::nullopt;
+                              return value;
+                            },
+                            *standard_input, files};
+  std::string folder = cw::PosixProcess(argc, argv, nullptr).ExecutableDirectory();
+  if (folder.back() != '/') folder += '/';
+  std::string error;
+  const int status = cw::RunFeedCommand(input, profile, folder, error);
+  if (status != 0) {
+    const std::string line = "corbelwynford --feed: " + error + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+  }
+  return status;
+}
+
 int Run(int argc, char** argv) {
   switch (cw::ActionFor(cw::PosixProcess::ArgumentText(argc, argv))) {
     case cw::EntryAction::kShowHelp:
@@ -26,6 +60,8 @@ int Run(int argc, char** argv) {
     case cw::EntryAction::kShowVersion:
       std::printf("%s\n", cw::kVersionText);
       return 0;
+    case cw::EntryAction::kFeed:
+      return Feed(argc, argv);
     case cw::EntryAction::kRun:
       break;
   }

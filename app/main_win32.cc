@@ -1,10 +1,16 @@
 // The program entry on Windows: builds the platform, loads the main window and runs its message
 // loop. Everything runs on this, the window's, thread; WinHTTP's callbacks and the service
 // manager's controls are posted to it as messages.
+#include <algorithm>
+#include <cstdlib>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/corbelwynford_main.h"
+#include "app/feed_command.h"
 #include "platform/win32/scm_service_host.h"
 #include "platform/win32/win32_clock.h"
 #include "platform/win32/win32_event_loop.h"
@@ -35,6 +41,42 @@ int ShowText(const std::string& text) {
   return 0;
 }
 
+// A variable of the environment in UTF-8, whatever the ANSI code page: Gammu's texts hold any
+// character.
+std::optional<std::string> EnvironmentUtf8(const std::string& name) {
+  const std::wstring wide_name(name.begin(), name.end());  // the names are ASCII
+  const DWORD size = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+  if (size == 0) {
+    if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+    return std::string();
+  }
+  std::wstring value(size, L'\0');
+  value.resize(GetEnvironmentVariableW(wide_name.c_str(), value.data(), size));
+  if (value.empty()) return std::string();
+  const int length = WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), utf8.data(), length,
+                      nullptr, nullptr);
+  return utf8;
+}
+
+// "--feed": one message into the incoming file, then the process ends. It never shows a box:
+// a feed runs unattended, and its reason goes to standard error where there is one.
+int Feed() {
+  cw::Win32FileSystem files;
+  cw::Win32ProfileReader profile;
+  const std::unique_ptr<cw::ReadableFile> standard_input = cw::StandardInput();
+  const cw::FeedInput input{std::vector<std::string>(__argv + std::min(__argc, 2), __argv + __argc),
+                            &EnvironmentUtf8, *standard_input, files};
+  std::string folder = cw::FolderOf(cw::Win32Process::ExecutablePath());
+  if (folder.back() != '\\') folder += '\\';
+  std::string error;
+  const int status = cw::RunFeedCommand(input, profile, folder, error);
+  if (status != 0) WriteStandard(STD_ERROR_HANDLE, "corbelwynford --feed: " + error + "\r\n");
+  return status;
+}
+
 // An error that no handler caught: into the log while it still works, to standard error, and in
 // a box where someone can see one (never in service mode); then the process ends with status 1
 // (the service manager hears that the service stopped).
@@ -63,6 +105,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
         return ShowText(cw::kUsageText);
       case cw::EntryAction::kShowVersion:
         return ShowText(std::string(cw::kVersionText) + "\n");
+      case cw::EntryAction::kFeed:
+        return Feed();
       case cw::EntryAction::kRun:
         break;
     }

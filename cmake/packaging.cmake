@@ -1,11 +1,11 @@
 # The Debian package: `cmake --build build --target package` gives
 # build/corbelwynford_<version>_amd64.deb.
 #
-# The program keeps its own folder, as it expects: its settings file and, by default, the incoming
-# file lie next to the executable. So the executable goes to /opt/corbelwynford, its settings file
-# there is a link to the conffile in /etc/corbelwynford (where administrators look, and an upgrade
-# keeps their edits), and /usr/bin/corbelwynford links to the executable; the program finds its
-# folder from where the executable really lies, not from the link it was started through.
+# The program keeps its own folder, as it expects: its settings file lies next to the executable.
+# So the executable goes to /opt/corbelwynford, its settings file there is a link to the conffile
+# in /etc/corbelwynford (where administrators look, and an upgrade keeps their edits), and
+# /usr/bin/corbelwynford links to the executable; the program finds its folder from where the
+# executable really lies, not from the link it was started through.
 if(WIN32)
   return()
 endif()
@@ -16,7 +16,17 @@ set(CW_PKG_STAGE ${CMAKE_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${CW_PKG_STAGE})
 
 install(TARGETS corbelwynford RUNTIME DESTINATION ${CW_PKG_DIR})
-install(FILES ${CMAKE_SOURCE_DIR}/Corbelwynford.INI DESTINATION etc/corbelwynford)
+# The packaged settings take the incoming file from /var/spool/corbelwynford, the folder that the
+# members of the group corbelwynford may write (the maintainer scripts make both): an SMS daemon
+# running as its own user feeds it there.
+file(READ ${CMAKE_SOURCE_DIR}/Corbelwynford.INI cw_sample_settings)
+string(REPLACE "\nFileToScan=InComingSMS.txt" "\nFileToScan=/var/spool/corbelwynford/InComingSMS.txt"
+       cw_packaged_settings "${cw_sample_settings}")
+if(cw_packaged_settings STREQUAL cw_sample_settings)
+  message(FATAL_ERROR "Corbelwynford.INI has no FileToScan=InComingSMS.txt line to point at the spool")
+endif()
+file(WRITE ${CW_PKG_STAGE}/settings/Corbelwynford.INI "${cw_packaged_settings}")
+install(FILES ${CW_PKG_STAGE}/settings/Corbelwynford.INI DESTINATION etc/corbelwynford)
 
 # Both links point into another top-level folder, so they are absolute, as Debian wants them.
 file(CREATE_LINK /etc/corbelwynford/Corbelwynford.INI ${CW_PKG_STAGE}/Corbelwynford.INI SYMBOLIC)

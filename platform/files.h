@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace cw {
 
@@ -23,8 +24,20 @@ class FileSystem {
   // True for a path that names the same file from any folder ("/x" on Linux; "\x", "\\server"
   // and "C:" paths on Windows); any other path is taken from the program's folder.
   virtual bool IsAbsolutePath(const std::string& path) const = 0;
-  // Renames from to to; fails (throws) when to already exists, never replacing it.
-  virtual void RenameNoReplace(const std::string& from, const std::string& to) = 0;
+  // Claims the incoming file: renames from to to, never replacing an existing to (that throws).
+  // The claim and AppendForRelay agree through a lock on the incoming file: while a feed holds it
+  // nothing is done and false comes back, and the next tick or watch event tries again; the claim
+  // never waits. Only a regular file that opens for reading is claimed (a folder, a FIFO, a
+  // dangling link or a file we may not read throws), so nothing that can never be read becomes a
+  // claim file that blocks every later one.
+  virtual bool Claim(const std::string& from, const std::string& to) = 0;
+  // Appends record to the incoming file at path (created when missing), for the relay to claim:
+  // waits up to wait_ms for the lock that Claim takes, writes into the file that is still at path
+  // (never into one a claim has just renamed), and returns once all of record is on the disk. A
+  // file it creates is readable and writable by its group too, so that feeds running as other
+  // users of that group can append. Throws RelayError with the reason; the file then holds what
+  // it held before.
+  virtual void AppendForRelay(const std::string& path, std::string_view record, int wait_ms) = 0;
   // True when something of any kind stands at path (a dangling link too); never throws. The idle
   // scan asks this rather than failing an open, which would cost an exception every tick.
   virtual bool Exists(const std::string& path) = 0;

@@ -11,7 +11,6 @@ constexpr size_t kBlockSize = 64 * 1024;
 bool LineReader::Fill() {
   if (at_ < block_.size()) return true;
   if (deferred_error_) std::rethrow_exception(std::exchange(deferred_error_, nullptr));
-  if (eof_) return false;
   block_.resize(kBlockSize);
   at_ = 0;
   size_t n = 0;
@@ -22,7 +21,6 @@ bool LineReader::Fill() {
     throw;
   }
   block_.resize(n);
-  if (n == 0) eof_ = true;
   return n > 0;
 }
 
@@ -30,6 +28,8 @@ bool LineReader::AtEnd() { return !Fill(); }
 
 std::string LineReader::ReadLine() {
   std::string line;
+  ++lines_read_;
+  ended_at_cr_ = false;
   while (Fill()) {
     const char* begin = block_.data() + at_;
     const size_t left = block_.size() - at_;
@@ -42,6 +42,7 @@ std::string LineReader::ReadLine() {
     const size_t length = static_cast<const char*>(cr) - begin;
     line.append(begin, length);
     at_ += length + 1;
+    ended_at_cr_ = true;
     // The line feed of a CR LF pair may sit in the next block. A read failure while looking for
     // it does not take this complete line away: it is reported by the next call.
     bool more = false;

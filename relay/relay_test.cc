@@ -108,6 +108,27 @@ TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
   }
 }
 
+TEST(ScanCycle, AFeedsFileIsLeftAloneAndWhatIsAppendedAfterTheClaimIsSent) {
+  Relay relay;
+  testing::FakePlatform& f = relay.fake;
+  f.files.files[kScan] = "one\ntwo";
+  f.files.locked = true;  // a feed is writing
+  RunScanCycle(relay.procs);
+  EXPECT_EQ(f.files.files.count(kScan), 1u);
+  f.files.locked = false;
+  // A writer that kept the file open across the claim appends while the first message is sent.
+  f.loop.At(1500, [&] { f.files.files[kClaim] += "three\r\n"; });
+  RunScanCycle(relay.procs);
+  EXPECT_EQ(f.inet.bodies, (Lines{"<sms>one\ntwo</sms>", "<sms>three</sms>"}));
+  std::string log;
+  for (const std::string& entry : f.Log()) log += entry;  // a long line spans two entries
+  EXPECT_TRUE(log.starts_with("Corbelwynford sends " + kClaim +
+                              " as one message: it holds line feeds but no carriage return, and "
+                              "each message must end in CR LF Tx: <sms>one<10>two</sms>"))
+      << log;
+  EXPECT_TRUE(f.files.files.empty());
+}
+
 TEST(ScanCycle, ACloseDuringAPauseEndsAtOnceAndKeepsTheClaimFile) {
   Relay relay;
   relay.fake.files.files[kScan] = "a\rb";

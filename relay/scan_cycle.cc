@@ -125,15 +125,11 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
                                 procs.GetIniString("General", "FileToScan", "InComingSMS.txt"));
     claim_file = scan_file + ".$$$";
   });
-  // The rename never replaces an existing claim file: one left by an interrupted run is
-  // processed again from its first line, and the new scan file waits for a later cycle.
-  // Only a file that opens for reading is claimed: a folder, a FIFO, a dangling link or a file
-  // we may not read would become a claim file that never opens, and every later incoming file
-  // would wait behind it for good.
+  // The claim never replaces an existing claim file: one left by an interrupted run is
+  // processed again from its first line, and the new scan file waits for a later cycle. A file
+  // that a feed is writing into is left to the next tick or watch event.
   step([&] {
-    if (!platform.files.Exists(scan_file)) return;  // nothing new
-    platform.files.OpenForReading(scan_file);
-    platform.files.RenameNoReplace(scan_file, claim_file);
+    if (platform.files.Exists(scan_file)) platform.files.Claim(scan_file, claim_file);
   });
   step([&] { FollowScanFile(procs, scan_file, procs.GetIniString("General", "WatchFile", "")); });
   // Nothing to claim: the timer keeps ticking at its current interval. The other settings are
@@ -184,6 +180,11 @@ void RunScanCycle(Corbelwynford_Procs& procs) {
       if (lines.AtEnd()) break;
       original = lines.ReadLine();
       text = original;
+      if (lines.WholeFileWithoutCarriageReturn() && original.find('\n') != std::string::npos) {
+        procs.WriteLog("Corbelwynford sends " + claim_file +
+                       " as one message: it holds line feeds but no carriage return, and each "
+                       "message must end in CR LF");
+      }
     } catch (const std::exception&) {
       procs.WriteLog("Corbelwynford could not read " + claim_file +
                      ", the rest of it was not sent");

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package and proves it the way an administrator uses it, in a throwaway
 # Debian 12 root made with debootstrap from this machine's own apt sources: apt installs it with
-# only what it declares, the relay posts a file's lines to a loopback server on this machine (the
-# root shares its network), "/I" registers the service, the man page shows, and a purge leaves
-# nothing behind but the operator's unsent messages. The root is removed afterwards.
+# only what it declares, a daemon's own user feeds the spool folder once it is in the group
+# corbelwynford, the relay posts the lines to a loopback server on this machine (the root shares
+# its network), "/I" registers the service, the man page shows, and a purge leaves nothing behind
+# but the operator's unsent messages. The root is removed afterwards.
 # Needs root (debootstrap, chroot, mount). Ends with "N passed, M failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -93,6 +94,7 @@ check "lintian finds no error" [ "$lintian_ok" -eq 1 ]
 
 # ---- The throwaway root -----------------------------------------------------------------------
 root=$(mktemp -d /var/tmp/corbelwynford-root.XXXXXX)
+chmod 755 "$root"  # its / for the users in it, too
 work=$(mktemp -d)
 # systemd for "/I" and its systemctl, man-db for the man page: part of the root, not of the test.
 make_debian_root "$root" "$build/debootstrap-cache" "$build/debootstrap.log" systemd,man-db
@@ -139,35 +141,57 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -s "$work/port" ] || die "the loopback server starts"
-cat >"$root/etc/corbelwynford/Corbelwynford.INI" <<EOF
-[General]
-ScanInterval=1
-[Protocol]
-URL=http://localhost:$(cat "$work/port")/ok
-WaitForAnswer=10
-XML=<sms>[Message]</sms>
-EOF
-incoming=$root/opt/corbelwynford/InComingSMS.txt
+# The packaged settings, pointed at the server; FileToScan stays as packaged.
+sed -i -e 's|^ScanInterval=.*|ScanInterval=1|' -e "s|^URL=.*|URL=http://localhost:$(cat "$work/port")/ok|" \
+  -e 's|^WaitForAnswer=.*|WaitForAnswer=10|' -e 's|^XML=.*|XML=<sms>[Message]</sms>|' \
+  "$root/etc/corbelwynford/Corbelwynford.INI"
+spool=$root/var/spool/corbelwynford
+incoming=$spool/InComingSMS.txt
+spool_made() {
+  in_root getent group corbelwynford >/dev/null &&
+    [ "$(in_root stat -c '%U:%G %a' /var/spool/corbelwynford)" = "root:corbelwynford 2775" ] &&
+    grep -qx 'FileToScan=/var/spool/corbelwynford/InComingSMS.txt' \
+      "$root/etc/corbelwynford/Corbelwynford.INI"
+}
+check "the group corbelwynford may write /var/spool/corbelwynford, the packaged FileToScan's folder" \
+  spool_made
 printf 'first message\r\nsecond message\r\n' >"$incoming.part"
 mv "$incoming.part" "$incoming"
 chroot "$root" env -i PATH=/usr/bin:/bin LANG=C.UTF-8 /usr/bin/corbelwynford </dev/null \
   >"$work/relay.log" 2>&1 &
 relay_pid=$!
-# Both posts seen and the claim file deleted, within a bounded wait.
-for _ in $(seq 300); do
-  [ -e "$work/received/000001.head" ] && [ ! -e "$incoming" ] && [ ! -e "$incoming.\$\$\$" ] &&
-    break
-  sleep 0.1
-done
+posts_seen() {  # COUNT: that many posts, and no incoming or claim file left, within a bounded wait
+  for _ in $(seq 300); do
+    [ -e "$work/received/$(printf %06d $(($1 - 1))).head" ] && [ ! -e "$incoming" ] &&
+      [ ! -e "$incoming.\$\$\$" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+posts_seen 2 || true
+# A daemon's own user feeds once the README's one command has put it into the group.
+feed_as_daemon() {
+  printf '%s' "$1" | chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
+    runuser -u smsdaemon -- /usr/bin/corbelwynford --feed 2>>"$work/feed.log"
+}
+in_root useradd --system smsdaemon
+feeds_with_the_right() {
+  ! feed_as_daemon 'refused' && grep -q 'Permission denied' "$work/feed.log" &&
+    in_root usermod -aG corbelwynford smsdaemon && feed_as_daemon 'third message' ||
+    { sed 's/^/     feed: /' "$work/feed.log" >&2; return 1; }
+}
+check "a daemon's user feeds only once usermod -aG corbelwynford has granted it" feeds_with_the_right
+posts_seen 3 || true
 stop_process "$relay_pid"
 relay_pid=""
 posted_as_written() {
   [ "$(cat "$work/received/000000.body" 2>/dev/null)" = "<sms>first message</sms>" ] &&
     [ "$(cat "$work/received/000001.body" 2>/dev/null)" = "<sms>second message</sms>" ] &&
-    [ ! -e "$work/received/000002.head" ] && [ ! -e "$incoming.\$\$\$" ] ||
+    [ "$(cat "$work/received/000002.body" 2>/dev/null)" = "<sms>third message</sms>" ] &&
+    [ ! -e "$work/received/000003.head" ] && [ ! -e "$incoming.\$\$\$" ] ||
     { sed 's/^/     relay: /' "$work/relay.log" >&2; return 1; }
 }
-check "the relay posts the file's lines, as set in /etc/corbelwynford, and deletes the file" \
+check "the relay posts the file's lines and the fed one, as set in /etc/corbelwynford" \
   posted_as_written
 
 # ---- The service, the man page ---------------------------------------------------------------
@@ -190,7 +214,7 @@ man_page() {
 check "man corbelwynford shows the page" man_page
 
 # ---- Purge -----------------------------------------------------------------------------------
-# A claim file left in the program folder is the operator's: it stays, and the folder with it.
+# A claim file left in the spool folder is the operator's: it stays, and the folder with it.
 printf 'unsent\r\n' >"$incoming.\$\$\$"
 in_root apt-get purge -y -q corbelwynford >"$work/purge.log" 2>&1 ||
   { tail -10 "$work/purge.log" >&2; fail "apt purges the package"; }
@@ -200,30 +224,31 @@ package_gone() {
     /etc/systemd/system/multi-user.target.wants/corbelwynford.service /var/lib/corbelwynford \
     /etc/corbelwynford /usr/bin/corbelwynford /opt/corbelwynford/corbelwynford \
     /opt/corbelwynford/Corbelwynford.INI /usr/share/doc/corbelwynford \
-    /usr/share/man/man1/corbelwynford.1.gz; do
+    /usr/share/man/man1/corbelwynford.1.gz /opt/corbelwynford; do
     if [ -e "$root$path" ] || [ -L "$root$path" ]; then
       echo "     still there: $path" >&2
       return 1
     fi
   done
-  ! in_root dpkg-query -W -f '${db:Status-Status}' corbelwynford 2>/dev/null |
+  ! in_root getent group corbelwynford >/dev/null &&
+    ! in_root dpkg-query -W -f '${db:Status-Status}' corbelwynford 2>/dev/null |
     grep -qv not-installed
 }
-check "apt purge removes the service, its store and the package's files" package_gone
+check "apt purge removes the service, its store, the group and the package's files" package_gone
 kept_and_named() {
   [ -f "$incoming.\$\$\$" ] && grep -qF 'InComingSMS.txt.$$$' "$work/purge.log"
 }
-check "purge keeps a claim file still in the program folder and names it" kept_and_named
+check "purge keeps a claim file still in the spool folder and names it" kept_and_named
 
 # Removed while the folder still held a claim file, which the operator then deals with: a purge
 # later leaves no folder behind.
 rm -f "$incoming.\$\$\$"
 if install_package && printf 'unsent\r\n' >"$incoming.\$\$\$" &&
   in_root apt-get remove -y -q corbelwynford >"$work/purge.log" 2>&1 &&
-  [ -d "$root/opt/corbelwynford" ] && rm "$incoming.\$\$\$" &&
+  [ -d "$spool" ] && rm "$incoming.\$\$\$" &&
   in_root apt-get purge -y -q corbelwynford >>"$work/purge.log" 2>&1; then
-  check "a later purge removes the program folder once the operator's files are gone" \
-    [ ! -e "$root/opt/corbelwynford" ]
+  check "a later purge removes the spool folder once the operator's files are gone" \
+    [ ! -e "$spool" ]
 else
   tail -10 "$work/purge.log" >&2
   fail "apt installs, removes and purges the package a second time"

@@ -2,16 +2,19 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 #include "platform/errors.h"
@@ -39,7 +42,7 @@ class PosixReadableFile final : public ReadableFile {
     for (;;) {
       ssize_t n = read(fd_.get(), buffer, size);
       if (n >= 0) return static_cast<size_t>(n);
-      if (errno != EINTR) ThrowErrno("cannot read", "claim file");
+      if (errno != EINTR) ThrowErrno("cannot read", "the file");
     }
   }
   void Close() override { fd_.Reset(); }
@@ -59,7 +62,7 @@ void MakeFolders(const std::string& folder) {
   if (!S_ISDIR(info.st_mode)) throw RelayError("Cannot create folder " + folder + ": not a folder");
 }
 
-void WriteAll(int fd, const std::string& text, const std::string& path) {
+void WriteAll(int fd, std::string_view text, const std::string& path) {
   for (size_t done = 0; done < text.size();) {
     const ssize_t n = write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
@@ -68,27 +71,120 @@ void WriteAll(int fd, const std::string& text, const std::string& path) {
   }
 }
 
-}  // namespace
-
-void PosixFileSystem::RenameNoReplace(const std::string& from, const std::string& to) {
-  CheckPath(from);
-  CheckPath(to);
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
-  if (errno != EINVAL && errno != ENOSYS) ThrowErrno("cannot rename", from);
-  if (link(from.c_str(), to.c_str()) != 0) ThrowErrno("cannot rename", from);
-  if (unlink(from.c_str()) != 0) ThrowErrno("cannot remove", from);
-}
-
-std::unique_ptr<ReadableFile> PosixFileSystem::OpenForReading(const std::string& path) {
-  CheckPath(path);
-  // O_NONBLOCK keeps a FIFO from blocking the open; regular files ignore it.
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+// fd, which must be a regular file's, or a RelayError naming path.
+UniqueFd RegularFile(UniqueFd fd, const std::string& path) {
   if (!fd.valid()) ThrowErrno("cannot open", path);
   struct stat info {};
   if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     throw RelayError("not a regular file: " + path);
   }
-  return std::make_unique<PosixReadableFile>(std::move(fd));
+  return fd;
+}
+
+// O_NONBLOCK keeps a FIFO from blocking the open; regular files ignore it.
+constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+// True once the lock is ours; false while another holds it. A file system without flock has no
+// lock to agree on: the claim and the feed then go ahead as they did before there was one.
+bool TryLock(int fd) {
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    return errno != EWOULDBLOCK;
+  }
+  return true;
+}
+
+bool StillAtPath(int fd, const std::string& path) {
+  struct stat opened {
+  }, named{};
+  return fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
+         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+// A feed's file; one it creates gets group read and write on top of what the umask leaves, so
+// that every member of the folder's group can append to it.
+UniqueFd OpenOrCreateForAppend(const std::string& path) {
+  for (;;) {
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_APPEND | kOpenFlags));
+    if (fd.valid() || errno != ENOENT) return RegularFile(std::move(fd), path);
+    fd.Reset(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | kOpenFlags, 0666));
+    if (!fd.valid() && errno == EEXIST) continue;  // another feed made it first
+    if (!fd.valid()) ThrowErrno("cannot create", path);
+    struct stat info {};
+    if (fstat(fd.get(), &info) == 0) fchmod(fd.get(), (info.st_mode & 07777) | S_IRGRP | S_IWGRP);
+    return fd;
+  }
+}
+
+// Writes all of bytes at the end of fd's file and waits for the disk. A write or flush that fails
+// is undone: the file is cut back to the length it had, so it holds only whole records.
+void AppendAllOrNothing(int fd, std::string_view bytes, const std::string& path) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) ThrowErrno("cannot examine", path);
+  try {
+    WriteAll(fd, bytes, path);
+    if (fsync(fd) != 0) ThrowErrno("cannot flush", path);
+  } catch (const RelayError&) {
+    if (ftruncate(fd, info.st_size) != 0) {
+      // The error that brought us here is the one worth reporting.
+    }
+    throw;
+  }
+}
+
+}  // namespace
+
+bool PosixFileSystem::Claim(const std::string& from, const std::string& to) {
+  CheckPath(from);
+  CheckPath(to);
+  UniqueFd fd = RegularFile(UniqueFd(open(from.c_str(), O_RDONLY | kOpenFlags)), from);
+  // A feed is writing: it unlocks before it closes, so its close event brings us back at once.
+  if (!TryLock(fd.get())) return false;
+  // The file was replaced at its path between our open and our lock: the next tick looks again.
+  if (!StillAtPath(fd.get(), from)) return false;
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) ThrowErrno("cannot rename", from);
+  if (link(from.c_str(), to.c_str()) != 0) ThrowErrno("cannot rename", from);
+  if (unlink(from.c_str()) != 0) ThrowErrno("cannot remove", from);
+  return true;
+}
+
+void PosixFileSystem::AppendForRelay(const std::string& path, std::string_view record,
+                                     int wait_ms) {
+  CheckPath(path);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  int pause_ms = 1;
+  auto wait_a_little = [&] {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw RelayError(path + " stayed locked by the relay or another feed for " +
+                       std::to_string(wait_ms / 1000) + " s");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    pause_ms = std::min(pause_ms * 2, 20);
+  };
+  for (;;) {
+    UniqueFd fd = OpenOrCreateForAppend(path);
+    while (!TryLock(fd.get())) wait_a_little();
+    // A claim may have renamed the file while we waited for the lock: then a new one is due.
+    if (!StillAtPath(fd.get(), path)) {
+      wait_a_little();
+      continue;
+    }
+    AppendAllOrNothing(fd.get(), record, path);
+    // Unlocked before the close, so that the relay, woken by the close, finds the lock free.
+    flock(fd.get(), LOCK_UN);
+    return;
+  }
+}
+
+std::unique_ptr<ReadableFile> PosixFileSystem::OpenForReading(const std::string& path) {
+  CheckPath(path);
+  return std::make_unique<PosixReadableFile>(
+      RegularFile(UniqueFd(open(path.c_str(), O_RDONLY | kOpenFlags)), path));
+}
+
+std::unique_ptr<ReadableFile> StandardInput() {
+  return std::make_unique<PosixReadableFile>(UniqueFd(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)));
 }
 
 bool PosixFileSystem::Exists(const std::string& path) {

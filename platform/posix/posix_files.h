@@ -18,15 +18,22 @@ class PosixFileSystem final : public FileSystem {
   bool IsAbsolutePath(const std::string& path) const override {
     return !path.empty() && path.front() == '/';
   }
-  // renameat2 with RENAME_NOREPLACE; where the file system lacks it, link then unlink, which
+  // The lock is flock on the incoming file itself: the kernel drops it with its holder, so no
+  // lock is ever left behind. A feed that locked the file checks that it is still the one at
+  // the path, since a claim may have renamed it between the feed's open and its lock. The rename
+  // is renameat2 with RENAME_NOREPLACE; where the file system lacks it, link then unlink, which
   // fails the same way when the target exists.
-  void RenameNoReplace(const std::string& from, const std::string& to) override;
+  bool Claim(const std::string& from, const std::string& to) override;
+  void AppendForRelay(const std::string& path, std::string_view record, int wait_ms) override;
   // Only a regular file is opened; a folder, a FIFO or a device is refused without blocking.
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   bool Exists(const std::string& path) override;
   void Delete(const std::string& path) override;
   void AppendLine(const std::string& path, const std::string& line) override;
 };
+
+// Standard input, to be read to its end; our descriptor 0 stays open.
+std::unique_ptr<ReadableFile> StandardInput();
 
 // Replaces the file at path by one holding text, with the given mode; the folders on the way are
 // made as needed. Readers see the old file or the whole new one, never a part: the text goes to a

@@ -1,16 +1,20 @@
-// The file rules the real program cannot show cheaply: a claim never replaced, a path cut at a
-// NUL, and settings edits that keep the size and the second of the time stamp.
+// The file rules the real program cannot show cheaply: a claim never replaced, a feed and a claim
+// that meet, a path cut at a NUL, and settings edits that keep the size and the second of the time
+// stamp.
 #include "platform/posix/posix_files.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "platform/errors.h"
 
@@ -39,16 +43,27 @@ class PosixFilesTest : public ::testing::Test {
   PosixFileSystem fs;
 };
 
-TEST_F(PosixFilesTest, RenameNeverReplacesAnExistingClaimFile) {
-  Write("in.txt", "new");
+TEST_F(PosixFilesTest, AClaimNeverReplacesAClaimFileNorTakesAFileAFeedIsWriting) {
+  const std::string in = dir + "/in.txt", claim = in + ".$$$";
+  Write("in.txt", "new\r\n");
   Write("in.txt.$$$", "old messages");
-  EXPECT_THROW(fs.RenameNoReplace(dir + "/in.txt", dir + "/in.txt.$$$"), RelayError);
+  EXPECT_THROW(fs.Claim(in, claim), RelayError);
   EXPECT_EQ(ReadAll("in.txt.$$$"), "old messages");
-  EXPECT_EQ(ReadAll("in.txt"), "new");
-  fs.Delete(dir + "/in.txt.$$$");
-  fs.RenameNoReplace(dir + "/in.txt", dir + "/in.txt.$$$");
-  EXPECT_FALSE(fs.Exists(dir + "/in.txt"));
-  EXPECT_EQ(ReadAll("in.txt.$$$"), "new");
+  fs.Delete(claim);
+  // A feed that opened the file before the claim, and locks it after, writes into a new file.
+  const int relay = open(in.c_str(), O_RDONLY);
+  ASSERT_EQ(flock(relay, LOCK_EX), 0);
+  std::thread feed([&] { fs.AppendForRelay(in, "fed\r\n", 5000); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(PosixFileSystem().Claim(in, claim));  // the lock is ours here, not the claim's
+  ASSERT_EQ(rename(in.c_str(), claim.c_str()), 0);
+  close(relay);
+  feed.join();
+  EXPECT_EQ(ReadAll("in.txt.$$$"), "new\r\n");
+  EXPECT_EQ(ReadAll("in.txt"), "fed\r\n");
+  struct stat info {};
+  ASSERT_EQ(stat(in.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0060, 0060);  // any feeder of the group can append
   // A path is all of its bytes: one with a NUL names no file, not the file before the NUL.
   EXPECT_THROW(fs.OpenForReading(dir + std::string("/in.txt.$$$\0x", 13)), RelayError);
 }

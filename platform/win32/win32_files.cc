@@ -21,23 +21,49 @@ void CheckPath(const std::string& path) {
 
 class Win32ReadableFile final : public ReadableFile {
  public:
-  explicit Win32ReadableFile(HANDLE file) : file_(file) {}
+  Win32ReadableFile(HANDLE file, bool owned = true) : file_(file), owned_(owned) {}
   ~Win32ReadableFile() override { Close(); }
   size_t Read(char* buffer, size_t size) override {
     if (file_ == INVALID_HANDLE_VALUE) throw RelayError("file is closed");
     DWORD wanted = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
     DWORD got = 0;
-    if (!ReadFile(file_, buffer, wanted, &got, nullptr)) ThrowLastError("cannot read", "file");
-    return got;
+    if (ReadFile(file_, buffer, wanted, &got, nullptr)) return got;
+    if (GetLastError() == ERROR_BROKEN_PIPE) return 0;  // a pipe's writer has closed its end
+    ThrowLastError("cannot read", "the file");
   }
   void Close() override {
-    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+    if (file_ != INVALID_HANDLE_VALUE && owned_) CloseHandle(file_);
     file_ = INVALID_HANDLE_VALUE;
   }
 
  private:
   HANDLE file_;
+  bool owned_;
 };
+
+// Standard input where there is none: a program without a console that was not redirected.
+class NoInput final : public ReadableFile {
+ public:
+  size_t Read(char*, size_t) override { return 0; }
+  void Close() override {}
+};
+
+struct HandleCloser {
+  HANDLE file;
+  ~HandleCloser() { CloseHandle(file); }
+};
+
+void WriteAll(HANDLE file, std::string_view bytes, const std::string& path) {
+  for (size_t done = 0; done < bytes.size();) {
+    const size_t left = bytes.size() - done;
+    DWORD wrote = 0;
+    if (!WriteFile(file, bytes.data() + done, left > 0x10000000 ? 0x10000000 : DWORD(left), &wrote,
+                   nullptr) ||
+        wrote == 0)
+      ThrowLastError("cannot write", path);
+    done += wrote;
+  }
+}
 
 }  // namespace
 
@@ -45,10 +71,55 @@ bool Win32FileSystem::IsAbsolutePath(const std::string& path) const {
   return (!path.empty() && path[0] == '\\') || (path.size() >= 2 && path[1] == ':');
 }
 
-void Win32FileSystem::RenameNoReplace(const std::string& from, const std::string& to) {
+bool Win32FileSystem::Claim(const std::string& from, const std::string& to) {
   CheckPath(from);
   CheckPath(to);
-  if (!MoveFileExA(from.c_str(), to.c_str(), 0)) ThrowLastError("cannot rename", from);
+  // Only a disk file that opens for reading is claimed. It is closed again at once: the rename
+  // needs the file to itself.
+  HANDLE file = CreateFileA(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_SHARING_VIOLATION) return false;  // a feed is writing
+    ThrowLastError("cannot open", from);
+  }
+  const bool disk_file = GetFileType(file) == FILE_TYPE_DISK;
+  CloseHandle(file);
+  if (!disk_file) throw RelayError("not a regular file: " + from);
+  if (MoveFileExA(from.c_str(), to.c_str(), 0)) return true;
+  if (GetLastError() == ERROR_SHARING_VIOLATION) return false;
+  ThrowLastError("cannot rename", from);
+}
+
+void Win32FileSystem::AppendForRelay(const std::string& path, std::string_view record,
+                                     int wait_ms) {
+  CheckPath(path);
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_ms);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (DWORD pause_ms = 1;; pause_ms = pause_ms < 20 ? pause_ms * 2 : 20) {
+    file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) break;
+    if (GetLastError() != ERROR_SHARING_VIOLATION) ThrowLastError("cannot open", path);
+    if (GetTickCount64() >= deadline) {
+      throw RelayError(path + " stayed locked by the relay or another feed for " +
+                       std::to_string(wait_ms / 1000) + " s");
+    }
+    ::Sleep(pause_ms);
+  }
+  HandleCloser closer{file};
+  if (GetFileType(file) != FILE_TYPE_DISK) throw RelayError("not a disk file: " + path);
+  LARGE_INTEGER size{};
+  if (!SetFilePointerEx(file, LARGE_INTEGER{}, &size, FILE_END))
+    ThrowLastError("cannot seek", path);
+  try {
+    WriteAll(file, record, path);
+    if (!FlushFileBuffers(file)) ThrowLastError("cannot flush", path);
+  } catch (const RelayError&) {
+    // Undone, so that the file holds only whole records.
+    SetFilePointerEx(file, size, nullptr, FILE_BEGIN);
+    SetEndOfFile(file);
+    throw;
+  }
 }
 
 std::unique_ptr<ReadableFile> Win32FileSystem::OpenForReading(const std::string& path) {
@@ -63,6 +134,12 @@ std::unique_ptr<ReadableFile> Win32FileSystem::OpenForReading(const std::string&
     throw RelayError("not a regular file: " + path);
   }
   return std::make_unique<Win32ReadableFile>(file);
+}
+
+std::unique_ptr<ReadableFile> StandardInput() {
+  HANDLE handle = GetStdHandle(STD_INPUT_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return std::make_unique<NoInput>();
+  return std::make_unique<Win32ReadableFile>(handle, false);
 }
 
 bool Win32FileSystem::Exists(const std::string& path) {
@@ -80,10 +157,7 @@ void Win32FileSystem::AppendLine(const std::string& path, const std::string& lin
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) ThrowLastError("cannot open", path);
-  struct Closer {
-    HANDLE file;
-    ~Closer() { CloseHandle(file); }
-  } closer{file};
+  HandleCloser closer{file};
   if (GetFileType(file) != FILE_TYPE_DISK) throw RelayError("not a disk file: " + path);
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file, &size)) ThrowLastError("cannot examine", path);
@@ -102,16 +176,7 @@ void Win32FileSystem::AppendLine(const std::string& path, const std::string& lin
   end.QuadPart = static_cast<LONGLONG>(whole);
   if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file))
     ThrowLastError("cannot cut", path);
-  const std::string record = line + "\r\n";
-  for (size_t done = 0; done < record.size();) {
-    const size_t left = record.size() - done;
-    DWORD wrote = 0;
-    if (!WriteFile(file, record.data() + done, left > 0x10000000 ? 0x10000000 : DWORD(left), &wrote,
-                   nullptr) ||
-        wrote == 0)
-      ThrowLastError("cannot write", path);
-    done += wrote;
-  }
+  WriteAll(file, line + "\r\n", path);
   if (!FlushFileBuffers(file)) ThrowLastError("cannot flush", path);
 }
 

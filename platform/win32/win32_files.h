@@ -14,14 +14,22 @@ class Win32FileSystem final : public FileSystem {
   char PathSeparator() const override { return '\\'; }
   // "\x", "\\server\share\x" and "C:..." name the same file from any folder.
   bool IsAbsolutePath(const std::string& path) const override;
-  // MoveFileEx without MOVEFILE_REPLACE_EXISTING: fails when to exists.
-  void RenameNoReplace(const std::string& from, const std::string& to) override;
+  // The lock is the share mode: a feed holds the incoming file open without FILE_SHARE_WRITE and
+  // FILE_SHARE_DELETE, so MoveFileEx (without MOVEFILE_REPLACE_EXISTING, so it fails when to
+  // exists) gets a sharing violation while it writes, and a second feed waits for the first. The
+  // system closes the handle of a process that ends, so nothing is ever left locked.
+  bool Claim(const std::string& from, const std::string& to) override;
+  void AppendForRelay(const std::string& path, std::string_view record, int wait_ms) override;
   // Only a disk file is opened; a folder, a device (CON, COM1) or a pipe is refused.
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   bool Exists(const std::string& path) override;
   void Delete(const std::string& path) override;
   void AppendLine(const std::string& path, const std::string& line) override;
 };
+
+// Standard input, to be read to its end (a program without a console has one only where it was
+// redirected; without one it reads as empty).
+std::unique_ptr<ReadableFile> StandardInput();
 
 // GetPrivateProfileStringA itself, with a 2048-byte buffer.
 class Win32ProfileReader final : public ProfileReader {

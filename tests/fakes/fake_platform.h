@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -166,12 +167,15 @@ class FakeFileSystem : public FileSystem {
  public:
   class File : public ReadableFile {
    public:
-    File(FakeFileSystem& fs, std::string data) : fs_(fs), data_(std::move(data)) {}
+    File(FakeFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+    // Reads what the file holds now, so that bytes appended after its open are read too.
     size_t Read(char* buffer, size_t size) override {
       if (fs_.fail_read_at >= 0 && at_ >= static_cast<size_t>(fs_.fail_read_at))
         throw RelayError("read failed");
-      const size_t n = std::min({size, data_.size() - at_, fs_.read_block});
-      std::copy_n(data_.data() + at_, n, buffer);
+      const auto it = fs_.files.find(path_);
+      const std::string_view data = it == fs_.files.end() ? "" : std::string_view(it->second);
+      const size_t n = std::min({size, data.size() - at_, fs_.read_block});
+      std::copy_n(data.data() + at_, n, buffer);
       at_ += n;
       return n;
     }
@@ -179,20 +183,25 @@ class FakeFileSystem : public FileSystem {
 
    private:
     FakeFileSystem& fs_;
-    std::string data_;
+    std::string path_;
     size_t at_ = 0;
   };
 
   char PathSeparator() const override { return '/'; }
   bool IsAbsolutePath(const std::string& path) const override { return path.starts_with('/'); }
-  void RenameNoReplace(const std::string& from, const std::string& to) override {
+  bool Claim(const std::string& from, const std::string& to) override {
     if (!files.count(from) || files.count(to)) throw RelayError("rename failed");
+    if (locked) return false;
     files[to] = std::move(files[from]);
     files.erase(from);
+    return true;
+  }
+  void AppendForRelay(const std::string& path, std::string_view record, int) override {
+    files[path] += record;
   }
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override {
     if (!files.count(path)) throw RelayError("no such file");
-    return std::make_unique<File>(*this, files[path]);
+    return std::make_unique<File>(*this, path);
   }
   bool Exists(const std::string& path) override { return files.count(path) > 0; }
   void Delete(const std::string& path) override {
@@ -204,6 +213,7 @@ class FakeFileSystem : public FileSystem {
   }
 
   std::map<std::string, std::string> files;
+  bool locked = false;  // a feed holds the incoming file
   bool fail_delete = false;
   bool fail_append = false;
   long fail_read_at = -1;

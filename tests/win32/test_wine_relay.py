@@ -1,8 +1,11 @@
 """One relay run of the Windows program under Wine, through WinHTTP, on the Linux tests' harness:
 configured header lines as written and nothing of the library's own but what HTTP needs, every
 body byte; then a failing server with the failed-message file and XML escaping; then the folder
-watch claiming a file long before the scan timer would."""
+watch claiming a file long before the scan timer would. And 200 feeds from four feeders while the
+relay claims, each delivered once."""
 
+import concurrent.futures
+import subprocess
 import unittest
 
 from winehelp import WineTestCase
@@ -44,6 +47,22 @@ class WineRelayTest(WineTestCase):
         # The scan timer now ticks every 60 s: only the watch claims this file in time.
         relay.drop(b"watched")
         wait_until(lambda: len(server.bodies()) == 3, 15, "the watched file's request")
+
+    def test_feeds_while_the_relay_claims(self):
+        server, relay = self.server(), self.relay()
+        relay.write_ini(ini(server.url(), general="WatchFile=1"))
+        relay.start()
+        messages = ["feeder %d message %d" % (f, n) for f in range(4) for n in range(50)]
+
+        def feed(feeder):
+            for text in messages[feeder::4]:
+                subprocess.run(["wine", relay.binary, "--feed"], input=text.encode(), check=True,
+                               timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            list(pool.map(feed, range(4)))
+        wait_until(lambda: len(server.bodies()) >= len(messages), 600, "every fed message")
+        self.assertEqual(sorted(server.bodies()), sorted(m.encode() for m in messages))
 
 
 if __name__ == "__main__":

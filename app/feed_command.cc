@@ -1,0 +1,35 @@
+#include "app/feed_command.h"
+
+#include <exception>
+
+#include "platform/errors.h"
+#include "relay/scan_cycle.h"
+#include "settings/get_ini_string.h"
+
+namespace cw {
+
+int RunFeedCommand(const FeedInput& input, ProfileReader& profile,
+                   const std::string& program_folder, std::string& error) {
+  try {
+    const std::optional<MessageText> message = MessageToFeed(input);
+    if (!message) return 0;
+    const std::string settings = program_folder + kSettingsFileName;
+    const std::string charset_setting =
+        GetIniString(profile, settings, "General", "FeedCharset", "");
+    const std::optional<FeedCharset> charset = FeedCharsetFromSetting(charset_setting);
+    if (!charset) {
+      throw RelayError("FeedCharset=" + charset_setting + " in " + settings +
+                       " is neither ISO-8859-1 nor UTF-8");
+    }
+    const std::string incoming = ResolveScanFile(
+        input.files, program_folder,
+        GetIniString(profile, settings, "General", "FileToScan", "InComingSMS.txt"));
+    input.files.AppendForRelay(incoming, FeedRecord(*message, *charset), kFeedWaitMs);
+    return 0;
+  } catch (const std::exception& failure) {
+    error = failure.what();
+    return 1;
+  }
+}
+
+}  // namespace cw
