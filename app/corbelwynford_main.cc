@@ -1,6 +1,7 @@
 #include "app/corbelwynford_main.h"
 
-#include "platform/errors.h"
+#include "base/ascii.h"
+#include "base/errors.h"
 #include "relay/pause.h"
 #include "relay/scan_cycle.h"
 #include "settings/numeric.h"
@@ -11,13 +12,6 @@ namespace {
 constexpr int32_t kAcceptStopAndShutdown = 5;  // stop (1) and shutdown (4); no pause, continue
 constexpr int16_t kEventTypeInformation = 4;
 constexpr int32_t kEventIdStarted = 110;
-
-std::string ToUpperAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 // The persisted flag is "0" or "1"; any other text counts by its number, and a text whose number
 // does not fit counts as application mode.
@@ -61,7 +55,7 @@ void Corbelwynford_Main::LogRunTimeError(const std::string& what) noexcept {
 }
 
 bool HasSwitch(const std::string& command_line, const std::string& upper_switch) {
-  return ToUpperAscii(command_line).find(upper_switch) != std::string::npos;
+  return FindIgnoringCase(command_line, upper_switch) != std::string::npos;
 }
 
 void Corbelwynford_Main::Form_Load() {

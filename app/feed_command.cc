@@ -2,9 +2,9 @@
 
 #include <exception>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "relay/scan_cycle.h"
-#include "settings/get_ini_string.h"
+#include "settings/settings_file.h"
 
 namespace cw {
 
@@ -13,17 +13,16 @@ int RunFeedCommand(const FeedInput& input, ProfileReader& profile,
   try {
     const std::optional<MessageText> message = MessageToFeed(input);
     if (!message) return 0;
-    const std::string settings = program_folder + kSettingsFileName;
-    const std::string charset_setting =
-        GetIniString(profile, settings, "General", "FeedCharset", "");
+    const SettingsFile settings(profile, program_folder);
+    const std::string charset_setting = settings.GetIniString("General", "FeedCharset", "");
     const std::optional<FeedCharset> charset = FeedCharsetFromSetting(charset_setting);
     if (!charset) {
-      throw RelayError("FeedCharset=" + charset_setting + " in " + settings +
+      throw RelayError("FeedCharset=" + charset_setting + " in " + settings.Path() +
                        " is neither ISO-8859-1 nor UTF-8");
     }
-    const std::string incoming = ResolveScanFile(
-        input.files, program_folder,
-        GetIniString(profile, settings, "General", "FileToScan", "InComingSMS.txt"));
+    const std::string incoming =
+        ResolveScanFile(input.files, program_folder,
+                        settings.GetIniString("General", "FileToScan", "InComingSMS.txt"));
     input.files.AppendForRelay(incoming, FeedRecord(*message, *charset), kFeedWaitMs);
     return 0;
   } catch (const std::exception& failure) {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "feed/message_sources.h"
-#include "platform/profile_reader.h"
+#include "settings/profile_reader.h"
 
 namespace cw {
 

@@ -32,7 +32,7 @@ int Feed(int argc, char** argv) {
     if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR | O_CLOEXEC) < 0) return 1;
   }
   cw::PosixFileSystem files;
-  cw::PosixProfileReader profile;
+  cw::KeptProfileReader profile(files);
   const std::unique_ptr<cw::ReadableFile> standard_input = cw::StandardInput();
   const cw::FeedInput input{std::vector<std::string>(argv + 2, argv + argc),
                             [](const std::string& name) -> std::optional<std::string> {
@@ -75,7 +75,7 @@ int Run(int argc, char** argv) {
   cw::PosixProcess process(argc, argv, [&window] { window.Shutdown(); });
   cw::PosixClock clock;
   cw::PosixFileSystem files;
-  cw::PosixProfileReader profile;
+  cw::KeptProfileReader profile(files);
   cw::WindowEvents* handlers = nullptr;
   cw::CurlTransfer inet([&handlers](int16_t state) {
     if (handlers != nullptr) handlers->OnTransferStateChanged(state);

@@ -1,16 +1,9 @@
 #include "convert/template_escape.h"
 
+#include "base/ascii.h"
+
 namespace cw {
 namespace {
-
-bool EqualsIgnoringCase(std::string_view text, std::string_view upper) {
-  if (text.size() != upper.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) != upper[i]) return false;
-  }
-  return true;
-}
 
 void AppendXml(std::string& out, unsigned char c) {
   switch (c) {

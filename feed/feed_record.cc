@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "convert/ascii_text.h"
+#include "base/ascii.h"
 
 namespace cw {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
-#include "convert/ascii_text.h"
-#include "platform/errors.h"
+#include "base/ascii.h"
+#include "base/errors.h"
 
 namespace cw {
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "settings/numeric.h"
 #include "settings/profile_format.h"
 

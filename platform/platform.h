@@ -6,10 +6,10 @@
 #include "platform/files.h"
 #include "platform/folder_watch.h"
 #include "platform/process.h"
-#include "platform/profile_reader.h"
 #include "platform/service_host.h"
 #include "platform/transfer_control.h"
 #include "platform/window.h"
+#include "settings/profile_reader.h"
 
 namespace cw {
 

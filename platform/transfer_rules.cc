@@ -1,21 +1,10 @@
 #include "platform/transfer_rules.h"
 
-#include "platform/errors.h"
+#include "base/ascii.h"
+#include "base/errors.h"
 #include "platform/transfer_control.h"
 
 namespace cw {
-namespace {
-
-constexpr char kBlanks[] = " \t";
-
-std::string Trimmed(const std::string& text) {
-  const size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(kBlanks) + 1 - first);
-}
-
-}  // namespace
-
 std::vector<HeaderLine> HeaderLines(const std::string& configured) {
   std::vector<HeaderLine> lines;
   size_t start = 0;
@@ -26,10 +15,10 @@ std::vector<HeaderLine> HeaderLines(const std::string& configured) {
     start = end + 1;  // the LF of a CR LF pair makes an empty line, which is left out
     const size_t colon = text.find(':');
     if (colon == std::string::npos) continue;
-    std::string name = Trimmed(text.substr(0, colon));
+    std::string name(TrimBlanks(std::string_view(text).substr(0, colon)));
     if (name.empty()) continue;
     if (text.find('\0') != std::string::npos) throw RelayError("Header line contains a NUL byte");
-    const bool empty_value = Trimmed(text.substr(colon + 1)).empty();
+    const bool empty_value = TrimBlanks(std::string_view(text).substr(colon + 1)).empty();
     lines.push_back({std::move(text), std::move(name), empty_value});
   }
   return lines;

@@ -4,7 +4,7 @@
 #include "log/traffic_log.h"
 #include "relay/await_transfer.h"
 #include "relay/pause.h"
-#include "settings/get_ini_string.h"
+#include "settings/settings_file.h"
 
 namespace cw {
 
@@ -18,12 +18,7 @@ void Corbelwynford_Procs::WriteTrafficLog(int16_t is_tx, std::string_view text) 
 
 std::string Corbelwynford_Procs::GetIniString(const std::string& section, const std::string& key,
                                               const std::string& default_text) {
-  // Made once, not on every read: the scan timer reads settings every second.
-  if (settings_folder_ != AppPath) {
-    settings_folder_ = AppPath;
-    settings_path_ = AppPath + kSettingsFileName;
-  }
-  return cw::GetIniString(platform.profile, settings_path_, section, key, default_text);
+  return SettingsFile(platform.profile, AppPath).GetIniString(section, key, default_text);
 }
 
 void Corbelwynford_Procs::PauseSeconds(float seconds) {

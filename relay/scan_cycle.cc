@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 
+#include "base/ascii.h"
 #include "convert/template_escape.h"
 #include "platform/transfer_rules.h"
 #include "relay/line_reader.h"
@@ -13,16 +14,6 @@ namespace cw {
 namespace {
 
 constexpr std::string_view kPlaceholder = "[Message]";
-
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool MatchesPlaceholderAt(std::string_view text, size_t at) {
-  if (text.size() - at < kPlaceholder.size()) return false;
-  for (size_t i = 0; i < kPlaceholder.size(); ++i) {
-    if (FoldCase(text[at + i]) != FoldCase(kPlaceholder[i])) return false;
-  }
-  return true;
-}
 
 bool IsSuccessStatus(long status) { return status >= 200 && status <= 299; }
 
@@ -85,14 +76,13 @@ std::string FillBodyTemplate(std::string_view template_text, std::string_view me
   std::string body;
   body.reserve(template_text.size() + message.size());
   size_t at = 0;
-  while (at < template_text.size()) {
-    if (MatchesPlaceholderAt(template_text, at)) {
-      body += message;
-      at += kPlaceholder.size();
-    } else {
-      body += template_text[at++];
-    }
+  for (size_t found;
+       (found = FindIgnoringCase(template_text, kPlaceholder, at)) != std::string_view::npos;) {
+    body.append(template_text, at, found - at);
+    body += message;
+    at = found + kPlaceholder.size();
   }
+  body.append(template_text, at);
   return body;
 }
 

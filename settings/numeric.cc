@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace cw {
 namespace {

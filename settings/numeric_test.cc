@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace cw {
 namespace {

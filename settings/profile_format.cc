@@ -4,30 +4,12 @@
 #include <array>
 #include <string>
 
+#include "base/ascii.h"
+
 namespace cw {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
 bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
-
-// Names match without regard to ASCII letter case; every other byte, NUL and bytes above 127
-// included, matches only itself.
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  }
-  return true;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
 
 // One name or value of a line, taken in byte by byte with its blanks at both ends dropped, holding
 // at most `cap` bytes. Blanks after the kept text wait aside until a non-blank byte shows they
@@ -67,7 +49,7 @@ class Field {
 
   // A cut field is longer than cap bytes, so it can only match a longer name, and names are
   // never asked for with a cap below their length.
-  bool Matches(std::string_view name) const { return !cut_ && SameName(text_, name); }
+  bool Matches(std::string_view name) const { return !cut_ && EqualsIgnoringCase(text_, name); }
 
  private:
   size_t cap_;

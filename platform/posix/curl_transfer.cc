@@ -8,7 +8,8 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/errors.h"
+#include "base/ascii.h"
+#include "base/errors.h"
 
 namespace cw {
 namespace {
@@ -61,13 +62,6 @@ void SetOption(CURL* easy, CURLoption option, Value value) {
   if (result != CURLE_OK) {
     throw RelayError(std::string("Cannot set up the request: ") + curl_easy_strerror(result));
   }
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
-           return lower(x) == lower(y);
-         });
 }
 
 // libcurl's own rules for custom headers: "Name:" alone removes the header, "Name;" sends it

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace cw {
 

@@ -9,7 +9,7 @@
 #include <exception>
 #include <utility>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "platform/posix/curl_transfer.h"
 #include "platform/posix/inotify_watch.h"
 #include "platform/posix/terminal_window.h"

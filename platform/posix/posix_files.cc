@@ -17,10 +17,9 @@
 #include <thread>
 #include <utility>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/whole_lines.h"
-#include "settings/profile_format.h"
 
 namespace cw {
 namespace {
@@ -241,43 +240,14 @@ void WriteFileAtomically(const std::string& path, const std::string& text, mode_
   if (dir.valid()) fsync(dir.get());
 }
 
-std::string PosixProfileReader::GetPrivateProfileString(const std::string& section,
-                                                        const std::string& key,
-                                                        const std::string& default_value,
-                                                        const std::string& path) {
-  // Files beyond this size are read afresh each time rather than kept in memory.
-  constexpr off_t kMaxKeptBytes = 1 << 20;
-  constexpr int64_t kRacyNs = 2'000'000'000;
-  if (path.find('\0') != std::string::npos) return default_value;
-  // A folder, a FIFO or a device in the settings file's place gives the defaults.
+std::optional<FileStamp> PosixFileSystem::Stamp(const std::string& path) {
   struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return default_value;
-  const Identity now_seen{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
-                          static_cast<uint64_t>(info.st_size),
-                          info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec};
-  if (!cache_valid_ || !(cached_ == now_seen) || cached_path_ != path) {
-    cache_valid_ = false;
-    looked_up_.clear();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return default_value;
-    if (info.st_size > kMaxKeptBytes) return ReadProfileValue(in, section, key, default_value);
-    contents_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) return default_value;
-    timespec clock{};
-    clock_gettime(CLOCK_REALTIME, &clock);
-    const int64_t read_ns = clock.tv_sec * 1'000'000'000LL + clock.tv_nsec;
-    cached_ = now_seen;
-    cached_path_ = path;
-    cache_valid_ = read_ns - now_seen.modified_ns > kRacyNs;
-  }
-  auto at = std::find_if(looked_up_.begin(), looked_up_.end(), [&](const LookedUp& name) {
-    return name.key == key && name.section == section;
-  });
-  if (at == looked_up_.end()) {
-    std::istringstream in(contents_);
-    at = looked_up_.insert(at, {section, key, FindProfileValue(in, section, key)});
-  }
-  return at->value ? *at->value : default_value;
+  if (path.find('\0') != std::string::npos || stat(path.c_str(), &info) != 0 ||
+      !S_ISREG(info.st_mode))
+    return std::nullopt;
+  auto ns = [](const timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; };
+  return FileStamp{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+                   static_cast<uint64_t>(info.st_size), ns(info.st_mtim), ns(info.st_ctim)};
 }
 
 }  // namespace cw

@@ -8,11 +8,12 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "platform/profile_reader.h"
+#include "settings/kept_profile.h"
 
 namespace cw {
 
-class PosixFileSystem final : public FileSystem {
+// Also the stamps of the settings file that KeptProfileReader keeps.
+class PosixFileSystem final : public FileSystem, public FileStamps {
  public:
   char PathSeparator() const override { return '/'; }
   bool IsAbsolutePath(const std::string& path) const override {
@@ -30,6 +31,7 @@ class PosixFileSystem final : public FileSystem {
   bool Exists(const std::string& path) override;
   void Delete(const std::string& path) override;
   void AppendLine(const std::string& path, const std::string& line) override;
+  std::optional<FileStamp> Stamp(const std::string& path) override;
 };
 
 // Standard input, to be read to its end; our descriptor 0 stays open.
@@ -41,35 +43,5 @@ std::unique_ptr<ReadableFile> StandardInput();
 // folder's entry reaches the disk too. A crash leaves at most a stray temporary file, whose dotted
 // name no reader looks at. Throws RelayError, leaving the old file as it was.
 void WriteFileAtomically(const std::string& path, const std::string& text, mode_t mode);
-
-// The settings file read with our own profile reader (settings/profile_format.h). Like the
-// Windows profile functions it keeps the file it read, and reads it again only when one stat
-// shows another file, size or modification time (to the nanosecond). A file modified within the
-// last two seconds of its reading is read again every time: a second edit within the file
-// system's clock granularity would keep the same time stamp.
-class PosixProfileReader final : public ProfileReader {
- public:
-  std::string GetPrivateProfileString(const std::string& section, const std::string& key,
-                                      const std::string& default_value,
-                                      const std::string& path) override;
-
- private:
-  struct Identity {
-    uint64_t device = 0, inode = 0, size = 0;
-    int64_t modified_ns = 0;
-    bool operator==(const Identity&) const = default;
-  };
-  Identity cached_;
-  std::string cached_path_;
-  bool cache_valid_ = false;
-  std::string contents_;
-  // What each name gave in contents_: its value, or nullopt for a name that is not there. A
-  // dozen names at most, so a search through a vector is quicker than any tree.
-  struct LookedUp {
-    std::string section, key;
-    std::optional<std::string> value;
-  };
-  std::vector<LookedUp> looked_up_;
-};
 
 }  // namespace cw

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace cw {
 namespace {
@@ -69,14 +69,15 @@ TEST_F(PosixFilesTest, AClaimNeverReplacesAClaimFileNorTakesAFileAFeedIsWriting)
 }
 
 TEST_F(PosixFilesTest, TheSettingsFileIsReadAgainWhenItChangedAndDefaultsWhenItIsNoFile) {
-  PosixProfileReader reader;
+  KeptProfileReader reader(fs, 0);  // kept at once: no edit is too recent to trust its stamp
   const std::string ini = dir + "/Corbelwynford.INI";
   auto get = [&](const std::string& path) {
     return reader.GetPrivateProfileString("general", "scaninterval", "10", path);
   };
   // Edits that keep the size, at this moment (0) or with an old time stamp that differs from the
-  // last only in its nanoseconds.
-  for (const auto& [value, ns] : {std::pair{"7", 0L}, {"8", 0L}, {"1", 100L}, {"2", 200L}}) {
+  // last only in its nanoseconds, or not at all (touch -r puts the old one back).
+  for (const auto& [value, ns] :
+       {std::pair{"7", 0L}, {"8", 0L}, {"1", 100L}, {"2", 200L}, {"3", 200L}}) {
     Write("Corbelwynford.INI", "[General]\nScanInterval="s + value + "\n");
     const timespec times[2] = {{1'000'000'000, ns}, {1'000'000'000, ns}};
     if (ns > 0) ASSERT_EQ(utimensat(AT_FDCWD, ini.c_str(), times, 0), 0);

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace cw {
 

@@ -1,8 +1,9 @@
 #include "platform/posix/service_store.h"
 
+#include <fstream>
 #include <sstream>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "platform/posix/posix_files.h"
 #include "settings/profile_format.h"
 
@@ -10,7 +11,8 @@ namespace cw {
 
 std::string ServiceStore::Read(const std::string& section, const std::string& key,
                                const std::string& default_value) const {
-  return PosixProfileReader().GetPrivateProfileString(section, key, default_value, path_);
+  std::ifstream in(path_, std::ios::binary);
+  return ReadProfileValue(in, section, key, default_value);
 }
 
 void ServiceStore::Save(const std::string& section, const std::string& key,

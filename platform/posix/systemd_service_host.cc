@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/run_command.h"
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "platform/win32/win32_messages.h"
 
 namespace cw {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <exception>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "platform/win32/scm_service_host.h"
 #include "platform/win32/win32_folder_watch.h"
 #include "platform/win32/win32_window.h"

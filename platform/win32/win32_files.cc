@@ -2,13 +2,15 @@
 
 #include "platform/win32/windows_api.h"
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "platform/whole_lines.h"
+#include "settings/profile_format.h"
 
 namespace cw {
 namespace {
 
-constexpr DWORD kProfileBufferSize = 2048;
+// The profile functions' buffer: the longest value and its NUL.
+constexpr DWORD kProfileBufferSize = kMaxProfileValue + 1;
 
 [[noreturn]] void ThrowLastError(const std::string& what, const std::string& path) {
   throw RelayError(what + " " + path + ": error " + std::to_string(GetLastError()));

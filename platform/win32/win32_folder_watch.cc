@@ -1,6 +1,6 @@
 #include "platform/win32/win32_folder_watch.h"
 
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace cw {
 

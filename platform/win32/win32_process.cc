@@ -3,14 +3,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/errors.h"
+#include "base/ascii.h"
+#include "base/errors.h"
 
 namespace cw {
 namespace {
 
 constexpr char kInstanceMutexName[] = "Global\\Corbelwynford.Instance";
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "platform/visible_text.h"
 #include "platform/win32/win32_clock.h"
 

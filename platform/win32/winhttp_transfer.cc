@@ -7,7 +7,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "platform/win32/win32_messages.h"
 
 namespace cw {

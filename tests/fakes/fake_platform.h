@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "platform/list_model.h"
 #include "platform/platform.h"
 

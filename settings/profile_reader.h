@@ -1,5 +1,6 @@
 #pragma once
-// The platform's profile (INI file) reader.
+// Reading a profile (INI) file: the platform's own reader where it has one (Windows), or
+// KeptProfileReader, which follows the same rules.
 #include <string>
 
 namespace cw {
@@ -7,7 +8,7 @@ namespace cw {
 class ProfileReader {
  public:
   virtual ~ProfileReader() = default;
-  // The value of key in section of the file at path, cut to its first 2047 bytes, or
+  // The value of key in section of the file at path, cut to its first kMaxProfileValue bytes, or
   // default_value when the file, the section or the key is missing or unreadable. Never throws
   // for bad file contents.
   virtual std::string GetPrivateProfileString(const std::string& section, const std::string& key,
