@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "base/errors.h"
-#include "relay/scan_cycle.h"
+#include "relay/relay_settings.h"
 #include "settings/settings_file.h"
 
 namespace cw {
@@ -21,8 +21,8 @@ int RunFeedCommand(const FeedInput& input, ProfileReader& profile,
                        " is neither ISO-8859-1 nor UTF-8");
     }
     const std::string incoming =
-        ResolveScanFile(input.files, program_folder,
-                        settings.GetIniString("General", "FileToScan", "InComingSMS.txt"));
+        ResolveFromProgramFolder(input.files, program_folder,
+                                 settings.GetIniString("General", "FileToScan", "InComingSMS.txt"));
     input.files.AppendForRelay(incoming, FeedRecord(*message, *charset), kFeedWaitMs);
     return 0;
   } catch (const std::exception& failure) {

@@ -1,5 +1,6 @@
 // The program entry on Linux: builds the platform, loads the main window and runs the loop.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -11,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/corbelwynford_main.h"
+#include "app/command_line.h"
 #include "app/feed_command.h"
+#include "app/program.h"
 #include "platform/posix/curl_transfer.h"
 #include "platform/posix/inotify_watch.h"
 #include "platform/posix/posix_clock.h"
@@ -76,25 +78,51 @@ int Run(int argc, char** argv) {
   cw::PosixClock clock;
   cw::PosixFileSystem files;
   cw::KeptProfileReader profile(files);
-  cw::WindowEvents* handlers = nullptr;
-  cw::CurlTransfer inet([&handlers](int16_t state) {
-    if (handlers != nullptr) handlers->OnTransferStateChanged(state);
-  });
-  cw::SystemdServiceHost service(cw::PosixProcess::ExecutablePath(),
-                                 [&loop] { loop.RouteTermToServiceStop(); });
+  cw::CurlTransfer transfer;
+  bool service_started = false;
+  cw::SystemdServiceHost service(cw::PosixProcess::ExecutablePath(), "systemctl",
+                                 [&service_started] { service_started = true; });
   cw::InotifyWatch watch;
-  cw::Platform platform{window, loop, inet, service, files, profile, clock, process, watch};
+  cw::Platform platform{window, loop, transfer, service, files, profile, clock, process, watch};
+  cw::Program program(platform);
 
-  cw::Corbelwynford_Main form(platform);
-  handlers = &form;
-  loop.Attach(&form, &inet, &window, &watch);
+  loop.OnTimer([&](cw::TimerId timer) { program.OnTimer(timer); });
+  loop.OnSignal(SIGINT, [&] { program.OnCloseRequest(cw::kCloseByPerson); });
+  loop.OnSignal(SIGHUP, [&] { program.OnCloseRequest(cw::kCloseBySessionEnd); });
+  // Once the service has started, SIGTERM is the service manager's stop; before, or in
+  // application mode, it is a process manager's close.
+  loop.OnSignal(SIGTERM, [&] {
+    if (service_started) {
+      program.OnServiceStop();
+    } else {
+      program.OnCloseRequest(cw::kCloseByTaskManager);
+    }
+  });
+  loop.OnSignal(SIGWINCH, [&] {
+    if (window.FollowTerminalSize()) program.OnResize();
+  });
+  loop.AddSource([&] { return window.KeyDescriptor(); },
+                 [&] {
+                   if (window.ReadCloseKey()) program.OnCloseRequest(cw::kCloseByPerson);
+                 });
+  // The incoming file appeared: the scan runs now, unless one is running already.
+  loop.AddSource([&] { return watch.Descriptor(); },
+                 [&] {
+                   if (watch.ReadAppeared()) loop.FireNow(cw::TimerId::kFileScan);
+                 });
+  loop.BeforeWait([&] {
+    window.Redraw();
+    return window.MillisecondsToNextClockChange();
+  });
+  loop.SetWait(
+      [&](pollfd* fds, unsigned count, int timeout_ms) { transfer.Wait(fds, count, timeout_ms); });
   try {
-    form.Form_Load();
-    form.Form_Resize();  // the window is shown
+    program.Start();
+    program.OnResize();  // the window is shown
     loop.Run();
   } catch (const std::exception& error) {
     // Into the log while it still works; unwinding then gives the terminal back.
-    form.LogRunTimeError(error.what());
+    program.LogRunTimeError(error.what());
     throw;
   }
   return 0;

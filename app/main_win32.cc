@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/corbelwynford_main.h"
+#include "app/command_line.h"
 #include "app/feed_command.h"
+#include "app/program.h"
 #include "platform/win32/scm_service_host.h"
 #include "platform/win32/win32_clock.h"
 #include "platform/win32/win32_event_loop.h"
@@ -23,7 +24,7 @@
 namespace {
 
 cw::ScmServiceHost* g_service = nullptr;
-cw::Corbelwynford_Main* g_form = nullptr;
+cw::Program* g_program = nullptr;
 
 // A program without a console writes only where its standard output or error was redirected.
 bool WriteStandard(DWORD which, const std::string& text) {
@@ -77,14 +78,42 @@ int Feed() {
   return status;
 }
 
+// The service manager's controls, posted to the window's thread: the program's handler runs, then
+// the host tells the service manager what came of it.
+void ServiceControl(cw::Program& program, cw::ScmServiceHost& service, WPARAM control) {
+  bool success = false;
+  switch (control) {
+    case cw::kControlServiceStarted:
+      program.OnServiceStart(success);
+      service.ReportStarted(success);
+      break;
+    case SERVICE_CONTROL_STOP:
+      program.OnServiceStop();
+      break;
+    case SERVICE_CONTROL_SHUTDOWN:
+      program.OnCloseRequest(cw::kCloseBySessionEnd);
+      break;
+    case SERVICE_CONTROL_PAUSE:
+      program.OnServicePause(success);
+      service.ReportPaused(success);
+      break;
+    case SERVICE_CONTROL_CONTINUE:
+      program.OnServiceContinue(success);
+      service.ReportPaused(!success);
+      break;
+    default:
+      break;
+  }
+}
+
 // An error that no handler caught: into the log while it still works, to standard error, and in
 // a box where someone can see one (never in service mode); then the process ends with status 1
 // (the service manager hears that the service stopped).
 [[noreturn]] void RunTimeError(const std::string& what) {
-  if (g_form != nullptr) g_form->LogRunTimeError(what);
+  if (g_program != nullptr) g_program->LogRunTimeError(what);
   const std::string text = cw::RunTimeErrorText(what);
   WriteStandard(STD_ERROR_HANDLE, std::string(cw::kProgramTitle) + ": " + text + "\r\n");
-  const bool in_service = g_form != nullptr && g_form->Procs().RunAsService;
+  const bool in_service = g_program != nullptr && g_program->ServiceMode();
   if (!in_service && cw::CanShowMessageBox()) {
     MessageBoxA(nullptr, text.c_str(), cw::kProgramTitle, MB_OK | MB_ICONSTOP | MB_TASKMODAL);
   }
@@ -124,31 +153,37 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
     cw::Win32Clock clock;
     cw::Win32FileSystem files;
     cw::Win32ProfileReader profile;
-    cw::WindowEvents* handlers = nullptr;
-    cw::WinHttpTransfer inet(hwnd, [&handlers](int16_t state) {
-      if (handlers != nullptr) handlers->OnTransferStateChanged(state);
-    });
+    cw::WinHttpTransfer transfer(hwnd);
     cw::Win32FolderWatch watch;
-    cw::Platform platform{window, loop, inet, service, files, profile, clock, process, watch};
+    cw::Platform platform{window, loop, transfer, service, files, profile, clock, process, watch};
+    cw::Program program(platform);
+    g_program = &program;
 
-    cw::Corbelwynford_Main form(platform);
-    g_form = &form;
-    handlers = &form;
-    loop.Attach(&form, &inet, &service, &watch, &RunTimeError);
+    loop.SetHandlers(&program);
+    loop.OnFatal(&RunTimeError);
+    loop.OnMessage(cw::kMsgTransferEvents, [&](WPARAM) { transfer.ProcessEvents(); });
+    loop.OnWindowTimer(cw::kTimerIdTransfer, [&] { transfer.OnRequestTimer(); });
+    loop.OnMessage(cw::kMsgServiceControl,
+                   [&](WPARAM control) { ServiceControl(program, service, control); });
+    // The incoming file appeared: the scan runs now, unless one is running already.
+    loop.AddHandle([&] { return watch.Handle(); },
+                   [&] {
+                     if (watch.TakeAppeared()) loop.FireNow(cw::TimerId::kFileScan);
+                   });
     try {
-      form.Form_Load();
+      program.Start();
       window.Show(show_command);
-      form.Form_Resize();  // the window is shown
+      program.OnResize();  // the window is shown
       loop.Run();
     } catch (const std::exception& error) {
       RunTimeError(error.what());  // while the log still exists
     }
   } catch (const std::exception& error) {
-    g_form = nullptr;  // unwound: only standard error and the box are left
+    g_program = nullptr;  // unwound: only standard error and the box are left
     g_service = nullptr;
     RunTimeError(error.what());
   } catch (...) {
-    g_form = nullptr;
+    g_program = nullptr;
     g_service = nullptr;
     RunTimeError("unknown error");
   }

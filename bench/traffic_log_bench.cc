@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "log/traffic_log.h"
+#include "log/log.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/terminal_window.h"
 
@@ -24,7 +24,7 @@ void BM_WriteTrafficLog10MB(benchmark::State& state) {
   cw::PosixClock clock;
   cw::TerminalWindow window(false, nullptr);
   for (auto _ : state) {
-    cw::WriteTrafficLog(window.List(), clock, 1, text);
+    cw::Log(window.List(), clock).WriteTrafficLog(true, text);
     benchmark::DoNotOptimize(window.List().ListCount());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * text.size());

@@ -84,19 +84,6 @@ class Server {
   int port_ = 0;
 };
 
-// Forwards the control's state changes as the main window does.
-struct StateSink : cw::WindowEvents {
-  int16_t last = 0;
-  void OnTimer(cw::TimerId) override {}
-  void OnResize() override {}
-  void OnCloseRequest(int16_t) override {}
-  void OnTransferStateChanged(int16_t state) override { last = state; }
-  void OnServiceStart(bool&) override {}
-  void OnServicePause(bool&) override {}
-  void OnServiceContinue(bool&) override {}
-  void OnServiceStop() override {}
-};
-
 // Runs requests of `body` to completion, pumping and sleeping as a pause does.
 void Transfer(benchmark::State& state, const std::string& body) {
   Server server;
@@ -104,18 +91,16 @@ void Transfer(benchmark::State& state, const std::string& body) {
   cw::PosixEventLoop loop;
   loop.SetTimerEnabled(cw::TimerId::kSystem, false);
   loop.SetTimerEnabled(cw::TimerId::kFileScan, false);
-  StateSink sink;
-  cw::CurlTransfer transfer([&](int16_t s) { sink.OnTransferStateChanged(s); });
-  loop.Attach(&sink, &transfer, nullptr);
+  cw::CurlTransfer transfer;
+  loop.SetWait([&](pollfd* fds, unsigned count, int ms) { transfer.Wait(fds, count, ms); });
   for (auto _ : state) {
-    sink.last = 0;
     transfer.Execute(server.Url(), body, "");
-    while (sink.last == 0) {
+    while (transfer.StillExecuting()) {
       loop.ProcessPendingEvents();
       loop.Sleep(50);
       loop.ProcessPendingEvents();
     }
-    if (sink.last != cw::TransferControl::kStateResponseCompleted) {
+    if (transfer.Outcome().state != cw::TransferOutcome::State::kCompleted) {
       return state.SkipWithError("request failed");
     }
   }

@@ -3,8 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "log/activity_log.h"
-#include "log/traffic_log.h"
+#include "log/log.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace cw {
@@ -46,9 +45,9 @@ TEST(Log, ChunksBoundsEscapesAndSelection) {
     for (int i = 0; i < row.old; ++i) list.AddItem("old " + std::to_string(i));
     list.peak = 0;
     if (row.traffic == -2) {
-      WriteLog(list, clock, row.text);
+      Log(list, clock).WriteLog(row.text);
     } else {
-      WriteTrafficLog(list, clock, static_cast<int16_t>(row.traffic), row.text);
+      Log(list, clock).WriteTrafficLog(row.traffic != 0, row.text);
     }
     const std::string label = row.text.substr(0, 40);
     ASSERT_EQ(list.ListCount(), row.count) << label;

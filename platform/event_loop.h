@@ -1,8 +1,8 @@
 #pragma once
 // The single thread's event loop: the window's two timers, and the processing of pending events
-// (timer ticks, terminal input and resizes, signals, the transfer control's notifications). Every
-// handler runs on the loop's thread, one at a time, either from Run() or from inside
-// ProcessPendingEvents(), which handlers may call re-entrantly.
+// (timer ticks, the window's keys and resizes, close requests, the service manager's requests, a
+// running transfer, the folder watch). Every handler runs on the loop's thread, one at a time,
+// either from Run() or from inside ProcessPendingEvents(), which handlers may call re-entrantly.
 #include <cstdint>
 
 namespace cw {
@@ -17,7 +17,7 @@ enum CloseReason : int16_t {
   kCloseByTaskManager = 3,  // another program, such as a task or process manager
 };
 
-// What the window does with each kind of event. Implemented by the main window unit.
+// What the program does with each kind of event.
 class WindowEvents {
  public:
   virtual ~WindowEvents() = default;
@@ -25,7 +25,6 @@ class WindowEvents {
   virtual void OnResize() = 0;
   // reason is a CloseReason.
   virtual void OnCloseRequest(int16_t reason) = 0;
-  virtual void OnTransferStateChanged(int16_t state) = 0;
   virtual void OnServiceStart(bool& success) = 0;
   virtual void OnServicePause(bool& success) = 0;
   virtual void OnServiceContinue(bool& success) = 0;

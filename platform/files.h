@@ -45,10 +45,15 @@ class FileSystem {
   virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
   virtual void Delete(const std::string& path) = 0;
   // Appends line and a CR LF to the file at path (created when missing) and returns once both
-  // are on the disk. The file holds only whole lines: a tail without its CR LF, which an append
-  // cut short by a crash leaves, is cut off first. Throws RelayError, with the system's reason,
-  // when the file cannot be opened or written.
-  virtual void AppendLine(const std::string& path, const std::string& line) = 0;
+  // are on the disk. What the file held stays as it was: when it does not end in CR LF (a file
+  // of someone else's, or one an append cut short by a crash), a CR LF goes first, and true comes
+  // back so that the caller can say so. An append that fails is undone at once. Throws RelayError,
+  // with the system's reason, when the file cannot be opened or written.
+  virtual bool AppendLine(const std::string& path, const std::string& line) = 0;
+  // Equal for two paths exactly when they name the same file, however spelled: the file's device
+  // and inode (Windows: volume and file index) where it exists, else its path with the folder
+  // resolved (links, "." and ".." followed).
+  virtual std::string FileIdentity(const std::string& path) const = 0;
 };
 
 }  // namespace cw

@@ -17,6 +17,8 @@ class Process {
   virtual std::string CommandLine() = 0;
   // Ends the process at once with the exit status; no further handler runs.
   [[noreturn]] virtual void Exit(int status) = 0;
+  // Hands the memory that freed blocks left in the allocator back to the system.
+  virtual void ReturnFreeMemory() = 0;
 };
 
 }  // namespace cw

@@ -1,20 +1,17 @@
 #pragma once
 #include <cstdint>
-#include <functional>
-#include <string>
 
 #include "platform/transfer_control.h"
+#include "relay/pause.h"
 
 namespace cw {
 
-// Waits up to `seconds` whole seconds, in one-second pauses, for the transfer control to finish,
-// then returns the first 1024 bytes of the answer when transfer_state is 12, or empty. With
-// cancel_first, a running request is cancelled before the wait and nothing at all happens when
-// none runs. The outcome is read from transfer_state, which the control's notifications change
-// while pause_one_second processes pending events. Failures of the control or of the pause are
-// thrown to the caller.
-std::string AwaitTransfer(TransferControl& inet, const int16_t& transfer_state,
-                          const std::function<void()>& pause_one_second, int16_t seconds,
-                          bool cancel_first);
+// Waits up to `seconds` whole seconds, in one-second pauses, for the running request to end, and
+// hands back what became of it. With cancel_first, a running request is cancelled before the
+// wait, and nothing at all happens when none runs. The wait ends early only on an outcome: a
+// request that was cancelled, or never started, waits out the whole time. Failures of the
+// control or of the pause are thrown to the caller.
+TransferOutcome AwaitTransfer(TransferControl& transfer, TimedPause& pause, int16_t seconds,
+                              bool cancel_first);
 
 }  // namespace cw

@@ -4,29 +4,29 @@
 
 namespace cw {
 
-void PauseSeconds(EventLoop& loop, int32_t& pause_ticks, float seconds) {
+void TimedPause::PauseSeconds(float seconds) {
   if (seconds == 0) return;
-  loop.SetTimerEnabled(TimerId::kSystem, false);
+  loop_.SetTimerEnabled(TimerId::kSystem, false);
   const int32_t interval =
       seconds > 60 ? 60000 : RoundToInt32(static_cast<double>(seconds) * 1000.0);
   if (interval <= 0) return;
-  loop.SetTimerInterval(TimerId::kSystem, interval);
-  pause_ticks = 1;
-  loop.SetTimerEnabled(TimerId::kSystem, true);
+  loop_.SetTimerInterval(TimerId::kSystem, interval);
+  ticks_left_ = 1;
+  loop_.SetTimerEnabled(TimerId::kSystem, true);
   // The timer is disabled and re-enabled above, so the pause lasts one full interval from here.
   // Ticks and every other event run only inside ProcessPendingEvents, never during the sleep.
-  while (pause_ticks != 0) {
-    loop.ProcessPendingEvents();
-    loop.Sleep(50);
-    loop.ProcessPendingEvents();
+  while (ticks_left_ != 0) {
+    loop_.ProcessPendingEvents();
+    loop_.Sleep(50);
+    loop_.ProcessPendingEvents();
   }
 }
 
-void SystemTimerTick(EventLoop& loop, int32_t& pause_ticks) {
-  if (pause_ticks > 0) --pause_ticks;
-  if (pause_ticks <= 0) {
-    pause_ticks = 0;
-    loop.SetTimerEnabled(TimerId::kSystem, false);
+void TimedPause::Tick() {
+  if (ticks_left_ > 0) --ticks_left_;
+  if (ticks_left_ <= 0) {
+    ticks_left_ = 0;
+    loop_.SetTimerEnabled(TimerId::kSystem, false);
   }
 }
 

@@ -6,10 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "relay/corbelwynford_procs.h"
 #include "relay/line_reader.h"
-#include "relay/pause.h"
-#include "relay/scan_cycle.h"
+#include "relay/relay.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace cw {
@@ -37,59 +35,58 @@ TEST(LineReader, OnlyACarriageReturnEndsALineInAnyBlockSize) {
   }
 }
 
-// Routes the loop's events as the main window does; a close ends the process.
-struct Events : testing::NullEvents {
-  explicit Events(Corbelwynford_Procs& procs) : procs(procs) {}
-  void OnTimer(TimerId timer) override {
-    if (timer == TimerId::kSystem) SystemTimerTick(procs.platform.loop, procs.PauseTicks);
-  }
-  void OnCloseRequest(int16_t) override { procs.platform.process.Exit(0); }
-  void OnTransferStateChanged(int16_t state) override { procs.TransferState = state; }
-  Corbelwynford_Procs& procs;
-};
-
 const std::string kScan = "/opt/cw/InComingSMS.txt";
 const std::string kClaim = kScan + ".$$$";
 
-// The program in /opt/cw on fakes, its settings file naming a URL and a template.
-struct Relay {
-  Relay() {
-    fake.loop.handlers = &events;
-    procs.AppPath = "/opt/cw/";
+// The relay of a program in /opt/cw on fakes, its settings file naming a URL and a template. The
+// loop's events reach it as they reach the program; a close ends the process.
+struct RelayOnFakes : testing::NullEvents {
+  RelayOnFakes() {
+    fake.loop.handlers = this;
     fake.SetIni("Protocol", "URL", "http://127.0.0.1:9/in");
     fake.SetIni("Protocol", "XML", "<sms>[Message]</sms>");
   }
+  void OnTimer(TimerId timer) override {
+    if (timer == TimerId::kSystem) relay.SystemTick();
+  }
+  void OnCloseRequest(int16_t) override { fake.process.Exit(0); }
   testing::FakePlatform fake;
-  Corbelwynford_Procs procs{fake.platform};
-  Events events{procs};
+  Log log{fake.window.list, fake.clock};
+  Relay relay{fake.platform, log, "/opt/cw/"};
 };
 
 TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
   enum { kStart = 1, kDelete = 2, kRead = 4, kKeep = 8 };
   const std::string kSent = "Sending failed", kDone = "Sending completed successfully";
+  const std::string kFailed = "/opt/cw/failed.txt";
   const std::string kUnread =
       "Corbelwynford could not read " + kClaim + ", the rest of it was not sent";
   const std::string kUnkept =
-      "Corbelwynford could not keep the failed message in /opt/cw/failed.txt: disk full";
+      "Corbelwynford could not keep the failed message in " + kFailed + ": disk full";
+  const std::string kEnded =
+      "Corbelwynford ended " + kFailed + " with CR LF before keeping a failed message";
   const struct {
     int fail;
-    std::string file, failed_file;
+    std::string file, failed_file, failed_before;
     Lines bodies;
     std::string log;  // logged this many times
     int times;
-    Lines left;  // the files after the cycle
+    Lines left;  // each file after the cycle, "path=bytes"
   } rows[] = {
-      {kStart, "a\rb", "", {}, kSent, 2, {}},
-      {kDelete, "x", "", {"<sms>x</sms>"}, kDone, 1, {kClaim}},
-      {kRead, "one\rtwo\rthree", "", {"<sms>one</sms>", "<sms>two</sms>"}, kUnread, 1, {}},
-      {kStart | kKeep, "a", "failed.txt", {}, kUnkept, 1, {}},
-      // A failed-message file that names the incoming or the claim file is no place to keep one.
-      {kStart, "a", "InComingSMS.txt", {}, kSent, 1, {}},
-      {kStart, "a", kClaim, {}, kSent, 1, {}},
+      {kStart, "a\rb", "", "", {}, kSent, 2, {}},
+      {kDelete, "x", "", "", {"<sms>x</sms>"}, kDone, 1, {kClaim + "=x"}},
+      {kRead, "one\rtwo\rthree", "", "", {"<sms>one</sms>", "<sms>two</sms>"}, kUnread, 1, {}},
+      {kStart | kKeep, "a", "failed.txt", "", {}, kUnkept, 1, {}},
+      // What the failed-message file held stays; a last line without CR LF gets one first.
+      {kStart, "a", "failed.txt", "notes\n", {}, kEnded, 1, {kFailed + "=notes\n\r\na\r\n"}},
+      // A failed-message file that names the incoming or the claim file, however spelled, is no
+      // place to keep one: its messages would come back every cycle.
+      {kStart, "a", "./InComingSMS.txt", "", {}, kSent, 1, {}},
+      {kStart, "a", kClaim, "", {}, kSent, 1, {}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.file + " " + std::to_string(row.fail) + " " + row.failed_file);
-    Relay relay;
+    RelayOnFakes relay;
     testing::FakePlatform& f = relay.fake;
     f.files.files[kScan] = row.file;
     f.inet.fail_execute = row.fail & kStart;
@@ -97,28 +94,41 @@ TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
     f.files.fail_append = row.fail & kKeep;
     if (row.fail & kRead) f.files.read_block = 4, f.files.fail_read_at = 8;  // past "two\r"
     if (!row.failed_file.empty()) f.SetIni("General", "FailedFile", row.failed_file);
-    RunScanCycle(relay.procs);
+    if (!row.failed_before.empty()) f.files.files[kFailed] = row.failed_before;
+    relay.relay.ScanTick();
     EXPECT_EQ(f.inet.bodies, row.bodies);
     const Lines log = f.Log();
     EXPECT_EQ(std::count(log.begin(), log.end(), row.log), row.times);
     Lines left;
-    for (const auto& [path, data] : f.files.files) left.push_back(path);
+    for (const auto& [path, data] : f.files.files) left.push_back(path + "=" + data);
     EXPECT_EQ(left, row.left);
     EXPECT_TRUE(f.loop.timers[TimerId::kFileScan].enabled);
   }
 }
 
+// The interval a worked-through file leaves the scan timer with: ScanInterval held to 1 to 60 s.
+TEST(ScanCycle, TheIntervalIsHeldToOneToSixtySeconds) {
+  for (const auto& [setting, ms] :
+       {std::pair{"0", 1000}, {"90", 60000}, {"2.5", 2500}, {"1E10", 1000}}) {
+    RelayOnFakes relay;
+    relay.fake.files.files[kScan] = "";
+    relay.fake.SetIni("General", "ScanInterval", setting);
+    relay.relay.ScanTick();
+    EXPECT_EQ(relay.fake.loop.timers[TimerId::kFileScan].interval, ms) << setting;
+  }
+}
+
 TEST(ScanCycle, AFeedsFileIsLeftAloneAndWhatIsAppendedAfterTheClaimIsSent) {
-  Relay relay;
+  RelayOnFakes relay;
   testing::FakePlatform& f = relay.fake;
   f.files.files[kScan] = "one\ntwo";
   f.files.locked = true;  // a feed is writing
-  RunScanCycle(relay.procs);
+  relay.relay.ScanTick();
   EXPECT_EQ(f.files.files.count(kScan), 1u);
   f.files.locked = false;
   // A writer that kept the file open across the claim appends while the first message is sent.
   f.loop.At(1500, [&] { f.files.files[kClaim] += "three\r\n"; });
-  RunScanCycle(relay.procs);
+  relay.relay.ScanTick();
   EXPECT_EQ(f.inet.bodies, (Lines{"<sms>one\ntwo</sms>", "<sms>three</sms>"}));
   std::string log;
   for (const std::string& entry : f.Log()) log += entry;  // a long line spans two entries
@@ -130,10 +140,10 @@ TEST(ScanCycle, AFeedsFileIsLeftAloneAndWhatIsAppendedAfterTheClaimIsSent) {
 }
 
 TEST(ScanCycle, ACloseDuringAPauseEndsAtOnceAndKeepsTheClaimFile) {
-  Relay relay;
+  RelayOnFakes relay;
   relay.fake.files.files[kScan] = "a\rb";
-  relay.fake.loop.At(1500, [&] { relay.events.OnCloseRequest(0); });
-  EXPECT_THROW(RunScanCycle(relay.procs), testing::ProcessExit);
+  relay.fake.loop.At(1500, [&] { relay.OnCloseRequest(0); });
+  EXPECT_THROW(relay.relay.ScanTick(), testing::ProcessExit);
   EXPECT_LT(relay.fake.loop.now, 1600);
   EXPECT_EQ(relay.fake.inet.bodies.size(), 1u);
   EXPECT_EQ(relay.fake.files.files.count(kClaim), 1u);

@@ -3,6 +3,7 @@
 # the executable (an existing one there is kept).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+echo "run.sh: installing what is missing and building the relay (the first build takes a minute or two)"
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build --target corbelwynford -j"$(nproc)" >/dev/null

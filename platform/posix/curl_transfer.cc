@@ -113,8 +113,6 @@ struct Request {
   std::string ca_file;
   std::string ca_path;
   std::string kept;
-  bool ended = false;  // libcurl is done with it; it waits for Report()
-  CURLcode result = CURLE_OK;
   EasyHandle easy;
 };
 
@@ -126,7 +124,7 @@ size_t KeepAnswer(char* data, size_t size, size_t count, void* user) {
 }  // namespace
 
 struct CurlTransfer::Impl {
-  explicit Impl(StateCallback callback) : on_state(std::move(callback)) {
+  Impl() {
     InitCurlOnce();
     multi.reset(curl_multi_init());
     if (multi == nullptr) throw RelayError("Cannot set up libcurl's multi handle");
@@ -138,21 +136,19 @@ struct CurlTransfer::Impl {
   // The easy handle must leave the multi handle before it is cleaned up.
   void Abandon() noexcept {
     if (running == nullptr) return;
-    if (!running->ended) curl_multi_remove_handle(multi.get(), running->easy.get());
+    curl_multi_remove_handle(multi.get(), running->easy.get());
     running.reset();
   }
 
-  StateCallback on_state;
   MultiHandle multi;
   std::unique_ptr<Request> running;
 };
 
-CurlTransfer::CurlTransfer(StateCallback on_state)
-    : impl_(std::make_unique<Impl>(std::move(on_state))) {}
+CurlTransfer::CurlTransfer() : impl_(std::make_unique<Impl>()) {}
 
 CurlTransfer::~CurlTransfer() = default;
 
-void CurlTransfer::Start(const std::string& url, const std::string& data,
+void CurlTransfer::Start(const std::string& url, std::string data,
                          const std::vector<HeaderLine>& headers) {
   CheckUrl(url);
   auto request = std::make_unique<Request>();
@@ -160,7 +156,7 @@ void CurlTransfer::Start(const std::string& url, const std::string& data,
   request->headers = CurlHeaders(headers);
   // With the size given libcurl sends the buffer as bytes, NULs included, and does not copy it:
   // the request owns it until the easy handle is gone.
-  request->body = data;
+  request->body = std::move(data);
   request->easy.reset(curl_easy_init());
   CURL* easy = request->easy.get();
   if (easy == nullptr) throw RelayError("Cannot set up the request");
@@ -186,6 +182,7 @@ void CurlTransfer::Start(const std::string& url, const std::string& data,
   SetOption(easy, CURLOPT_HTTPHEADER, request->headers.get());
   SetOption(easy, CURLOPT_WRITEFUNCTION, &KeepAnswer);
   SetOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(request.get()));
+  SetOption(easy, CURLOPT_PRIVATE, static_cast<void*>(request.get()));
   SetOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request->body.size()));
   SetOption(easy, CURLOPT_POSTFIELDS, request->body.data());
   CURLMcode result = curl_multi_add_handle(impl_->multi.get(), easy);
@@ -199,60 +196,49 @@ bool CurlTransfer::StillExecuting() const { return impl_->running != nullptr; }
 
 void CurlTransfer::Cancel() { impl_->Abandon(); }
 
-void PollDescriptors(curl_waitfd* fds, unsigned count, int timeout_ms) {
-  std::array<pollfd, 8> polled{};
-  count = std::min<unsigned>(count, polled.size());
-  for (unsigned i = 0; i < count; ++i) polled[i] = {fds[i].fd, POLLIN, 0};
-  const bool any = poll(polled.data(), count, std::max(timeout_ms, 0)) > 0;
-  for (unsigned i = 0; i < count; ++i)
-    fds[i].revents = any && polled[i].revents != 0 ? CURL_WAIT_POLLIN : 0;
-}
-
-void CurlTransfer::Wait(curl_waitfd* extra, unsigned extra_count, int timeout_ms) {
+void CurlTransfer::Wait(pollfd* fds, unsigned count, int timeout_ms) {
+  timeout_ms = std::max(timeout_ms, 0);
   // Idle, libcurl has no socket to watch: a plain poll spares its work on every wake-up.
-  const Request* request = impl_->running.get();
-  if (request == nullptr || request->ended) return PollDescriptors(extra, extra_count, timeout_ms);
-  CURLMcode result =
-      curl_multi_poll(impl_->multi.get(), extra, extra_count, std::max(timeout_ms, 0), nullptr);
+  if (impl_->running == nullptr) {
+    poll(fds, count, timeout_ms);
+    return;
+  }
+  std::array<curl_waitfd, 8> extra{};
+  count = std::min<unsigned>(count, extra.size());
+  for (unsigned i = 0; i < count; ++i) extra[i] = {fds[i].fd, CURL_WAIT_POLLIN, 0};
+  CURLMcode result = curl_multi_poll(impl_->multi.get(), extra.data(), count, timeout_ms, nullptr);
   if (result != CURLM_OK) {
     throw RelayError(std::string("Waiting for the transfer failed: ") +
                      curl_multi_strerror(result));
   }
+  for (unsigned i = 0; i < count; ++i) fds[i].revents = extra[i].revents != 0 ? POLLIN : 0;
+  Perform();
 }
 
 void CurlTransfer::Perform() {
-  Request* request = impl_->running.get();
-  if (request == nullptr || request->ended) return;
   int still_running = 0;
   CURLMcode result = curl_multi_perform(impl_->multi.get(), &still_running);
   if (result != CURLM_OK) {
     throw RelayError(std::string("Running the transfer failed: ") + curl_multi_strerror(result));
   }
+  // Copied out of the message before its handle goes, which makes the message invalid.
   int queued = 0;
   while (CURLMsg* message = curl_multi_info_read(impl_->multi.get(), &queued)) {
-    if (message->msg != CURLMSG_DONE || message->easy_handle != request->easy.get()) continue;
-    request->result = message->data.result;
-    request->ended = true;
-    // Off the multi handle at once: the wait then sleeps rather than watching a finished request.
-    curl_multi_remove_handle(impl_->multi.get(), request->easy.get());
-    break;
-  }
-}
-
-void CurlTransfer::Report() {
-  Request* request = impl_->running.get();
-  if (request == nullptr || !request->ended) return;
-  int16_t state = kStateError;
-  if (request->result == CURLE_OK) {
+    if (message->msg != CURLMSG_DONE) continue;
+    Request* request = nullptr;
+    curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &request);
+    if (request == nullptr || request != impl_->running.get()) continue;
+    const CURLcode code = message->data.result;
     long status = 0;
     curl_easy_getinfo(request->easy.get(), CURLINFO_RESPONSE_CODE, &status);
-    Completed(status, std::move(request->kept));
-    state = kStateResponseCompleted;
-  } else {
-    Failed(curl_easy_strerror(request->result));
+    std::string kept = std::move(request->kept);
+    impl_->Abandon();
+    if (code == CURLE_OK) {
+      Completed(status, std::move(kept));
+    } else {
+      Failed(curl_easy_strerror(code));
+    }
   }
-  impl_->running.reset();
-  if (impl_->on_state) impl_->on_state(state);
 }
 
 }  // namespace cw

@@ -75,36 +75,32 @@ class TestServer {
   int port_ = 0;
 };
 
+using State = TransferOutcome::State;
+
 class CurlTransferTest : public ::testing::Test {
  protected:
-  // The state the request ended in, or 0 when none came within `seconds`.
-  int16_t Run(const std::string& url, const std::string& data = "", const std::string& headers = "",
-              double seconds = 20) {
-    states_.clear();
-    transfer_.Execute(url, data, headers);
-    RunFor(seconds, [this] { return !states_.empty(); });
-    return states_.empty() ? 0 : states_.front();
+  // What became of the request, waiting and driving it as the event loop does for up to
+  // `seconds`.
+  State Run(const std::string& url, double seconds = 20) {
+    transfer_.Execute(url, "x", "");
+    RunFor(seconds);
+    return transfer_.Outcome().state;
   }
-  // Waits and drives as the event loop does, until done() or `seconds` have passed.
-  template <typename Done>
-  void RunFor(double seconds, Done done) {
+  void RunFor(double seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
+    while (transfer_.StillExecuting() && std::chrono::steady_clock::now() < deadline) {
       transfer_.Wait(nullptr, 0, 50);
-      transfer_.Perform();
-      transfer_.Report();
     }
   }
 
-  std::vector<int16_t> states_;
-  CurlTransfer transfer_{[this](int16_t state) { states_.push_back(state); }};
+  CurlTransfer transfer_;
 };
 
 TEST_F(CurlTransferTest, RequestTimeoutEndsARequestInError) {
   TestServer server;
   ASSERT_TRUE(server.Started());
   transfer_.SetRequestTimeout(1);
-  EXPECT_EQ(Run(server.Url("/never"), "x", "", /*seconds=*/10), TransferControl::kStateError);
+  EXPECT_EQ(Run(server.Url("/never"), /*seconds=*/10), State::kFailed);
 }
 
 // Only the start of a long answer is kept. Then the server takes the next request on the kept
@@ -112,46 +108,36 @@ TEST_F(CurlTransferTest, RequestTimeoutEndsARequestInError) {
 TEST_F(CurlTransferTest, KeepsTheAnswersStartAndNeverPostsARequestTwice) {
   TestServer server;
   ASSERT_TRUE(server.Started());
-  EXPECT_EQ(Run(server.Url("/body/5000")), TransferControl::kStateResponseCompleted);
+  EXPECT_EQ(Run(server.Url("/body/5000")), State::kCompleted);
   std::string start;
   for (int i = 0; i < 1024; ++i) start += static_cast<char>(i % 251);
-  EXPECT_EQ(transfer_.GetChunk(1 << 20), start);
-  EXPECT_EQ(Run(server.Url("/close")), TransferControl::kStateError);
-  RunFor(0.3, [] { return false; });
+  EXPECT_EQ(transfer_.Outcome().answer, start);
+  EXPECT_EQ(Run(server.Url("/close")), State::kFailed);
+  for (int i = 0; i < 6; ++i) transfer_.Wait(nullptr, 0, 50);
   EXPECT_EQ(server.Count(), 2);
 }
 
-// Sleep keeps an upload moving, yet dispatches nothing: no timer tick, no state change. The body,
-// over 1 MiB where libcurl would add "Expect: 100-continue" by itself, goes as it is with the
-// configured header lines alone, whatever ends them.
-TEST_F(CurlTransferTest, LoopSleepMovesTheTransferAndDispatchesNothing) {
-  struct Events : testing::NullEvents {
-    std::vector<std::string> seen;
-    void OnTimer(TimerId) override { seen.push_back("tick"); }
-    void OnTransferStateChanged(int16_t state) override {
-      seen.push_back("state " + std::to_string(state));
-    }
-  } events;
+// The loop's Sleep carries an upload to its end, yet runs no handler: the timer that fell due
+// ticks at the next ProcessPendingEvents. The body, over 1 MiB where libcurl would add "Expect:
+// 100-continue" by itself, goes as it is with the configured header lines alone, whatever ends
+// them.
+TEST_F(CurlTransferTest, LoopSleepMovesTheTransferAndRunsNoHandler) {
   std::string big;
   for (size_t i = 0; big.size() < 4 * 1024 * 1024; ++i) big += static_cast<char>(i * 7 % 256);
   TestServer server;
   ASSERT_TRUE(server.Started());
   PosixEventLoop loop;
-  CurlTransfer transfer([&](int16_t state) { events.OnTransferStateChanged(state); });
-  loop.Attach(&events, &transfer, nullptr);
+  int ticks = 0;
+  loop.OnTimer([&](TimerId) { ++ticks; });
+  loop.SetWait([&](pollfd* fds, unsigned count, int ms) { transfer_.Wait(fds, count, ms); });
   loop.SetTimerInterval(TimerId::kSystem, 10);
   loop.SetTimerEnabled(TimerId::kFileScan, false);
-  transfer.Execute(server.Url("/ok"), big, "X-A: 1\rX-B: two\nNo-Colon;");
-  for (int i = 0; i < 200 && server.Count() == 0; ++i) loop.Sleep(100);
-  EXPECT_EQ(server.Count(), 1);
-  EXPECT_TRUE(events.seen.empty());
-  EXPECT_TRUE(transfer.StillExecuting());
-  loop.SetTimerEnabled(TimerId::kSystem, false);
-  for (int i = 0; i < 200 && transfer.StillExecuting(); ++i) {
-    loop.ProcessPendingEvents();
-    loop.Sleep(50);
-  }
-  EXPECT_EQ(events.seen, std::vector<std::string>{"state 12"});
+  transfer_.Execute(server.Url("/ok"), big, "X-A: 1\rX-B: two\nNo-Colon;");
+  for (int i = 0; i < 200 && transfer_.StillExecuting(); ++i) loop.Sleep(100);
+  EXPECT_EQ(transfer_.Outcome().status, 200);
+  EXPECT_EQ(ticks, 0);
+  loop.ProcessPendingEvents();
+  EXPECT_EQ(ticks, 1);
   EXPECT_EQ(ReadFile(server.Recorded(0, "body")), big);
   const std::string head = ReadFile(server.Recorded(0, "head"));
   for (const char* line : {"\r\nX-A: 1\r\n", "\r\nX-B: two\r\n"})

@@ -1,34 +1,18 @@
 #include "platform/posix/posix_clock.h"
 
+#include <ctime>
+
 namespace cw {
-namespace {
 
-std::string Format(const std::tm& tm, const char* format) {
-  char buffer[128];
-  size_t n = std::strftime(buffer, sizeof buffer, format, &tm);
-  return std::string(buffer, n);
-}
+int64_t PosixClock::CurrentSecond() { return std::time(nullptr); }
 
-}  // namespace
-
-void PosixClock::Refresh() {
-  std::time_t now = std::time(nullptr);
-  if (now == formatted_at_) return;
+void PosixClock::Format(std::string& date, std::string& time) {
+  const std::time_t now = std::time(nullptr);
   std::tm tm{};
   localtime_r(&now, &tm);
-  date_ = Format(tm, "%x");
-  time_ = Format(tm, "%X");
-  formatted_at_ = now;
-}
-
-std::string PosixClock::ShortDateText() {
-  Refresh();
-  return date_;
-}
-
-std::string PosixClock::LongTimeText() {
-  Refresh();
-  return time_;
+  char buffer[128];
+  date.assign(buffer, std::strftime(buffer, sizeof buffer, "%x", &tm));
+  time.assign(buffer, std::strftime(buffer, sizeof buffer, "%X", &tm));
 }
 
 }  // namespace cw

@@ -6,13 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <exception>
-#include <utility>
 
 #include "base/errors.h"
-#include "platform/posix/curl_transfer.h"
-#include "platform/posix/inotify_watch.h"
-#include "platform/posix/terminal_window.h"
 
 namespace cw {
 namespace {
@@ -23,10 +20,7 @@ constexpr int kMaxWaitMs = 60000;
 sigset_t LoopSignals() {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGWINCH);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGWINCH}) sigaddset(&set, signal);
   return set;
 }
 
@@ -45,14 +39,6 @@ PosixEventLoop::~PosixEventLoop() {
   if (signal_fd_ >= 0) close(signal_fd_);
 }
 
-void PosixEventLoop::Attach(WindowEvents* handlers, CurlTransfer* transfer,
-                            TerminalWindow* terminal, InotifyWatch* watch) {
-  handlers_ = handlers;
-  transfer_ = transfer;
-  terminal_ = terminal;
-  watch_ = watch;
-}
-
 void PosixEventLoop::SetTimerInterval(TimerId timer, int32_t milliseconds) {
   timers_.SetInterval(timer, milliseconds, Clock::now());
 }
@@ -64,79 +50,54 @@ void PosixEventLoop::SetTimerEnabled(TimerId timer, bool enabled) {
 void PosixEventLoop::ReadSignals() {
   signalfd_siginfo info;
   while (read(signal_fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-    if (handlers_ == nullptr) continue;
-    switch (info.ssi_signo) {
-      case SIGINT:
-        handlers_->OnCloseRequest(kCloseByPerson);
-        break;
-      case SIGHUP:
-        handlers_->OnCloseRequest(kCloseBySessionEnd);
-        break;
-      case SIGTERM:
-        if (term_is_service_stop_) {
-          handlers_->OnServiceStop();
-        } else {
-          handlers_->OnCloseRequest(kCloseByTaskManager);
-        }
-        break;
-      case SIGWINCH:
-        if (terminal_ != nullptr && terminal_->FollowTerminalSize()) handlers_->OnResize();
-        break;
-    }
+    const auto handler = on_signal_.find(static_cast<int>(info.ssi_signo));
+    if (handler != on_signal_.end() && handler->second) handler->second();
   }
 }
 
-void PosixEventLoop::ProcessPendingEvents() {
-  if (transfer_ != nullptr) {
-    transfer_->Perform();
-    transfer_->Report();
+void PosixEventLoop::Turn(int timeout_ms) {
+  // Only what is ready is read: a descriptor that is not would only answer EAGAIN.
+  std::array<pollfd, 8> fds;
+  std::array<const Source*, 8> owners{};
+  unsigned count = 0;
+  fds[count++] = {signal_fd_, POLLIN, 0};
+  for (const Source& source : sources_) {
+    const int fd = source.descriptor();
+    if (fd < 0 || count == fds.size()) continue;
+    owners[count] = &source;
+    fds[count++] = {fd, POLLIN, 0};
   }
-  // After a wait that found the signal and watch descriptors idle, reading them would only be
-  // told EAGAIN; whatever comes later keeps them ready for the next wait.
-  const bool quiet = std::exchange(quiet_wait_, false);
-  if (!quiet) ReadSignals();
-  if (terminal_ != nullptr && handlers_ != nullptr) {
-    if (terminal_->ReadCloseKey()) handlers_->OnCloseRequest(kCloseByPerson);
+  if (wait_) {
+    wait_(fds.data(), count, timeout_ms);
+  } else {
+    poll(fds.data(), count, std::max(timeout_ms, 0));
   }
-  // The incoming file appeared: the scan runs now, unless one is running already.
-  if (!quiet && watch_ != nullptr && watch_->ReadAppeared())
-    timers_.FireNow(TimerId::kFileScan, Clock::now());
+  if (fds[0].revents != 0) ReadSignals();
+  for (unsigned i = 1; i < count; ++i) {
+    if (fds[i].revents != 0) owners[i]->on_ready();
+  }
   timers_.RunDue(Clock::now(), [this](TimerId id) {
-    if (handlers_ != nullptr) handlers_->OnTimer(id);
+    if (on_tick_) on_tick_(id);
   });
-  if (terminal_ != nullptr) terminal_->Redraw();
+}
+
+void PosixEventLoop::ProcessPendingEvents() {
+  Turn(0);
+  if (before_wait_) before_wait_();
 }
 
 void PosixEventLoop::Sleep(int milliseconds) {
   const auto end = Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
   for (auto now = Clock::now(); now < end; now = Clock::now()) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now);
-    if (transfer_ != nullptr) {
-      // With nothing running libcurl's wait simply sleeps.
-      transfer_->Wait(nullptr, 0, static_cast<int>(left.count()));
-      transfer_->Perform();
+    const int left =
+        static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(end - now).count());
+    if (wait_) {
+      wait_(nullptr, 0, left);
     } else {
-      const timespec ts{left.count() / 1000, (left.count() % 1000) * 1000000L};
+      const timespec ts{left / 1000, (left % 1000) * 1000000L};
       nanosleep(&ts, nullptr);
     }
   }
-}
-
-void PosixEventLoop::WaitForEvents(int timeout_ms) {
-  curl_waitfd fds[3];
-  unsigned count = 0;
-  fds[count++] = {signal_fd_, CURL_WAIT_POLLIN, 0};
-  if (terminal_ != nullptr && terminal_->KeyDescriptor() >= 0)
-    fds[count++] = {terminal_->KeyDescriptor(), CURL_WAIT_POLLIN, 0};
-  if (watch_ != nullptr && watch_->Descriptor() >= 0)
-    fds[count++] = {watch_->Descriptor(), CURL_WAIT_POLLIN, 0};
-  if (transfer_ != nullptr) {
-    transfer_->Wait(fds, count, timeout_ms);
-  } else {
-    PollDescriptors(fds, count, timeout_ms);
-  }
-  quiet_wait_ =
-      std::all_of(fds, fds + count, [](const curl_waitfd& fd) { return fd.revents == 0; });
 }
 
 void PosixEventLoop::Run() {
@@ -145,11 +106,9 @@ void PosixEventLoop::Run() {
     // ends by its own time-out, and the loop goes on. The short sleep keeps a failure that
     // repeats from spinning.
     try {
-      ProcessPendingEvents();
       int timeout = timers_.MillisecondsToNext(Clock::now(), kMaxWaitMs);
-      if (terminal_ != nullptr)
-        timeout = std::min(timeout, terminal_->MillisecondsToNextClockChange());
-      WaitForEvents(timeout);
+      if (before_wait_) timeout = std::min(timeout, before_wait_());
+      Turn(timeout);
     } catch (const std::exception&) {
       const timespec ts{0, 50 * 1000000L};
       nanosleep(&ts, nullptr);

@@ -1,23 +1,25 @@
 #pragma once
-// The program's one event loop. All state is here: the two window timers on the monotonic clock,
-// the signal descriptor, and the three sources that join the blocking wait (the transfer
-// control's sockets, the terminal's keys, the signals, the incoming file's folder). One turn of
-// Run() processes what is due, redraws the terminal, and sleeps until the earliest timer or the
-// first descriptor that becomes ready; idle, that is one wake-up per timer interval and nothing
-// else.
+// The program's one event loop, in the manner of Redis's ae.c, with all its state in sight: the
+// window's two timers on the monotonic clock, the signals read from a descriptor of its own, and
+// the sources that registered a descriptor with a callback. One turn waits until the earliest
+// timer is due or a descriptor is ready, then runs what is ready and what is due; idle, that is
+// one wake-up per timer interval and nothing else.
+#include <poll.h>
+
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
 
 #include "platform/event_loop.h"
 #include "platform/timer_table.h"
 
 namespace cw {
 
-class CurlTransfer;
-class InotifyWatch;
-class TerminalWindow;
-
 class PosixEventLoop final : public EventLoop {
  public:
+  using Wait = std::function<void(pollfd* fds, unsigned count, int timeout_ms)>;
+
   // Blocks SIGINT, SIGTERM, SIGHUP and SIGWINCH for the whole process and reads them from a
   // signal descriptor instead, so they arrive as events on this thread. Construct it before any
   // thread exists (libcurl's resolver threads inherit the mask). Throws RelayError on failure.
@@ -26,13 +28,24 @@ class PosixEventLoop final : public EventLoop {
   PosixEventLoop(const PosixEventLoop&) = delete;
   PosixEventLoop& operator=(const PosixEventLoop&) = delete;
 
-  // Where events go, and the sources that join the wait. The pointers stay owned by the caller
-  // and must outlive the loop's use; any may be null.
-  void Attach(WindowEvents* handlers, CurlTransfer* transfer, TerminalWindow* terminal,
-              InotifyWatch* watch = nullptr);
-  // From now on SIGTERM is the service manager's stop request (service mode), not a close by a
-  // process manager (reason 3).
-  void RouteTermToServiceStop() { term_is_service_stop_ = true; }
+  // What a timer's tick runs.
+  void OnTimer(std::function<void(TimerId)> on_tick) { on_tick_ = std::move(on_tick); }
+  // What one of the four signals runs when it arrives; a signal without one is dropped.
+  void OnSignal(int signal, std::function<void()> on_signal) { on_signal_[signal] = on_signal; }
+  // A source: while descriptor() gives one (not -1) the loop waits for it to be readable too, and
+  // then runs on_ready. At most seven sources wait at a time.
+  void AddSource(std::function<int()> descriptor, std::function<void()> on_ready) {
+    sources_.push_back({std::move(descriptor), std::move(on_ready)});
+  }
+  // Runs after the events of every turn and gives the longest the next wait may last for its sake
+  // (a window redraws here and wakes for its clock).
+  void BeforeWait(std::function<int()> before_wait) { before_wait_ = std::move(before_wait); }
+  // The blocking wait, for a library that must watch descriptors of its own beside ours
+  // (libcurl): it waits like poll on fds for up to timeout_ms and sets their revents. It may
+  // move the library's work on; it runs no handler. poll itself until one is set.
+  void SetWait(Wait wait) { wait_ = std::move(wait); }
+  // Makes the timer due at once, as if its interval had run out (the watched file appeared).
+  void FireNow(TimerId timer) { timers_.FireNow(timer, Clock::now()); }
 
   // Runs the loop until a handler ends the process.
   [[noreturn]] void Run();
@@ -40,23 +53,27 @@ class PosixEventLoop final : public EventLoop {
   void SetTimerInterval(TimerId timer, int32_t milliseconds) override;
   void SetTimerEnabled(TimerId timer, bool enabled) override;
   void ProcessPendingEvents() override;
-  // Moves a running transfer on while it sleeps; nothing is dispatched, and a request that ends
-  // meanwhile is reported by the next ProcessPendingEvents.
+  // Lets the wait move a running transfer on while it sleeps; nothing is dispatched, and what
+  // ends meanwhile is seen by the next ProcessPendingEvents.
   void Sleep(int milliseconds) override;
 
  private:
   using Clock = TimerTable::Clock;
+  struct Source {
+    std::function<int()> descriptor;
+    std::function<void()> on_ready;
+  };
+  // Waits up to timeout_ms, then runs the callbacks of what is ready and the timers that are due.
+  void Turn(int timeout_ms);
   void ReadSignals();
-  void WaitForEvents(int timeout_ms);
 
   TimerTable timers_{Clock::now()};
   int signal_fd_ = -1;
-  bool term_is_service_stop_ = false;
-  WindowEvents* handlers_ = nullptr;
-  CurlTransfer* transfer_ = nullptr;
-  TerminalWindow* terminal_ = nullptr;
-  InotifyWatch* watch_ = nullptr;
-  bool quiet_wait_ = false;  // the last wait found none of the loop's descriptors ready
+  std::map<int, std::function<void()>> on_signal_;
+  std::vector<Source> sources_;
+  std::function<void(TimerId)> on_tick_;
+  std::function<int()> before_wait_;
+  Wait wait_;
 };
 
 }  // namespace cw

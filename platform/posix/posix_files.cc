@@ -9,9 +9,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <sstream>
 #include <thread>
@@ -19,7 +21,6 @@
 
 #include "base/errors.h"
 #include "platform/posix/unique_fd.h"
-#include "platform/whole_lines.h"
 
 namespace cw {
 namespace {
@@ -115,13 +116,14 @@ UniqueFd OpenOrCreateForAppend(const std::string& path) {
   }
 }
 
-// Writes all of bytes at the end of fd's file and waits for the disk. A write or flush that fails
-// is undone: the file is cut back to the length it had, so it holds only whole records.
-void AppendAllOrNothing(int fd, std::string_view bytes, const std::string& path) {
+// Writes the pieces at the end of fd's file and waits for the disk. A write or flush that fails is
+// undone: the file is cut back to the length it had, so it holds only what it held before.
+void AppendAllOrNothing(int fd, std::initializer_list<std::string_view> pieces,
+                        const std::string& path) {
   struct stat info {};
   if (fstat(fd, &info) != 0) ThrowErrno("cannot examine", path);
   try {
-    WriteAll(fd, bytes, path);
+    for (const std::string_view piece : pieces) WriteAll(fd, piece, path);
     if (fsync(fd) != 0) ThrowErrno("cannot flush", path);
   } catch (const RelayError&) {
     if (ftruncate(fd, info.st_size) != 0) {
@@ -169,7 +171,7 @@ void PosixFileSystem::AppendForRelay(const std::string& path, std::string_view r
       wait_a_little();
       continue;
     }
-    AppendAllOrNothing(fd.get(), record, path);
+    AppendAllOrNothing(fd.get(), {record}, path);
     // Unlocked before the close, so that the relay, woken by the close, finds the lock free.
     flock(fd.get(), LOCK_UN);
     return;
@@ -196,26 +198,32 @@ void PosixFileSystem::Delete(const std::string& path) {
   if (unlink(path.c_str()) != 0) ThrowErrno("cannot delete", path);
 }
 
-void PosixFileSystem::AppendLine(const std::string& path, const std::string& line) {
+bool PosixFileSystem::AppendLine(const std::string& path, const std::string& line) {
   CheckPath(path);
-  UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
-  if (!fd.valid()) ThrowErrno("cannot open", path);
+  UniqueFd fd = RegularFile(
+      UniqueFd(open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | kOpenFlags, 0666)), path);
   struct stat info {};
   if (fstat(fd.get(), &info) != 0) ThrowErrno("cannot examine", path);
-  if (!S_ISREG(info.st_mode)) throw RelayError("not a regular file: " + path);
-  const uint64_t size = static_cast<uint64_t>(info.st_size);
-  const uint64_t whole = EndOfWholeLines(size, [&](uint64_t offset, size_t count) {
-    std::string bytes(count, '\0');
-    const ssize_t n = pread(fd.get(), bytes.data(), count, static_cast<off_t>(offset));
-    if (n < 0) ThrowErrno("cannot read", path);
-    bytes.resize(static_cast<size_t>(n));
-    return bytes;
-  });
-  if (whole != size && ftruncate(fd.get(), static_cast<off_t>(whole)) != 0)
-    ThrowErrno("cannot cut", path);
-  if (lseek(fd.get(), static_cast<off_t>(whole), SEEK_SET) < 0) ThrowErrno("cannot seek", path);
-  WriteAll(fd.get(), line + "\r\n", path);
-  if (fsync(fd.get()) != 0) ThrowErrno("cannot flush", path);
+  char tail[2] = {'\r', '\n'};
+  if (info.st_size > 0 && pread(fd.get(), tail, 2, std::max<off_t>(info.st_size - 2, 0)) < 0)
+    ThrowErrno("cannot read", path);
+  const bool ends_in_crlf =
+      info.st_size == 0 || (info.st_size >= 2 && tail[0] == '\r' && tail[1] == '\n');
+  AppendAllOrNothing(fd.get(), {ends_in_crlf ? "" : "\r\n", line, "\r\n"}, path);
+  return !ends_in_crlf;
+}
+
+std::string PosixFileSystem::FileIdentity(const std::string& path) const {
+  struct stat info {};
+  if (path.find('\0') == std::string::npos && stat(path.c_str(), &info) == 0)
+    return "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  char* resolved = realpath(folder.c_str(), nullptr);
+  if (resolved == nullptr) return "path " + path;
+  std::string identity = "path " + std::string(resolved) + "/" + path.substr(slash + 1);
+  std::free(resolved);
+  return identity;
 }
 
 void WriteFileAtomically(const std::string& path, const std::string& text, mode_t mode) {

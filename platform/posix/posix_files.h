@@ -30,7 +30,8 @@ class PosixFileSystem final : public FileSystem, public FileStamps {
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   bool Exists(const std::string& path) override;
   void Delete(const std::string& path) override;
-  void AppendLine(const std::string& path, const std::string& line) override;
+  bool AppendLine(const std::string& path, const std::string& line) override;
+  std::string FileIdentity(const std::string& path) const override;
   std::optional<FileStamp> Stamp(const std::string& path) override;
 };
 

@@ -5,7 +5,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +68,23 @@ TEST_F(PosixFilesTest, AClaimNeverReplacesAClaimFileNorTakesAFileAFeedIsWriting)
   EXPECT_EQ(info.st_mode & 0060, 0060);  // any feeder of the group can append
   // A path is all of its bytes: one with a NUL names no file, not the file before the NUL.
   EXPECT_THROW(fs.OpenForReading(dir + std::string("/in.txt.$$$\0x", 13)), RelayError);
+}
+
+// The failed-message file keeps what it held: a last line without CR LF gets one first, and an
+// append that the file size limit cuts short is undone at once.
+TEST_F(PosixFilesTest, AppendLineKeepsWhatTheFileHeld) {
+  const std::string path = dir + "/failed.txt";
+  Write("failed.txt", "notes\n");
+  EXPECT_TRUE(fs.AppendLine(path, "a"));
+  EXPECT_FALSE(fs.AppendLine(path, "b"));
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit low{20, limit.rlim_max};
+  signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+  EXPECT_THROW(fs.AppendLine(path, std::string(100, 'x')), RelayError);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  EXPECT_EQ(ReadAll("failed.txt"), "notes\n\r\na\r\nb\r\n");
 }
 
 TEST_F(PosixFilesTest, TheSettingsFileIsReadAgainWhenItChangedAndDefaultsWhenItIsNoFile) {

@@ -1,6 +1,7 @@
 #include "platform/posix/posix_process.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -50,6 +51,10 @@ bool PosixProcess::AnotherInstanceRunning() {
   lock_ = std::move(fd);
   return false;
 }
+
+// glibc keeps the heap top and raises its threshold for mapping large blocks after the first
+// ones are freed, so freed megabytes stay with the process until trimmed.
+void PosixProcess::ReturnFreeMemory() { malloc_trim(0); }
 
 void PosixProcess::Exit(int status) {
   if (before_exit_) before_exit_();

@@ -19,6 +19,7 @@ class PosixProcess final : public Process {
   bool AnotherInstanceRunning() override;
   std::string CommandLine() override { return command_line_; }
   [[noreturn]] void Exit(int status) override;
+  void ReturnFreeMemory() override;
 
   // This executable's absolute path (from /proc/self/exe); throws RelayError when unknown.
   static std::string ExecutablePath();

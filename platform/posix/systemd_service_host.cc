@@ -56,17 +56,6 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// systemctl's own messages show on our standard error unless quiet (clean-up after a failure,
-// whose complaints would only repeat the first one).
-bool Systemctl(std::vector<std::string> args, bool quiet = false) {
-  // A hook for tests and packagers: which systemctl to run.
-  const char* program = std::getenv("CORBELWYNFORD_SYSTEMCTL");
-  std::vector<std::string> argv{program != nullptr && *program != '\0' ? program : "systemctl"};
-  if (Offline()) argv.push_back("--root=" + Prefix());
-  for (std::string& arg : args) argv.push_back(std::move(arg));
-  return RunCommand(argv, quiet) == 0;
-}
-
 bool ValidUtf8(const std::string& s) {
   for (size_t i = 0; i < s.size();) {
     unsigned char c = s[i];
@@ -105,11 +94,19 @@ std::string QuotedExecStart(const std::string& path) {
 
 }  // namespace
 
-SystemdServiceHost::SystemdServiceHost(std::string executable_path,
+SystemdServiceHost::SystemdServiceHost(std::string executable_path, std::string systemctl,
                                        std::function<void()> on_started)
     : executable_path_(std::move(executable_path)),
+      systemctl_(std::move(systemctl)),
       on_started_(std::move(on_started)),
       store_(StorePath()) {}
+
+bool SystemdServiceHost::Systemctl(std::vector<std::string> args, bool quiet) const {
+  std::vector<std::string> argv{systemctl_};
+  if (Offline()) argv.push_back("--root=" + Prefix());
+  for (std::string& arg : args) argv.push_back(std::move(arg));
+  return RunCommand(argv, quiet) == 0;
+}
 
 std::string SystemdServiceHost::ReadSetting(const std::string& section, const std::string& key,
                                             const std::string& default_value) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/posix/service_store.h"
 #include "platform/service_host.h"
@@ -16,9 +17,11 @@ namespace cw {
 class SystemdServiceHost final : public ServiceHost {
  public:
   // executable_path: this program's absolute path, written into the unit's ExecStart.
+  // systemctl: the program that enables and disables the unit, looked up on PATH without a slash.
   // on_started: called by Start() once readiness has been reported; the program entry uses it to
   // turn SIGTERM into the host's stop notification.
-  SystemdServiceHost(std::string executable_path, std::function<void()> on_started);
+  SystemdServiceHost(std::string executable_path, std::string systemctl,
+                     std::function<void()> on_started);
 
   std::string ReadSetting(const std::string& section, const std::string& key,
                           const std::string& default_value) override;
@@ -33,7 +36,12 @@ class SystemdServiceHost final : public ServiceHost {
   void LogEvent(int16_t event_type, int32_t event_id, const std::string& text) override;
 
  private:
+  // systemctl's messages show on our standard error unless quiet (clean-up after a failure, whose
+  // complaints would only repeat the first one).
+  bool Systemctl(std::vector<std::string> args, bool quiet = false) const;
+
   std::string executable_path_;
+  std::string systemctl_;
   std::function<void()> on_started_;
   ServiceStore store_;
 };

@@ -9,7 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/corbelwynford_main.h"
+#include "app/command_line.h"
+#include "app/program.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace cw {
@@ -30,7 +31,6 @@ class SystemdServiceHostTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(name), nullptr);
     root_ = name;
     setenv("CORBELWYNFORD_ROOT", root_.c_str(), 1);
-    unsetenv("CORBELWYNFORD_SYSTEMCTL");
     // Blanks, a specifier, a variable and a non-ASCII letter: all must reach ExecStart intact.
     exe_ = root_ + "/opt/odd dir %n;$HOME ü/corbelwynford";
     fs::create_directories(fs::path(exe_).parent_path());
@@ -76,27 +76,26 @@ TEST_F(SystemdServiceHostTest, SwitchesInstallAndRemoveTheUnitAndStoreTheModeOnl
     SCOPED_TRACE(std::string(row.command_line) + (row.systemctl ? row.systemctl : ""));
     fs::remove_all(root_ + "/etc");
     fs::remove_all(root_ + "/var");
-    SystemdServiceHost host(row.usable_executable ? exe_ : root_ + "/a\"quote", nullptr);
+    SystemdServiceHost host(row.usable_executable ? exe_ : root_ + "/a\"quote",
+                            row.systemctl ? row.systemctl : "systemctl", nullptr);
     if (row.installed_before) {
-      ASSERT_TRUE(host.Install());
+      ASSERT_TRUE(SystemdServiceHost(exe_, "systemctl", nullptr).Install());
     }
     // The opposite of what the switch stores, so that a stored flag shows.
     const bool removal = HasSwitch(row.command_line, "/U");
     host.SaveSetting("Parameters", "RunAsService", removal ? "1" : "0");
-    if (row.systemctl != nullptr) setenv("CORBELWYNFORD_SYSTEMCTL", row.systemctl, 1);
 
     testing::FakePlatform fake;
     fake.process.command_line = row.command_line;
     Platform platform{fake.window,  fake.loop,  fake.inet,    host,      fake.files,
                       fake.profile, fake.clock, fake.process, fake.watch};
-    Corbelwynford_Main form(platform);
+    Program program(platform);
     int status = -1;
     try {
-      form.Form_Load();
+      program.Start();
     } catch (const testing::ProcessExit& exit) {
       status = exit.status;
     }
-    unsetenv("CORBELWYNFORD_SYSTEMCTL");
     EXPECT_EQ(status, row.status);
     if (HasSwitch(row.command_line, "/Q")) {
       EXPECT_TRUE(fake.window.boxes.empty());
@@ -111,7 +110,7 @@ TEST_F(SystemdServiceHostTest, SwitchesInstallAndRemoveTheUnitAndStoreTheModeOnl
               (row.status == 0) != removal ? "1" : "0");
   }
   // What the first row installed, written again, names this very file.
-  SystemdServiceHost host(exe_, nullptr);
+  SystemdServiceHost host(exe_, "systemctl", nullptr);
   ASSERT_TRUE(host.Install());
   EXPECT_NE(ReadFile(Unit()).find("\nExecStart=\"" + root_ +
                                   "/opt/odd dir %%n;$HOME ü/corbelwynford\"\n"),
@@ -122,7 +121,7 @@ TEST_F(SystemdServiceHostTest, SwitchesInstallAndRemoveTheUnitAndStoreTheModeOnl
 // The unit "/I" writes is one systemd accepts (verify exits 0 despite errors, so its complaints
 // are read) and rates at most 3.0, "OK", in its own offline security review.
 TEST_F(SystemdServiceHostTest, WrittenUnitIsValidAndSandboxed) {
-  SystemdServiceHost host(exe_, nullptr);
+  SystemdServiceHost host(exe_, "systemctl", nullptr);
   ASSERT_TRUE(host.Install());
   const std::string out = root_ + "/analyze.out";
   const std::string err = root_ + "/analyze.err";

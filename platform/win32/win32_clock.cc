@@ -27,24 +27,17 @@ std::string FormatTime(const SYSTEMTIME& t, DWORD flags) {
   return n > 0 ? std::string(buffer, n - 1) : std::string();
 }
 
-void Win32Clock::Refresh() {
+int64_t Win32Clock::CurrentSecond() {
   SYSTEMTIME now;
   GetLocalTime(&now);
-  const ULONGLONG second = SecondOf(now);
-  if (second == formatted_second_) return;
-  date_ = FormatShortDate(now);
-  time_ = FormatTime(now, 0);
-  formatted_second_ = second;
+  return static_cast<int64_t>(SecondOf(now));
 }
 
-std::string Win32Clock::ShortDateText() {
-  Refresh();
-  return date_;
-}
-
-std::string Win32Clock::LongTimeText() {
-  Refresh();
-  return time_;
+void Win32Clock::Format(std::string& date, std::string& time) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  date = FormatShortDate(now);
+  time = FormatTime(now, 0);
 }
 
 }  // namespace cw

@@ -12,18 +12,11 @@ namespace cw {
 std::string FormatShortDate(const SYSTEMTIME& t);
 std::string FormatTime(const SYSTEMTIME& t, DWORD flags);
 
-// The texts are formatted once per second and reused, since a long log text asks for them once
-// per 100-byte entry.
-class Win32Clock final : public Clock {
- public:
-  std::string ShortDateText() override;
-  std::string LongTimeText() override;
-
- private:
-  void Refresh();
-  ULONGLONG formatted_second_ = ~0ull;
-  std::string date_;
-  std::string time_;
+// The user's short date and long time.
+class Win32Clock final : public SecondClock {
+ protected:
+  int64_t CurrentSecond() override;
+  void Format(std::string& date, std::string& time) override;
 };
 
 }  // namespace cw

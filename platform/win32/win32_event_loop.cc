@@ -4,10 +4,7 @@
 #include <exception>
 
 #include "base/errors.h"
-#include "platform/win32/scm_service_host.h"
-#include "platform/win32/win32_folder_watch.h"
 #include "platform/win32/win32_window.h"
-#include "platform/win32/winhttp_transfer.h"
 
 namespace cw {
 namespace {
@@ -25,16 +22,6 @@ Win32EventLoop::Win32EventLoop(Win32Window& window) : window_(window), hwnd_(win
 Win32EventLoop::~Win32EventLoop() {
   window_.SetRouter(nullptr);
   KillTimer(hwnd_, kTimerIdLoop);
-}
-
-void Win32EventLoop::Attach(WindowEvents* handlers, WinHttpTransfer* transfer,
-                            ScmServiceHost* service, Win32FolderWatch* watch,
-                            std::function<void(const std::string&)> on_fatal) {
-  handlers_ = handlers;
-  transfer_ = transfer;
-  service_ = service;
-  watch_ = watch;
-  on_fatal_ = std::move(on_fatal);
 }
 
 void Win32EventLoop::Arm() {
@@ -62,12 +49,18 @@ void Win32EventLoop::ProcessPendingEvents() {
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
-  FollowWatch();
+  CheckHandle();
 }
 
-void Win32EventLoop::FollowWatch() {
-  if (watch_ == nullptr || !watch_->TakeAppeared()) return;
-  timers_.FireNow(TimerId::kFileScan, Clock::now());
+void Win32EventLoop::FireNow(TimerId timer) {
+  timers_.FireNow(timer, Clock::now());
+  Arm();
+}
+
+void Win32EventLoop::CheckHandle() {
+  const HANDLE handle = handle_ ? handle_() : nullptr;
+  if (handle == nullptr || WaitForSingleObject(handle, 0) != WAIT_OBJECT_0) return;
+  on_signalled_();
   RunDueTimers();
 }
 
@@ -76,9 +69,9 @@ void Win32EventLoop::Sleep(int milliseconds) { ::Sleep(milliseconds < 0 ? 0 : mi
 void Win32EventLoop::Run() {
   MSG msg;
   for (;;) {
-    // The window's messages and the folder watch, in one wait.
-    HANDLE watched = watch_ != nullptr ? watch_->Handle() : nullptr;
-    if (watched == nullptr) {
+    // The window's messages and the registered handle, in one wait.
+    HANDLE handle = handle_ ? handle_() : nullptr;
+    if (handle == nullptr) {
       BOOL got = GetMessageA(&msg, nullptr, 0, 0);
       if (got == 0 || got == -1) ExitProcess(got == 0 ? static_cast<UINT>(msg.wParam) : 1);
       TranslateMessage(&msg);
@@ -86,9 +79,9 @@ void Win32EventLoop::Run() {
       continue;
     }
     const DWORD woke =
-        MsgWaitForMultipleObjectsEx(1, &watched, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        MsgWaitForMultipleObjectsEx(1, &handle, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     if (woke == WAIT_OBJECT_0) {
-      FollowWatch();
+      CheckHandle();
     } else {
       ProcessPendingEvents();
     }
@@ -103,47 +96,20 @@ void Win32EventLoop::RunDueTimers() {
   Arm();
 }
 
-void Win32EventLoop::ServiceControl(WPARAM control) {
-  if (handlers_ == nullptr) return;
-  switch (control) {
-    case kControlServiceStarted: {
-      bool success = false;
-      handlers_->OnServiceStart(success);
-      if (service_ != nullptr) service_->ReportStarted(success);
-      break;
-    }
-    case SERVICE_CONTROL_STOP:
-      handlers_->OnServiceStop();
-      break;
-    case SERVICE_CONTROL_SHUTDOWN:
-      handlers_->OnCloseRequest(kCloseBySessionEnd);
-      break;
-    case SERVICE_CONTROL_PAUSE: {
-      bool success = false;
-      handlers_->OnServicePause(success);
-      if (service_ != nullptr) service_->ReportPaused(success);
-      break;
-    }
-    case SERVICE_CONTROL_CONTINUE: {
-      bool success = false;
-      handlers_->OnServiceContinue(success);
-      if (service_ != nullptr) service_->ReportPaused(!success);
-      break;
-    }
-    default:
-      break;
+void Win32EventLoop::Dispatch(UINT message, WPARAM wparam, LRESULT& result, bool& handled) {
+  if (const auto source = on_message_.find(message); source != on_message_.end()) {
+    source->second(wparam);
+    handled = true;
+    return;
   }
-}
-
-void Win32EventLoop::Dispatch(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result,
-                              bool& handled) {
   switch (message) {
     case WM_TIMER:
       if (wparam == kTimerIdLoop) {
         RunDueTimers();
         handled = true;
-      } else if (wparam == kTimerIdTransfer && transfer_ != nullptr) {
-        transfer_->OnRequestTimer();
+      } else if (const auto timer = on_window_timer_.find(wparam);
+                 timer != on_window_timer_.end()) {
+        timer->second();
         handled = true;
       }
       break;
@@ -171,18 +137,9 @@ void Win32EventLoop::Dispatch(UINT message, WPARAM wparam, LPARAM lparam, LRESUL
       if (wparam != FALSE && handlers_ != nullptr) handlers_->OnCloseRequest(kCloseBySessionEnd);
       handled = true;
       break;
-    case kMsgTransferEvents:
-      if (transfer_ != nullptr) transfer_->ProcessEvents();
-      handled = true;
-      break;
-    case kMsgServiceControl:
-      ServiceControl(wparam);
-      handled = true;
-      break;
     default:
       break;
   }
-  (void)lparam;
 }
 
 bool Win32EventLoop::Route(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result) {
@@ -190,7 +147,8 @@ bool Win32EventLoop::Route(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& 
   // An error must not unwind through the system's frames of DispatchMessage: it ends the
   // program here, as an unguarded handler's error does.
   try {
-    Dispatch(message, wparam, lparam, result, handled);
+    Dispatch(message, wparam, result, handled);
+    (void)lparam;
   } catch (const std::exception& error) {
     if (on_fatal_) on_fatal_(error.what());
     ExitProcess(1);

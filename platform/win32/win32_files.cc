@@ -2,8 +2,12 @@
 
 #include "platform/win32/windows_api.h"
 
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+
+#include "base/ascii.h"
 #include "base/errors.h"
-#include "platform/whole_lines.h"
 #include "settings/profile_format.h"
 
 namespace cw {
@@ -67,6 +71,23 @@ void WriteAll(HANDLE file, std::string_view bytes, const std::string& path) {
   }
 }
 
+// Writes the pieces at the end of the file and waits for the disk. A write or flush that fails is
+// undone: the file is cut back to the length it had, so it holds only what it held before.
+void AppendAllOrNothing(HANDLE file, std::initializer_list<std::string_view> pieces,
+                        const std::string& path) {
+  LARGE_INTEGER size{};
+  if (!SetFilePointerEx(file, LARGE_INTEGER{}, &size, FILE_END))
+    ThrowLastError("cannot seek", path);
+  try {
+    for (const std::string_view piece : pieces) WriteAll(file, piece, path);
+    if (!FlushFileBuffers(file)) ThrowLastError("cannot flush", path);
+  } catch (const RelayError&) {
+    SetFilePointerEx(file, size, nullptr, FILE_BEGIN);
+    SetEndOfFile(file);
+    throw;
+  }
+}
+
 }  // namespace
 
 bool Win32FileSystem::IsAbsolutePath(const std::string& path) const {
@@ -110,18 +131,7 @@ void Win32FileSystem::AppendForRelay(const std::string& path, std::string_view r
   }
   HandleCloser closer{file};
   if (GetFileType(file) != FILE_TYPE_DISK) throw RelayError("not a disk file: " + path);
-  LARGE_INTEGER size{};
-  if (!SetFilePointerEx(file, LARGE_INTEGER{}, &size, FILE_END))
-    ThrowLastError("cannot seek", path);
-  try {
-    WriteAll(file, record, path);
-    if (!FlushFileBuffers(file)) ThrowLastError("cannot flush", path);
-  } catch (const RelayError&) {
-    // Undone, so that the file holds only whole records.
-    SetFilePointerEx(file, size, nullptr, FILE_BEGIN);
-    SetEndOfFile(file);
-    throw;
-  }
+  AppendAllOrNothing(file, {record}, path);
 }
 
 std::unique_ptr<ReadableFile> Win32FileSystem::OpenForReading(const std::string& path) {
@@ -154,7 +164,7 @@ void Win32FileSystem::Delete(const std::string& path) {
   if (!DeleteFileA(path.c_str())) ThrowLastError("cannot delete", path);
 }
 
-void Win32FileSystem::AppendLine(const std::string& path, const std::string& line) {
+bool Win32FileSystem::AppendLine(const std::string& path, const std::string& line) {
   CheckPath(path);
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -163,23 +173,37 @@ void Win32FileSystem::AppendLine(const std::string& path, const std::string& lin
   if (GetFileType(file) != FILE_TYPE_DISK) throw RelayError("not a disk file: " + path);
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file, &size)) ThrowLastError("cannot examine", path);
-  const uint64_t whole = EndOfWholeLines(size.QuadPart, [&](uint64_t offset, size_t count) {
-    std::string bytes(count, '\0');
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD got = 0;
-    if (!ReadFile(file, bytes.data(), static_cast<DWORD>(count), &got, &at))
-      ThrowLastError("cannot read", path);
-    bytes.resize(got);
-    return bytes;
-  });
-  LARGE_INTEGER end{};
-  end.QuadPart = static_cast<LONGLONG>(whole);
-  if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file))
-    ThrowLastError("cannot cut", path);
-  WriteAll(file, line + "\r\n", path);
-  if (!FlushFileBuffers(file)) ThrowLastError("cannot flush", path);
+  char tail[2] = {'\r', '\n'};
+  DWORD got = 0;
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(size.QuadPart >= 2 ? size.QuadPart - 2 : 0);
+  at.OffsetHigh = static_cast<DWORD>((size.QuadPart >= 2 ? size.QuadPart - 2 : 0) >> 32);
+  if (size.QuadPart > 0 && !ReadFile(file, tail, 2, &got, &at)) ThrowLastError("cannot read", path);
+  const bool ends_in_crlf =
+      size.QuadPart == 0 || (size.QuadPart >= 2 && tail[0] == '\r' && tail[1] == '\n');
+  AppendAllOrNothing(file, {ends_in_crlf ? "" : "\r\n", line, "\r\n"}, path);
+  return !ends_in_crlf;
+}
+
+std::string Win32FileSystem::FileIdentity(const std::string& path) const {
+  if (path.find('\0') != std::string::npos) return "path " + path;
+  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    const BOOL known = GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    if (known) {
+      return "file " + std::to_string(info.dwVolumeSerialNumber) + ":" +
+             std::to_string(uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow);
+    }
+  }
+  char full[MAX_PATH * 4];
+  const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  std::string identity =
+      "path " + (length == 0 || length >= sizeof full ? path : std::string(full, length));
+  for (char& c : identity) c = FoldCase(c);  // Windows names ignore letter case
+  return identity;
 }
 
 std::string Win32ProfileReader::GetPrivateProfileString(const std::string& section,

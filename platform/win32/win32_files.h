@@ -24,7 +24,8 @@ class Win32FileSystem final : public FileSystem {
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   bool Exists(const std::string& path) override;
   void Delete(const std::string& path) override;
-  void AppendLine(const std::string& path, const std::string& line) override;
+  bool AppendLine(const std::string& path, const std::string& line) override;
+  std::string FileIdentity(const std::string& path) const override;
 };
 
 // Standard input, to be read to its end (a program without a console has one only where it was

@@ -1,5 +1,7 @@
 #include "platform/win32/win32_process.h"
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <vector>
 
@@ -66,6 +68,8 @@ std::string Win32Process::CommandLine() {
   const char* line = GetCommandLineA();
   return ArgumentText(line != nullptr ? std::string(line) : std::string());
 }
+
+void Win32Process::ReturnFreeMemory() { _heapmin(); }
 
 void Win32Process::Exit(int status) {
   if (before_exit_) before_exit_();

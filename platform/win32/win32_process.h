@@ -25,6 +25,7 @@ class Win32Process final : public Process {
   bool AnotherInstanceRunning() override;
   std::string CommandLine() override;
   [[noreturn]] void Exit(int status) override;
+  void ReturnFreeMemory() override;
 
   // This executable's full path (GetModuleFileName); throws RelayError when unknown.
   static std::string ExecutablePath();

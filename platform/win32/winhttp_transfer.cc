@@ -123,7 +123,6 @@ struct WinHttpTransfer::Impl {
   explicit Impl(WinHttpTransfer& owner) : owner(owner) {}
   WinHttpTransfer& owner;
   HWND window = nullptr;
-  StateCallback on_state;
   HINTERNET session = nullptr;
   // Every request whose handle WinHTTP has not yet reported closed, by id.
   std::map<uint64_t, std::unique_ptr<Request>> requests;
@@ -145,20 +144,19 @@ struct WinHttpTransfer::Impl {
     current = 0;
     KillTimer(window, kTimerIdTransfer);
   }
-  // error: WinHTTP's error code when state is kStateError.
-  void Finish(int16_t state, DWORD error = 0) {
+  // The request ended: with the server's answer, or with WinHTTP's error.
+  void Finish(bool answered, DWORD error = 0) {
     Request* request = Current();
-    if (state == kStateResponseCompleted && request != nullptr) {
+    if (answered && request != nullptr) {
       owner.Completed(static_cast<long>(request->status), std::move(request->kept));
     } else {
       owner.Failed(WinHttpErrorText(error));
     }
     Detach();
-    if (on_state) on_state(state);
   }
   void ReadNext(Request& request) {
     if (!WinHttpReadData(request.handle, request.buffer, sizeof request.buffer, nullptr)) {
-      Finish(kStateError, GetLastError());
+      Finish(false, GetLastError());
     }
   }
   void Handle(const Event& event);
@@ -176,7 +174,7 @@ void WinHttpTransfer::Impl::Handle(const Event& event) {
   if (event.id != current || request.handle == nullptr) return;  // cancelled or timed out
   switch (event.status) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-      if (!WinHttpReceiveResponse(request.handle, nullptr)) Finish(kStateError, GetLastError());
+      if (!WinHttpReceiveResponse(request.handle, nullptr)) Finish(false, GetLastError());
       break;
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
       DWORD code = 0;
@@ -191,24 +189,22 @@ void WinHttpTransfer::Impl::Handle(const Event& event) {
     }
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
       if (event.length == 0) {
-        Finish(kStateResponseCompleted);
+        Finish(true);
       } else {
         KeepAnswerStart(request.kept, request.buffer, event.length);
         ReadNext(request);
       }
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-      Finish(kStateError, event.error);
+      Finish(false, event.error);
       break;
     default:
       break;
   }
 }
 
-WinHttpTransfer::WinHttpTransfer(HWND window, StateCallback on_state)
-    : impl_(std::make_unique<Impl>(*this)) {
+WinHttpTransfer::WinHttpTransfer(HWND window) : impl_(std::make_unique<Impl>(*this)) {
   impl_->window = window;
-  impl_->on_state = std::move(on_state);
   // No agent name: the request carries only the headers the operator configured and the ones
   // HTTP itself needs (Host, Content-Length, Connection).
   impl_->session = WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
@@ -234,7 +230,7 @@ WinHttpTransfer::~WinHttpTransfer() {
   WinHttpCloseHandle(impl_->session);
 }
 
-void WinHttpTransfer::Start(const std::string& url, const std::string& data,
+void WinHttpTransfer::Start(const std::string& url, std::string data,
                             const std::vector<HeaderLine>& headers) {
   const std::wstring wide_url = Widen(url);
   URL_COMPONENTS parts{};
@@ -305,7 +301,7 @@ void WinHttpTransfer::Start(const std::string& url, const std::string& data,
       fail("The header line cannot be used");
     }
   }
-  started.body = data;
+  started.body = std::move(data);
   const DWORD size = static_cast<DWORD>(started.body.size());
   void* body = size == 0 ? WINHTTP_NO_REQUEST_DATA : started.body.data();
   if (!WinHttpSendRequest(started.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, size, size,
@@ -331,7 +327,7 @@ void WinHttpTransfer::OnRequestTimer() {
     return;
   }
   if (GetTickCount64() < impl_->deadline) return;
-  impl_->Finish(kStateError, ERROR_WINHTTP_TIMEOUT);
+  impl_->Finish(false, ERROR_WINHTTP_TIMEOUT);
 }
 
 }  // namespace cw

@@ -1,15 +1,14 @@
 #pragma once
 // The transfer control on WinHTTP in asynchronous mode. WinHTTP calls back on its own threads;
 // the callback only queues the event and posts kMsgTransferEvents to the window, and the request
-// is driven from the window's thread when that message is processed. So the state change
-// (11 error, 12 response completed) reaches the handlers only while pending events run.
+// is driven from the window's thread when that message is processed. So a request ends, and its
+// outcome is kept, only while pending events run.
 //
 // Cancel detaches the request: it is reported as ended at once, its handle is closed, and every
 // late event of it is dropped by its id. (Under Wine closing the handle does not abort a request
 // in flight; the receive time-out below then ends it in the background.) The request's memory is
 // freed when WinHTTP reports its handle closing.
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,10 +20,9 @@ namespace cw {
 
 class WinHttpTransfer final : public TransferBase {
  public:
-  using StateCallback = std::function<void(int16_t state)>;
   // window: where the events are posted and whose timer kTimerIdTransfer bounds a request.
   // One transfer control per process. Throws RelayError when WinHTTP cannot be set up.
-  WinHttpTransfer(HWND window, StateCallback on_state);
+  explicit WinHttpTransfer(HWND window);
   ~WinHttpTransfer() override;
   WinHttpTransfer(const WinHttpTransfer&) = delete;
   WinHttpTransfer& operator=(const WinHttpTransfer&) = delete;
@@ -38,7 +36,7 @@ class WinHttpTransfer final : public TransferBase {
   void OnRequestTimer();
 
  private:
-  void Start(const std::string& url, const std::string& data,
+  void Start(const std::string& url, std::string data,
              const std::vector<HeaderLine>& headers) override;
 
   struct Impl;

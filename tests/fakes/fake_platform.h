@@ -23,7 +23,6 @@ struct NullEvents : WindowEvents {
   void OnTimer(TimerId) override {}
   void OnResize() override {}
   void OnCloseRequest(int16_t) override {}
-  void OnTransferStateChanged(int16_t) override {}
   void OnServiceStart(bool&) override {}
   void OnServicePause(bool&) override {}
   void OnServiceContinue(bool&) override {}
@@ -111,23 +110,21 @@ class FakeTransfer : public TransferControl {
   explicit FakeTransfer(FakeEventLoop& loop) : loop_(loop) {}
   void SetProtocol(int32_t) override {}
   void SetRequestTimeout(int32_t) override {}
-  void Execute(const std::string&, const std::string& data, const std::string&) override {
+  void Execute(const std::string&, std::string data, const std::string&) override {
+    outcome_ = {};
     if (fail_execute) throw RelayError("cannot start");
-    bodies.push_back(data);
+    bodies.push_back(std::move(data));
     executing_ = true;
     const size_t id = bodies.size();
     loop_.At(loop_.now + 100, [this, id] {
       if (id != bodies.size() || !executing_) return;  // cancelled or superseded
       executing_ = false;
-      if (loop_.handlers != nullptr)
-        loop_.handlers->OnTransferStateChanged(kStateResponseCompleted);
+      outcome_ = {TransferOutcome::State::kCompleted, 200, "OK", {}};
     });
   }
   bool StillExecuting() const override { return executing_; }
   void Cancel() override { executing_ = false; }
-  std::string GetChunk(int) override { return "OK"; }
-  long ResponseCode() const override { return 200; }
-  std::string ErrorText() const override { return "refused"; }
+  const TransferOutcome& Outcome() const override { return outcome_; }
 
   std::vector<std::string> bodies;
   bool fail_execute = false;
@@ -135,6 +132,7 @@ class FakeTransfer : public TransferControl {
  private:
   FakeEventLoop& loop_;
   bool executing_ = false;
+  TransferOutcome outcome_;
 };
 
 // Keeps the mode flag, started once in service mode; it never installs.
@@ -207,9 +205,19 @@ class FakeFileSystem : public FileSystem {
   void Delete(const std::string& path) override {
     if (fail_delete || !files.erase(path)) throw RelayError("delete failed");
   }
-  void AppendLine(const std::string& path, const std::string& line) override {
-    if (fail_append) throw RelayError("disk full");
-    files[path] += line + "\r\n";
+  // A file would never grow past 1 kB here: an append that would is refused.
+  bool AppendLine(const std::string& path, const std::string& line) override {
+    if (fail_append || files[path].size() + line.size() > 1024) throw RelayError("disk full");
+    std::string& file = files[path];
+    const bool end_last = !file.empty() && !file.ends_with("\r\n");
+    file += (end_last ? "\r\n" : "") + line + "\r\n";
+    return end_last;
+  }
+  // Paths name files exactly, but for "/./" in them.
+  std::string FileIdentity(const std::string& path) const override {
+    std::string identity = path;
+    for (size_t at; (at = identity.find("/./")) != std::string::npos;) identity.erase(at, 2);
+    return identity;
   }
 
   std::map<std::string, std::string> files;
@@ -242,6 +250,7 @@ class FakeProcess : public Process {
   bool AnotherInstanceRunning() override { return another_instance; }
   std::string CommandLine() override { return command_line; }
   [[noreturn]] void Exit(int status) override { throw ProcessExit{status}; }
+  void ReturnFreeMemory() override {}
 
   std::string directory = "/opt/cw";
   bool another_instance = false;

@@ -1,7 +1,9 @@
 // Start-up rules on fakes. The service switches run against the real systemd host
 // (platform/posix/systemd_service_host_test.cc); close reasons, the program entry and the window's
 // layout run on the real binary.
-#include "app/corbelwynford_main.h"
+#include "app/program.h"
+
+#include "app/command_line.h"
 
 #include <gtest/gtest.h>
 
@@ -40,18 +42,25 @@ TEST(StartUpTest, ModeComesFromTheStoredFlagsNumberAndASecondInstanceEndsFirst) 
     if (row.stored != nullptr) fake.service.flag = row.stored;
     fake.process.another_instance = row.another_instance;
     fake.process.command_line = row.command_line;
-    Corbelwynford_Main form(fake.platform);
+    Program program(fake.platform);
+    fake.loop.handlers = &program;
     if (row.another_instance) {
-      EXPECT_THROW(form.Form_Load(), ProcessExit);
+      EXPECT_THROW(program.Start(), ProcessExit);
       EXPECT_EQ(fake.Log(), Lines{});
       EXPECT_EQ(fake.window.boxes.size(), row.boxes);
       continue;
     }
-    form.Form_Load();
-    EXPECT_EQ(form.Procs().AppPath, row.directory + std::string(row.directory[1] ? "/" : ""));
-    EXPECT_EQ(fake.Log(), (Lines{std::string(100, '-'), version + " is starting...",
-                                 row.service ? "Corbelwynford started ok as service"
-                                             : "Corbelwynford started ok as application"}));
+    program.Start();
+    // The incoming file is looked for in the program's folder, which ends in one separator.
+    fake.files.files[row.directory + std::string(row.directory[1] ? "/" : "") + "InComingSMS.txt"] =
+        "m";
+    program.OnTimer(TimerId::kFileScan);
+    EXPECT_EQ(fake.inet.bodies.size(), 1u);
+    const Lines log = fake.Log();
+    EXPECT_EQ(Lines(log.begin(), log.begin() + 3),
+              (Lines{std::string(100, '-'), version + " is starting...",
+                     row.service ? "Corbelwynford started ok as service"
+                                 : "Corbelwynford started ok as application"}));
     EXPECT_EQ(fake.window.caption, version);
     EXPECT_EQ(fake.window.hidden, row.service);
     EXPECT_EQ(fake.service.starts, row.service ? 1 : 0);

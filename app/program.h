@@ -1,0 +1,63 @@
+#pragma once
+// The program: its start-up, and what it does with each event of the window, its timers and the
+// service manager. The window, its list, its two timers, the transfer control and the service
+// host belong to the platform; the relay belongs to the program, made once start-up knows the
+// program's folder.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "log/log.h"
+#include "platform/platform.h"
+#include "relay/relay.h"
+
+namespace cw {
+
+class Program final : public WindowEvents {
+ public:
+  explicit Program(Platform& platform)
+      : platform_(platform), log_(platform.window.List(), platform.clock) {}
+
+  // Fixes the program's folder and the mode, applies the one-instance rule, writes the first log
+  // lines, carries out "/U" and "/I" (each ends the process), and enters service or application
+  // mode. With "/Q" anywhere in the arguments it shows no box: the log and the exit status carry
+  // the answer. Nothing here is guarded: a failure ends the program.
+  void Start();
+  // Service mode, fixed by Start() from the service host's stored flag.
+  bool ServiceMode() const { return service_mode_; }
+  // Logs an error that no handler caught; the entry then ends the process. Never throws.
+  void LogRunTimeError(const std::string& what) noexcept;
+
+  // The scan timer runs the relay's scan cycle; the system timer ends its pauses.
+  void OnTimer(TimerId timer) override;
+  // Fits the list to the window above the status bar; a size the list refuses is skipped.
+  void OnResize() noexcept override;
+  // A close is never refused: it logs its reason and the shutdown, stops both timers and ends
+  // the process at once.
+  void OnCloseRequest(int16_t reason) override;
+  void OnServiceStart(bool& success) override { success = true; }
+  void OnServicePause(bool& success) override { success = true; }
+  void OnServiceContinue(bool& success) override { success = true; }
+  // The service manager's stop closes the window from the program's own code.
+  void OnServiceStop() override { OnCloseRequest(kCloseByProgram); }
+
+ private:
+  // What "/U" or "/I" logs and shows for one outcome: the log line, and the text that follows
+  // the host's display name in the message box.
+  struct SwitchOutcome {
+    const char* log_line;
+    const char* box_suffix;
+  };
+  // Stores mode_flag when the host succeeded, logs and (unless quiet) shows the outcome, and
+  // ends the process (status 0 on success, 1 on failure).
+  [[noreturn]] void EndServiceSwitch(bool succeeded, const char* mode_flag,
+                                     const SwitchOutcome& success, const SwitchOutcome& failure);
+
+  Platform& platform_;
+  Log log_;
+  std::optional<Relay> relay_;
+  bool service_mode_ = false;
+  bool quiet_ = false;  // "/Q": no message box at start-up
+};
+
+}  // namespace cw

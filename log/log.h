@@ -1,0 +1,40 @@
+#pragma once
+// The activity and traffic logs, both in the window's list: every entry carries the date and time
+// it was written, at most 100 bytes of text each, and the list keeps at most 200 entries, of which
+// the first (the separator line of start-up) stays for the life of the window.
+#include <cstddef>
+#include <string_view>
+
+#include "platform/clock.h"
+#include "platform/window.h"
+
+namespace cw {
+
+inline constexpr int kMaxLogEntries = 200;
+inline constexpr size_t kLogChunk = 100;  // text per entry, after the date and time
+
+class Log {
+ public:
+  Log(ListBox& list, Clock& clock) : list_(list), clock_(clock) {}
+
+  // An activity entry per 100 bytes of text, entered verbatim; then the list is bounded and its
+  // newest entry selected. Every step that fails is skipped and the next one runs; nothing ever
+  // leaves this function.
+  void WriteLog(std::string_view text) noexcept;
+  // Traffic entries of text: the prefix " Tx: " for what was sent, " Rx: " for what came back,
+  // then the text with bytes 32 to 127 as they are and every other byte as its decimal code
+  // ("<10>"), cut into entries of 100 bytes of the escaped text (one escape may be split over
+  // two). Any length is logged without holding it escaped whole. A failing list operation ends
+  // the call and is thrown.
+  void WriteTrafficLog(bool sent, std::string_view text);
+
+ private:
+  void Add(std::string_view chunk);
+  void Bound();
+  void SelectNewest() { list_.SetListIndex(list_.ListCount() - 1); }
+
+  ListBox& list_;
+  Clock& clock_;
+};
+
+}  // namespace cw

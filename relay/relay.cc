@@ -1,0 +1,206 @@
+#include "relay/relay.h"
+
+#include <algorithm>
+#include <exception>
+#include <memory>
+
+#include "convert/conversions.h"
+#include "platform/transfer_rules.h"
+#include "relay/await_transfer.h"
+#include "relay/line_reader.h"
+#include "relay/message_body.h"
+
+namespace cw {
+namespace {
+
+// A line this long leaves memory behind that the system should have back.
+constexpr size_t kLargeLine = 1 << 20;
+
+// The continue-on-error rule: true when the step ran, false when it failed and was abandoned.
+template <typename Step>
+bool Guarded(Step&& step) {
+  try {
+    step();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Why a message failed, in one line: the request could not start or ended in an error, the server
+// answered with another status than 2xx, or no answer came in time.
+std::string FailureReason(const TransferOutcome& outcome, const std::string& send_error,
+                          int16_t wait_seconds) {
+  if (!send_error.empty()) return "Corbelwynford could not send: " + send_error;
+  switch (outcome.state) {
+    case TransferOutcome::State::kFailed:
+      return "Corbelwynford could not send: " + outcome.reason;
+    case TransferOutcome::State::kCompleted:
+      return "Corbelwynford got HTTP status " + std::to_string(outcome.status);
+    case TransferOutcome::State::kNone:
+      break;
+  }
+  return "Corbelwynford got no answer within " + std::to_string(wait_seconds) + " seconds";
+}
+
+}  // namespace
+
+void Relay::ScanTick() {
+  FileSystem& files = platform_.files;
+  EventLoop& loop = platform_.loop;
+  std::string scan_file, claim_file;
+  Guarded([&] {
+    scan_file = ResolveFromProgramFolder(
+        files, program_folder_, settings_.GetIniString("General", "FileToScan", "InComingSMS.txt"));
+    claim_file = scan_file + ".$$$";
+  });
+  // The claim never replaces an existing claim file: one left by an interrupted run is processed
+  // again from its first line, and the new scan file waits for a later cycle. A file that a feed
+  // is writing into is left to the next tick or watch event.
+  Guarded([&] {
+    if (files.Exists(scan_file)) files.Claim(scan_file, claim_file);
+  });
+  Guarded([&] { FollowScanFile(scan_file, settings_.GetIniString("General", "WatchFile", "")); });
+  // Nothing to claim: the timer keeps ticking at its current interval. The other settings are
+  // read only for a claim, so an idle tick costs a few system calls, not one per setting.
+  if (!files.Exists(claim_file)) return;
+
+  RelaySettings settings = ReadRelaySettings(settings_);
+  Guarded([&] { settings.failed_file = FailedFile(settings.failed_file, scan_file, claim_file); });
+  std::unique_ptr<ReadableFile> file;
+  Guarded([&] { file = files.OpenForReading(claim_file); });
+  if (!file) return;  // a claim that does not open waits: the timer keeps ticking
+  Guarded([&] { loop.SetTimerEnabled(TimerId::kFileScan, false); });
+  const size_t longest = SendClaimFile(*file, claim_file, settings);
+  Guarded([&] { file->Close(); });
+  Guarded([&] { files.Delete(claim_file); });
+  Guarded([&] { loop.SetTimerInterval(TimerId::kFileScan, settings.scan_interval_ms); });
+  Guarded([&] { loop.SetTimerEnabled(TimerId::kFileScan, true); });
+  // The memory a large line took goes back to the system: a relay left alone for months returns
+  // to its idle size.
+  if (longest >= kLargeLine) Guarded([&] { platform_.process.ReturnFreeMemory(); });
+}
+
+// Watches the scan file's folder while WatchFile is on (any value but empty or "0"). A folder
+// that cannot be watched is logged once; the scan timer does the work meanwhile.
+void Relay::FollowScanFile(const std::string& scan_file, const std::string& watch_setting) {
+  FolderWatch& watch = platform_.watch;
+  if (watch_setting.empty() || watch_setting == "0" || scan_file.empty()) {
+    watch.StopWatching();
+    return;
+  }
+  // Windows takes "/" as well as its own separator; on Linux the two are the same.
+  const char separators[] = {platform_.files.PathSeparator(), '/', '\0'};
+  const size_t cut = scan_file.find_last_of(separators);
+  if (cut == std::string::npos) return;  // always in a folder: program_folder_ ends in one
+  const std::string folder = scan_file.substr(0, cut + 1);
+  try {
+    watch.Watch(folder, scan_file.substr(cut + 1));
+    unwatchable_folder_.clear();
+  } catch (const std::exception& error) {
+    if (unwatchable_folder_ == folder) return;
+    unwatchable_folder_ = folder;
+    log_.WriteLog("Corbelwynford cannot watch " + folder + ": " + error.what() +
+                  "; scanning every ScanInterval");
+  }
+}
+
+// The file FailedFile names, or empty for none: a failed message kept in the incoming file or in
+// its claim file, however the name spells it, would come back every cycle.
+std::string Relay::FailedFile(const std::string& name, const std::string& scan_file,
+                              const std::string& claim_file) const {
+  if (name.empty()) return {};
+  const FileSystem& files = platform_.files;
+  const std::string path = ResolveFromProgramFolder(files, program_folder_, name);
+  const std::string identity = files.FileIdentity(path);
+  if (identity == files.FileIdentity(scan_file) || identity == files.FileIdentity(claim_file))
+    return {};
+  return path;
+}
+
+size_t Relay::SendClaimFile(ReadableFile& file, const std::string& claim_file,
+                            const RelaySettings& settings) {
+  LineReader lines(file);
+  size_t longest = 0;
+  for (;;) {
+    std::string line;
+    // A line that cannot be read ends the loop: repeating the previous message for as long as the
+    // read keeps failing would post it without end.
+    try {
+      if (lines.AtEnd()) break;
+      line = lines.ReadLine();
+    } catch (const std::exception&) {
+      log_.WriteLog("Corbelwynford could not read " + claim_file + ", the rest of it was not sent");
+      break;
+    }
+    if (lines.WholeFileWithoutCarriageReturn() && line.find('\n') != std::string::npos) {
+      log_.WriteLog("Corbelwynford sends " + claim_file +
+                    " as one message: it holds line feeds but no carriage return, and each "
+                    "message must end in CR LF");
+    }
+    longest = std::max(longest, line.size());
+    SendMessage(std::move(line), settings);
+    // Every message ends with its outcome entry, whatever failed in it: only a pause that fails
+    // ends the loop early.
+    if (!Guarded([&] { pause_.PauseSeconds(1); })) break;
+  }
+  return longest;
+}
+
+void Relay::SendMessage(std::string line, const RelaySettings& s) {
+  std::string body;
+  {
+    // The line itself is kept only for the failed-message file.
+    std::string text = s.failed_file.empty() ? std::move(line) : line;
+    if (s.to_dos) Guarded([&] { text = ConvISOtoDOS(text); });
+    if (s.to_ia5) Guarded([&] { text = ConvISOtoIA5(text); });
+    if (s.to_utf8) Guarded([&] { text = ConvISOtoUTF8(text); });
+    if (s.to_html) Guarded([&] { text = ConvISOtoHTML(text); });
+    Guarded([&] { RemoveBrackets(text); });
+    if (s.escape != TemplateEscape::kNone)
+      Guarded([&] { text = EscapeForTemplate(text, s.escape); });
+    Guarded([&] { body = FillBodyTemplate(s.body_template, text); });
+  }
+  TransferControl& transfer = platform_.inet;
+  Guarded([&] { AwaitTransfer(transfer, pause_, s.wait_seconds, true); });
+  Guarded([&] { transfer.SetProtocol(s.protocol); });
+  Guarded([&] { transfer.SetRequestTimeout(RequestTimeoutSeconds(s.wait_seconds)); });
+  Guarded([&] { log_.WriteTrafficLog(true, body); });
+  std::string send_error;
+  try {
+    transfer.Execute(s.url, std::move(body), s.headers);
+  } catch (const std::exception& error) {
+    send_error = error.what();
+  }
+  TransferOutcome outcome;
+  Guarded([&] { outcome = AwaitTransfer(transfer, pause_, s.wait_seconds, false); });
+  LogOutcome(outcome, send_error, line, s);
+}
+
+// A completed request shows its answer whatever its status; only a 2xx status is a success, so
+// an error page from the server is not reported as a delivered message.
+void Relay::LogOutcome(const TransferOutcome& outcome, const std::string& send_error,
+                       const std::string& line, const RelaySettings& s) {
+  bool delivered = false;
+  if (outcome.state == TransferOutcome::State::kCompleted) {
+    Guarded([&] { log_.WriteTrafficLog(false, outcome.answer); });
+    delivered = outcome.status >= 200 && outcome.status <= 299;
+  }
+  if (!delivered) {
+    log_.WriteLog(FailureReason(outcome, send_error, s.wait_seconds));
+    if (!s.failed_file.empty()) {
+      try {
+        if (platform_.files.AppendLine(s.failed_file, line)) {
+          log_.WriteLog("Corbelwynford ended " + s.failed_file +
+                        " with CR LF before keeping a failed message");
+        }
+      } catch (const std::exception& error) {
+        log_.WriteLog("Corbelwynford could not keep the failed message in " + s.failed_file + ": " +
+                      error.what());
+      }
+    }
+  }
+  log_.WriteLog(delivered ? "Sending completed successfully" : "Sending failed");
+}
+
+}  // namespace cw

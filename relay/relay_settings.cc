@@ -1,0 +1,48 @@
+#include "relay/relay_settings.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "settings/numeric.h"
+
+namespace cw {
+
+RelaySettings ReadRelaySettings(const SettingsFile& file) {
+  RelaySettings s;
+  auto step = [](auto&& read) {
+    try {
+      read();
+    } catch (const std::exception&) {
+      // The setting keeps its 0 or empty text.
+    }
+  };
+  auto text = [&](const char* section, const char* key, const char* default_text) {
+    return file.GetIniString(section, key, default_text);
+  };
+  step([&] {
+    s.scan_interval_ms = RoundToInt32(NumericValue(text("General", "ScanInterval", "10")) * 1000.0);
+  });
+  s.scan_interval_ms = std::clamp(s.scan_interval_ms, 1000, 60000);
+  step([&] {
+    s.wait_seconds = RoundToInt16(NumericValue(text("Protocol", "WaitForAnswer", "20")));
+  });
+  step([&] { s.url = TrimSpaces(text("Protocol", "URL", "")); });
+  step([&] { s.headers = ResolveLineEscapes(TrimSpaces(text("Protocol", "Header", ""))); });
+  step([&] { s.body_template = ResolveLineEscapes(text("Protocol", "XML", "")); });
+  step([&] { s.protocol = RoundToInt16(NumericValue(text("Protocol", "Protocol", "5"))); });
+  step([&] { s.to_dos = SwitchIsOn(text("Protocol", "ISOtoDOS", "0")); });
+  step([&] { s.to_ia5 = SwitchIsOn(text("Protocol", "ISOtoIA5", "0")); });
+  step([&] { s.to_utf8 = SwitchIsOn(text("Protocol", "ISOtoUTF8", "0")); });
+  step([&] { s.to_html = SwitchIsOn(text("Protocol", "ISOtoHTML", "0")); });
+  step([&] { s.escape = TemplateEscapeFromSetting(text("Protocol", "Escape", "")); });
+  step([&] { s.failed_file = text("General", "FailedFile", ""); });
+  return s;
+}
+
+std::string ResolveFromProgramFolder(const FileSystem& files, const std::string& program_folder,
+                                     const std::string& name) {
+  if (files.IsAbsolutePath(name)) return name;
+  return program_folder + name;
+}
+
+}  // namespace cw

@@ -1,0 +1,34 @@
+#pragma once
+// What the relay reads from the settings file when it has a claim file to work through; an idle
+// scan reads only FileToScan and WatchFile.
+#include <cstdint>
+#include <string>
+
+#include "convert/template_escape.h"
+#include "platform/files.h"
+#include "settings/settings_file.h"
+
+namespace cw {
+
+struct RelaySettings {
+  int32_t scan_interval_ms = 0;  // ScanInterval in ms, held to 1000..60000
+  int16_t wait_seconds = 0;      // WaitForAnswer
+  std::string url;               // URL, spaces at both ends removed
+  std::string headers;           // Header, spaces removed, then \n and \r resolved
+  std::string body_template;     // XML, \n and \r resolved
+  int16_t protocol = 0;          // Protocol
+  bool to_dos = false, to_ia5 = false, to_utf8 = false, to_html = false;  // ISOto*
+  TemplateEscape escape = TemplateEscape::kNone;                          // Escape
+  std::string failed_file;                                                // FailedFile, as written
+};
+
+// Every setting above, each in its own step: one whose value does not fit its type keeps 0 (the
+// interval its lowest bound), and the others are read all the same.
+RelaySettings ReadRelaySettings(const SettingsFile& settings);
+
+// A file named by FileToScan or FailedFile: an absolute path is used as written, anything else is
+// taken from the program's folder (which ends in its separator) by plain concatenation.
+std::string ResolveFromProgramFolder(const FileSystem& files, const std::string& program_folder,
+                                     const std::string& name);
+
+}  // namespace cw
