@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 
+#include "base/ascii.h"
 #include "base/errors.h"
 
 namespace cw {
@@ -23,8 +24,6 @@ int HexDigit(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Walks the text as if the ignored characters were not there.
 class Cursor {
@@ -69,7 +68,7 @@ double NumericValue(std::string_view text) {
   Cursor cur(text);
   if (cur.Peek() == '&') {
     cur.Next();
-    const char kind = Lower(cur.Peek());
+    const char kind = FoldCase(cur.Peek());
     if (kind == 'h' || kind == 'o') {
       cur.Next();
       return RadixValue(cur, kind == 'h' ? 16 : 8);
@@ -114,7 +113,7 @@ double NumericValue(std::string_view text) {
   if (!significant) return negative ? -0.0 : 0.0;
 
   int64_t exponent = 0;
-  const char mark = Lower(cur.Peek());
+  const char mark = FoldCase(cur.Peek());
   if (mark == 'e' || mark == 'd') {
     cur.Next();
     bool exp_negative = false;

@@ -32,7 +32,7 @@ class Win32FileSystem final : public FileSystem {
 // redirected; without one it reads as empty).
 std::unique_ptr<ReadableFile> StandardInput();
 
-// GetPrivateProfileStringA itself, with a 2048-byte buffer.
+// GetPrivateProfileStringA itself, with a buffer for the longest value and its NUL.
 class Win32ProfileReader final : public ProfileReader {
  public:
   std::string GetPrivateProfileString(const std::string& section, const std::string& key,
