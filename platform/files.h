@@ -1,7 +1,9 @@
 #pragma once
 // File operations of the scan cycle. Paths are byte strings; every failure throws RelayError.
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,13 @@ class ReadableFile {
   // Reads up to size bytes into buffer; returns 0 only at the end of the file. Throws on error.
   virtual size_t Read(char* buffer, size_t size) = 0;
   virtual void Close() = 0;
+};
+
+// What the relay needs to know of a file it may send again.
+struct FileSummary {
+  uint64_t size = 0;
+  int64_t modified = 0;  // seconds since 1970 (UTC), as Clock::Now() counts
+  bool operator==(const FileSummary&) const = default;
 };
 
 class FileSystem {
@@ -41,6 +50,8 @@ class FileSystem {
   // True when something of any kind stands at path (a dangling link too); never throws. The idle
   // scan asks this rather than failing an open, which would cost an exception every tick.
   virtual bool Exists(const std::string& path) = 0;
+  // The size and modification time of the regular file at path; nullopt when there is none.
+  virtual std::optional<FileSummary> Summary(const std::string& path) const = 0;
   // Opens a regular file for reading; a folder or a missing file throws.
   virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
   virtual void Delete(const std::string& path) = 0;

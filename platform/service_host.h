@@ -28,6 +28,9 @@ class ServiceHost {
   virtual void Start() = 0;
   // One entry in the system's event log; a failure is not reported.
   virtual void LogEvent(int16_t event_type, int32_t event_id, const std::string& text) = 0;
+  // How the running service is doing, in one line, for the service manager to show (systemctl
+  // status); nothing where it shows none or before Start().
+  virtual void SetStatus(const std::string& line) = 0;
 };
 
 }  // namespace cw

@@ -63,6 +63,7 @@ void Relay::ScanTick() {
   Guarded([&] { FollowScanFile(scan_file, settings_.GetIniString("General", "WatchFile", "")); });
   // Nothing to claim: the timer keeps ticking at its current interval. The other settings are
   // read only for a claim, so an idle tick costs a few system calls, not one per setting.
+  const bool retrying = !files.Exists(claim_file) && ClaimForRetry(scan_file, claim_file);
   if (!files.Exists(claim_file)) return;
 
   RelaySettings settings = ReadRelaySettings(settings_);
@@ -71,7 +72,10 @@ void Relay::ScanTick() {
   Guarded([&] { file = files.OpenForReading(claim_file); });
   if (!file) return;  // a claim that does not open waits: the timer keeps ticking
   Guarded([&] { loop.SetTimerEnabled(TimerId::kFileScan, false); });
+  const uint64_t delivered_before = delivered_;
   const size_t longest = SendClaimFile(*file, claim_file, settings);
+  retry_delay_.Configure(settings.retry_after);
+  if (retrying && delivered_ == delivered_before) retry_delay_.NothingDelivered();
   Guarded([&] { file->Close(); });
   Guarded([&] { files.Delete(claim_file); });
   Guarded([&] { loop.SetTimerInterval(TimerId::kFileScan, settings.scan_interval_ms); });
@@ -79,6 +83,80 @@ void Relay::ScanTick() {
   // The memory a large line took goes back to the system: a relay left alone for months returns
   // to its idle size.
   if (longest >= kLargeLine) Guarded([&] { platform_.process.ReturnFreeMemory(); });
+  Guarded([&] { TellStatus(scan_file, settings.failed_file, settings.retry_after > 0); });
+}
+
+bool Relay::ClaimForRetry(const std::string& scan_file, const std::string& claim_file) {
+  const int32_t retry_after = ReadRetryAfter(settings_);
+  if (retry_after <= 0) return false;
+  FileSystem& files = platform_.files;
+  std::string failed_file;
+  Guarded([&] {
+    failed_file =
+        FailedFile(settings_.GetIniString("General", "FailedFile", ""), scan_file, claim_file);
+  });
+  if (failed_file.empty()) {
+    if (!retry_without_failed_file_logged_) {
+      log_.WriteLog("Corbelwynford sends nothing again on its own: RetryAfter needs a FailedFile");
+    }
+    retry_without_failed_file_logged_ = true;
+    return false;
+  }
+  retry_delay_.Configure(retry_after);
+  Guarded([&] { TellStatus(scan_file, failed_file, true); });
+  const std::optional<FileSummary> kept = files.Summary(failed_file);
+  // New messages go first: an incoming file that a feed is writing into waits for its claim.
+  if (!kept || kept->size == 0 || files.Exists(scan_file) ||
+      platform_.clock.Now() < kept->modified + retry_delay_.Seconds())
+    return false;
+  const std::pair<std::string, FileSummary> attempt{failed_file, *kept};
+  if (unclaimable_ == attempt) return false;
+  try {
+    if (!files.Claim(failed_file, claim_file)) return false;
+  } catch (const std::exception& error) {
+    unclaimable_ = attempt;
+    log_.WriteLog("Corbelwynford cannot send " + failed_file + " again (" + error.what() +
+                  "); it is left alone");
+    return false;
+  }
+  log_.WriteLog("Corbelwynford sends the messages kept in " + failed_file + " again, from " +
+                claim_file);
+  return true;
+}
+
+void Relay::TellStatus(const std::string& scan_file, const std::string& failed_file,
+                       bool retry_on) {
+  std::string line = "Waiting for " + scan_file + "; " + std::to_string(delivered_) +
+                     " delivered, " + std::to_string(failed_) + " failed since start";
+  if (!failed_file.empty()) {
+    const std::optional<FileSummary> summary = platform_.files.Summary(failed_file);
+    const uint64_t kept = summary ? KeptMessages(failed_file, *summary) : 0;
+    line +=
+        "; " + (kept > 0 ? std::to_string(kept) : std::string("none")) + " kept in " + failed_file;
+    if (kept > 0 && retry_on) {
+      line += ", to be sent again at " +
+              platform_.clock.LongTimeTextAt(summary->modified + retry_delay_.Seconds());
+    }
+  }
+  if (line == status_) return;
+  status_ = line;
+  platform_.service.SetStatus(line);
+}
+
+// Counted again only when the file has changed: the status is told after every file and, with
+// RetryAfter, at every idle tick.
+uint64_t Relay::KeptMessages(const std::string& failed_file, const FileSummary& summary) {
+  if (counted_ && counted_->first == failed_file && counted_->second == summary) return kept_;
+  uint64_t lines = 0;
+  const std::unique_ptr<ReadableFile> file = platform_.files.OpenForReading(failed_file);
+  LineReader reader(*file);
+  while (!reader.AtEnd()) {
+    reader.ReadLine();
+    ++lines;
+  }
+  counted_.emplace(failed_file, summary);
+  kept_ = lines;
+  return lines;
 }
 
 // Watches the scan file's folder while WatchFile is on (any value but empty or "0"). A folder
@@ -185,6 +263,12 @@ void Relay::LogOutcome(const TransferOutcome& outcome, const std::string& send_e
   if (outcome.state == TransferOutcome::State::kCompleted) {
     Guarded([&] { log_.WriteTrafficLog(false, outcome.answer); });
     delivered = outcome.status >= 200 && outcome.status <= 299;
+  }
+  if (delivered) {
+    ++delivered_;
+    retry_delay_.Delivered();
+  } else {
+    ++failed_;
   }
   if (!delivered) {
     log_.WriteLog(FailureReason(outcome, send_error, s.wait_seconds));

@@ -1,14 +1,20 @@
 #pragma once
 // The relay: at every tick of the scan timer it looks for the incoming file, claims it, posts each
-// of its lines and deletes it. It owns what it keeps between ticks: the folder it could not watch
-// and the pause in progress. The program's folder is fixed when it is made.
+// of its lines and deletes it; with RetryAfter, it sends the failed-message file again on its own
+// when nothing new waits. It owns what it keeps between ticks: the folder it could not watch, the
+// pause in progress, the retry's delay, the counts the service's status line shows. The program's
+// folder is fixed when it is made.
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "log/log.h"
 #include "platform/platform.h"
 #include "relay/pause.h"
 #include "relay/relay_settings.h"
+#include "relay/retry_delay.h"
 #include "settings/settings_file.h"
 
 namespace cw {
@@ -35,6 +41,13 @@ class Relay {
   void FollowScanFile(const std::string& scan_file, const std::string& watch_setting);
   std::string FailedFile(const std::string& name, const std::string& scan_file,
                          const std::string& claim_file) const;
+  // When nothing new waits, the failed-message file goes out again once it has rested for the
+  // delay; true when it has been claimed for that.
+  bool ClaimForRetry(const std::string& scan_file, const std::string& claim_file);
+  // Tells the service manager, when it changed: what the relay waits for, what it delivered and
+  // failed since its start, what the failed-message file keeps and when that goes out again.
+  void TellStatus(const std::string& scan_file, const std::string& failed_file, bool retry_on);
+  uint64_t KeptMessages(const std::string& failed_file, const FileSummary& summary);
   // Returns the length of the longest line.
   size_t SendClaimFile(ReadableFile& file, const std::string& claim_file,
                        const RelaySettings& settings);
@@ -48,6 +61,15 @@ class Relay {
   const SettingsFile settings_;
   TimedPause pause_;
   std::string unwatchable_folder_;  // the folder that could not be watched, once that is logged
+  uint64_t delivered_ = 0, failed_ = 0;  // messages since the start
+  RetryDelay retry_delay_;
+  bool retry_without_failed_file_logged_ = false;
+  // A failed-message file whose claim failed, as it was then: left alone until it changes.
+  std::optional<std::pair<std::string, FileSummary>> unclaimable_;
+  // The messages a failed-message file held when it was last counted, and that file.
+  std::optional<std::pair<std::string, FileSummary>> counted_;
+  uint64_t kept_ = 0;
+  std::string status_;  // the status line last told
 };
 
 }  // namespace cw

@@ -36,7 +36,16 @@ RelaySettings ReadRelaySettings(const SettingsFile& file) {
   step([&] { s.to_html = SwitchIsOn(text("Protocol", "ISOtoHTML", "0")); });
   step([&] { s.escape = TemplateEscapeFromSetting(text("Protocol", "Escape", "")); });
   step([&] { s.failed_file = text("General", "FailedFile", ""); });
+  s.retry_after = ReadRetryAfter(file);
   return s;
+}
+
+int32_t ReadRetryAfter(const SettingsFile& settings) {
+  try {
+    return RoundToInt32(NumericValue(settings.GetIniString("General", "RetryAfter", "")));
+  } catch (const std::exception&) {
+    return 0;  // a number too large for a count of seconds turns it off, like 0
+  }
 }
 
 std::string ResolveFromProgramFolder(const FileSystem& files, const std::string& program_folder,

@@ -1,6 +1,6 @@
 #pragma once
 // What the relay reads from the settings file when it has a claim file to work through; an idle
-// scan reads only FileToScan and WatchFile.
+// scan reads only FileToScan, WatchFile and RetryAfter (and FailedFile when RetryAfter is on).
 #include <cstdint>
 #include <string>
 
@@ -20,11 +20,14 @@ struct RelaySettings {
   bool to_dos = false, to_ia5 = false, to_utf8 = false, to_html = false;  // ISOto*
   TemplateEscape escape = TemplateEscape::kNone;                          // Escape
   std::string failed_file;                                                // FailedFile, as written
+  int32_t retry_after = 0;  // RetryAfter in seconds; 0 or less: the failed file stays as it is
 };
 
 // Every setting above, each in its own step: one whose value does not fit its type keeps 0 (the
 // interval its lowest bound), and the others are read all the same.
 RelaySettings ReadRelaySettings(const SettingsFile& settings);
+// RetryAfter alone, as ReadRelaySettings reads it.
+int32_t ReadRetryAfter(const SettingsFile& settings);
 
 // A file named by FileToScan or FailedFile: an absolute path is used as written, anything else is
 // taken from the program's folder (which ends in its separator) by plain concatenation.

@@ -139,6 +139,42 @@ TEST(ScanCycle, AFeedsFileIsLeftAloneAndWhatIsAppendedAfterTheClaimIsSent) {
   EXPECT_TRUE(f.files.files.empty());
 }
 
+// When the failed-message file goes out again, on a fake clock: RetryAfter after its last append,
+// twice as long after each round that delivers nothing but never over an hour, and RetryAfter
+// again once a message gets through. Without a FailedFile there is nothing to send, said once.
+TEST(ScanCycle, TheRetryDelayDoublesUpToAnHourAndADeliveryEndsIt) {
+  RelayOnFakes relay;
+  testing::FakePlatform& f = relay.fake;
+  const std::string kFailed = "/opt/cw/failed.txt";
+  f.SetIni("General", "RetryAfter", "60");
+  relay.relay.ScanTick();
+  relay.relay.ScanTick();
+  EXPECT_EQ(f.Log(), Lines{"Corbelwynford sends nothing again on its own: RetryAfter needs a "
+                           "FailedFile"});
+  f.SetIni("General", "FailedFile", "failed.txt");
+  const std::pair<int64_t, bool> rounds[] = {{60, false},   {120, false}, {240, false},
+                                             {480, false},  {960, false}, {1920, false},
+                                             {3600, false}, {3600, true}, {60, true}};
+  auto outcomes = [&] {
+    const Lines log = f.Log();
+    return std::count_if(log.begin(), log.end(), [](auto& e) { return e.starts_with("Sending"); });
+  };
+  for (const auto& [delay, delivers] : rounds) {
+    SCOPED_TRACE(delay);
+    f.files.files.try_emplace(kFailed, "m\r\n");  // a message failed
+    f.files.modified = f.clock.now;
+    const auto before = outcomes();
+    f.clock.now += delay - 1;
+    relay.relay.ScanTick();
+    EXPECT_EQ(outcomes(), before);  // not yet
+    f.clock.now += 1;
+    f.inet.fail_execute = !delivers;
+    relay.relay.ScanTick();
+    EXPECT_EQ(outcomes(), before + 1);
+  }
+  EXPECT_EQ(f.inet.bodies, (Lines{"<sms>m</sms>", "<sms>m</sms>"}));
+}
+
 TEST(ScanCycle, ACloseDuringAPauseEndsAtOnceAndKeepsTheClaimFile) {
   RelayOnFakes relay;
   relay.fake.files.files[kScan] = "a\rb";

@@ -113,6 +113,9 @@ struct Request {
   std::string ca_file;
   std::string ca_path;
   std::string kept;
+  // libcurl's detailed reason for a failure, as the curl tool shows it ("SSL certificate
+  // problem: ..."), where the error code's own text would only say "SSL peer certificate ...".
+  char error[CURL_ERROR_SIZE] = {};
   EasyHandle easy;
 };
 
@@ -183,6 +186,7 @@ void CurlTransfer::Start(const std::string& url, std::string data,
   SetOption(easy, CURLOPT_WRITEFUNCTION, &KeepAnswer);
   SetOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(request.get()));
   SetOption(easy, CURLOPT_PRIVATE, static_cast<void*>(request.get()));
+  SetOption(easy, CURLOPT_ERRORBUFFER, request->error);
   SetOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request->body.size()));
   SetOption(easy, CURLOPT_POSTFIELDS, request->body.data());
   CURLMcode result = curl_multi_add_handle(impl_->multi.get(), easy);
@@ -232,11 +236,13 @@ void CurlTransfer::Perform() {
     long status = 0;
     curl_easy_getinfo(request->easy.get(), CURLINFO_RESPONSE_CODE, &status);
     std::string kept = std::move(request->kept);
+    const std::string reason =
+        request->error[0] != '\0' ? request->error : curl_easy_strerror(code);
     impl_->Abandon();
     if (code == CURLE_OK) {
       Completed(status, std::move(kept));
     } else {
-      Failed(curl_easy_strerror(code));
+      Failed(reason);
     }
   }
 }

@@ -7,9 +7,11 @@ namespace cw {
 
 // The locale's short date (%x) and long time (%X).
 class PosixClock final : public SecondClock {
+ public:
+  int64_t Now() override;
+
  protected:
-  int64_t CurrentSecond() override;
-  void Format(std::string& date, std::string& time) override;
+  void Format(int64_t at, std::string& date, std::string& time) override;
 };
 
 }  // namespace cw

@@ -248,6 +248,14 @@ void WriteFileAtomically(const std::string& path, const std::string& text, mode_
   if (dir.valid()) fsync(dir.get());
 }
 
+std::optional<FileSummary> PosixFileSystem::Summary(const std::string& path) const {
+  struct stat info {};
+  if (path.find('\0') != std::string::npos || stat(path.c_str(), &info) != 0 ||
+      !S_ISREG(info.st_mode))
+    return std::nullopt;
+  return FileSummary{static_cast<uint64_t>(info.st_size), info.st_mtim.tv_sec};
+}
+
 std::optional<FileStamp> PosixFileSystem::Stamp(const std::string& path) {
   struct stat info {};
   if (path.find('\0') != std::string::npos || stat(path.c_str(), &info) != 0 ||

@@ -29,6 +29,7 @@ class PosixFileSystem final : public FileSystem, public FileStamps {
   // Only a regular file is opened; a folder, a FIFO or a device is refused without blocking.
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   bool Exists(const std::string& path) override;
+  std::optional<FileSummary> Summary(const std::string& path) const override;
   void Delete(const std::string& path) override;
   bool AppendLine(const std::string& path, const std::string& line) override;
   std::string FileIdentity(const std::string& path) const override;

@@ -253,7 +253,14 @@ void SystemdServiceHost::SetControlsAccepted(int32_t) {}
 void SystemdServiceHost::Start() {
   // Without systemd (no NOTIFY_SOCKET) this does nothing, which is what a start from a shell wants.
   sd_notify(0, "READY=1");
+  started_ = true;
   if (on_started_) on_started_();
+}
+
+void SystemdServiceHost::SetStatus(const std::string& line) {
+  // One line: a line break would end the status early.
+  if (started_ && line.find('\n') == std::string::npos && line.find('\0') == std::string::npos)
+    sd_notify(0, ("STATUS=" + line).c_str());
 }
 
 void SystemdServiceHost::LogEvent(int16_t event_type, int32_t event_id, const std::string& text) {

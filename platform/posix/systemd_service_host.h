@@ -34,6 +34,7 @@ class SystemdServiceHost final : public ServiceHost {
   void SetControlsAccepted(int32_t controls) override;
   void Start() override;
   void LogEvent(int16_t event_type, int32_t event_id, const std::string& text) override;
+  void SetStatus(const std::string& line) override;
 
  private:
   // systemctl's messages show on our standard error unless quiet (clean-up after a failure, whose
@@ -43,6 +44,7 @@ class SystemdServiceHost final : public ServiceHost {
   std::string executable_path_;
   std::string systemctl_;
   std::function<void()> on_started_;
+  bool started_ = false;
   ServiceStore store_;
 };
 

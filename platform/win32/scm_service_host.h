@@ -41,6 +41,8 @@ class ScmServiceHost final : public ServiceHost {
   // once the dispatcher has failed (a start from the desktop), or after 10 s at most.
   void Start() override;
   void LogEvent(int16_t event_type, int32_t event_id, const std::string& text) override;
+  // The Service Control Manager shows no status text.
+  void SetStatus(const std::string&) override {}
 
   // On the window's thread, after the handlers ran.
   void ReportStarted(bool success);

@@ -3,15 +3,8 @@
 namespace cw {
 namespace {
 
-// A second count of local time, to notice when the texts are stale.
-ULONGLONG SecondOf(const SYSTEMTIME& t) {
-  FILETIME file_time;
-  if (!SystemTimeToFileTime(&t, &file_time)) return 0;
-  ULARGE_INTEGER value;
-  value.LowPart = file_time.dwLowDateTime;
-  value.HighPart = file_time.dwHighDateTime;
-  return value.QuadPart / 10000000ull;
-}
+// FILETIME counts 100 ns from 1601; this many of them lie before 1970.
+constexpr ULONGLONG kUnixEpoch = 116444736000000000ull;
 
 }  // namespace
 
@@ -27,17 +20,25 @@ std::string FormatTime(const SYSTEMTIME& t, DWORD flags) {
   return n > 0 ? std::string(buffer, n - 1) : std::string();
 }
 
-int64_t Win32Clock::CurrentSecond() {
-  SYSTEMTIME now;
-  GetLocalTime(&now);
-  return static_cast<int64_t>(SecondOf(now));
+int64_t Win32Clock::Now() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const ULONGLONG ticks = ULONGLONG{now.dwHighDateTime} << 32 | now.dwLowDateTime;
+  return static_cast<int64_t>((ticks - kUnixEpoch) / 10000000ull);
 }
 
-void Win32Clock::Format(std::string& date, std::string& time) {
-  SYSTEMTIME now;
-  GetLocalTime(&now);
-  date = FormatShortDate(now);
-  time = FormatTime(now, 0);
+void Win32Clock::Format(int64_t at, std::string& date, std::string& time) {
+  const ULONGLONG ticks = static_cast<ULONGLONG>(at) * 10000000ull + kUnixEpoch;
+  const FILETIME moment{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  SYSTEMTIME utc, local;
+  if (!FileTimeToSystemTime(&moment, &utc) ||
+      !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
+    date.clear();
+    time.clear();
+    return;
+  }
+  date = FormatShortDate(local);
+  time = FormatTime(local, 0);
 }
 
 }  // namespace cw

@@ -14,9 +14,11 @@ std::string FormatTime(const SYSTEMTIME& t, DWORD flags);
 
 // The user's short date and long time.
 class Win32Clock final : public SecondClock {
+ public:
+  int64_t Now() override;
+
  protected:
-  int64_t CurrentSecond() override;
-  void Format(std::string& date, std::string& time) override;
+  void Format(int64_t at, std::string& date, std::string& time) override;
 };
 
 }  // namespace cw

@@ -154,6 +154,18 @@ std::unique_ptr<ReadableFile> StandardInput() {
   return std::make_unique<Win32ReadableFile>(handle, false);
 }
 
+std::optional<FileSummary> Win32FileSystem::Summary(const std::string& path) const {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (path.find('\0') != std::string::npos ||
+      !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    return std::nullopt;
+  const ULONGLONG written =
+      ULONGLONG{data.ftLastWriteTime.dwHighDateTime} << 32 | data.ftLastWriteTime.dwLowDateTime;
+  return FileSummary{ULONGLONG{data.nFileSizeHigh} << 32 | data.nFileSizeLow,
+                     static_cast<int64_t>((written - 116444736000000000ull) / 10000000ull)};
+}
+
 bool Win32FileSystem::Exists(const std::string& path) {
   return path.find('\0') == std::string::npos &&
          GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;

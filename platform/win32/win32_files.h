@@ -23,6 +23,7 @@ class Win32FileSystem final : public FileSystem {
   // Only a disk file is opened; a folder, a device (CON, COM1) or a pipe is refused.
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   bool Exists(const std::string& path) override;
+  std::optional<FileSummary> Summary(const std::string& path) const override;
   void Delete(const std::string& path) override;
   bool AppendLine(const std::string& path, const std::string& line) override;
   std::string FileIdentity(const std::string& path) const override;

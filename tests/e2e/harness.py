@@ -51,12 +51,13 @@ def wait_until(predicate, timeout, what):
 
 class Server:
 
-    def __init__(self, folder, tls=False):
+    def __init__(self, folder, tls=False, names=None, port=0):
         self.record = os.path.join(folder, "record")
-        args = [sys.executable, SERVER, "--record", self.record]
+        args = [sys.executable, SERVER, "--record", self.record, "--port", str(port)]
         self.cert = None
         if tls:
-            subprocess.run(["sh", MAKE_CERT, folder], check=True, timeout=60)
+            subprocess.run(["sh", MAKE_CERT, folder] + ([names] if names else []), check=True,
+                           timeout=60)
             self.cert = os.path.join(folder, "cert.pem")
             args += ["--tls", self.cert, os.path.join(folder, "key.pem")]
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
@@ -234,8 +235,8 @@ class RelayTestCase(unittest.TestCase):
         self.started.append(relay)
         return relay
 
-    def server(self, tls=False):
-        server = Server(self.subfolder(), tls)
+    def server(self, tls=False, names=None, port=0):
+        server = Server(self.subfolder(), tls, names, port)
         self.started.append(server)
         return server
 

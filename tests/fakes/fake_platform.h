@@ -29,10 +29,14 @@ struct NullEvents : WindowEvents {
   void OnServiceStop() override {}
 };
 
+// Stands at `now` (seconds), always showing the same date and time.
 class FakeClock : public Clock {
  public:
   std::string ShortDateText() override { return "06/12/26"; }
   std::string LongTimeText() override { return "20:43:48"; }
+  int64_t Now() override { return now; }
+  std::string LongTimeTextAt(int64_t at) override { return "second " + std::to_string(at); }
+  int64_t now = 1'000'000;
 };
 inline constexpr size_t kStampSize = sizeof "06/12/26 20:43:48 " - 1;
 
@@ -153,9 +157,11 @@ class FakeServiceHost : public ServiceHost {
   void LogEvent(int16_t type, int32_t id, const std::string& text) override {
     events.push_back(std::to_string(type) + " " + std::to_string(id) + " " + text);
   }
+  void SetStatus(const std::string& line) override { status = line; }
 
   std::optional<std::string> flag;
   std::vector<std::string> events;
+  std::string status;
   int starts = 0;
 };
 
@@ -202,6 +208,12 @@ class FakeFileSystem : public FileSystem {
     return std::make_unique<File>(*this, path);
   }
   bool Exists(const std::string& path) override { return files.count(path) > 0; }
+  // Every file was last written at `modified`.
+  std::optional<FileSummary> Summary(const std::string& path) const override {
+    const auto it = files.find(path);
+    if (it == files.end()) return std::nullopt;
+    return FileSummary{it->second.size(), modified};
+  }
   void Delete(const std::string& path) override {
     if (fail_delete || !files.erase(path)) throw RelayError("delete failed");
   }
@@ -222,6 +234,7 @@ class FakeFileSystem : public FileSystem {
 
   std::map<std::string, std::string> files;
   bool locked = false;  // a feed holds the incoming file
+  int64_t modified = 0;
   bool fail_delete = false;
   bool fail_append = false;
   long fail_read_at = -1;

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Loopback HTTP(S) server for the tests: records every request as plain files, answers by path.
 
-  python3 http_server.py --record DIR [--tls CERT KEY] [--port-file PF]
+  python3 http_server.py --record DIR [--tls CERT KEY] [--port N] [--port-file PF]
 
-Binds 127.0.0.1 on a free port, printed as stdout's first line (and written to PF atomically);
+Binds 127.0.0.1 on port N (default: a free one), printed as stdout's first line (and written to
+PF atomically);
 exits 0 on SIGTERM or SIGINT. tests/servers/make_cert.sh makes a key pair for --tls. Request i
 leaves DIR/NNNNNN.body (its body) and DIR/NNNNNN.head (its request and header lines as received),
 before the answer; .head is renamed into place last, so a reader that sees it sees the request.
@@ -156,13 +157,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--record", required=True)
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--port-file")
     args = parser.parse_args()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
 
     os.makedirs(args.record, exist_ok=True)
-    server = Server(("127.0.0.1", 0), Handler)
+    server = Server(("127.0.0.1", args.port), Handler)
     server.record, server.count, server.lock = args.record, 0, threading.Lock()
     server.tls = None
     if args.tls:

@@ -1,8 +1,9 @@
 """One relay run of the Windows program under Wine, through WinHTTP, on the Linux tests' harness:
 configured header lines as written and nothing of the library's own but what HTTP needs, every
 body byte; then a failing server with the failed-message file and XML escaping; then the folder
-watch claiming a file long before the scan timer would. And 200 feeds from four feeders while the
-relay claims, each delivered once."""
+watch claiming a file long before the scan timer would. A failed message that goes out again on
+its own once the receiver is back. And 200 feeds from four feeders while the relay claims, each
+delivered once."""
 
 import concurrent.futures
 import subprocess
@@ -47,6 +48,19 @@ class WineRelayTest(WineTestCase):
         # The scan timer now ticks every 60 s: only the watch claims this file in time.
         relay.drop(b"watched")
         wait_until(lambda: len(server.bodies()) == 3, 15, "the watched file's request")
+
+    def test_a_failed_message_goes_out_again_on_its_own(self):
+        port = self.server().port
+        self.started[-1].stop()  # the receiver is down
+        relay = self.relay()
+        relay.write_ini(ini("http://127.0.0.1:%d/ok" % port, wait=2,
+                            general="FailedFile=failed.txt\r\nRetryAfter=3"))
+        relay.start()
+        relay.drop(b"again")
+        self.assertEqual(relay.wait_outcomes(1, timeout=40), [FAILED])
+        server = self.server(port=port)  # back: nobody touches a file
+        self.assertEqual(relay.wait_outcomes(2, timeout=60), [FAILED, OK])
+        self.assertEqual(server.bodies(), [b"again"])
 
     def test_feeds_while_the_relay_claims(self):
         server, relay = self.server(), self.relay()
