@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "base/ascii.h"
+#include "base/utf8.h"
 
 namespace cw {
 namespace {
@@ -40,28 +41,6 @@ const char* PlainSubstitute(char32_t c) {
     if (row.character == c) return row.plain;
   }
   return "?";
-}
-
-// The code point of a valid UTF-8 sequence at bytes[at], and its length; length 0 when the bytes
-// there are no valid sequence.
-std::pair<char32_t, size_t> Utf8At(std::string_view bytes, size_t at) {
-  const unsigned char lead = bytes[at];
-  const size_t length = lead < 0x80       ? 1
-                        : lead >> 5 == 6  ? 2
-                        : lead >> 4 == 14 ? 3
-                        : lead >> 3 == 30 ? 4
-                                          : 0;
-  if (length == 0 || bytes.size() - at < length) return {0, 0};
-  char32_t code = length == 1 ? lead : lead & (0x7F >> length);
-  for (size_t k = 1; k < length; ++k) {
-    const unsigned char next = bytes[at + k];
-    if (next >> 6 != 2) return {0, 0};
-    code = code << 6 | (next & 0x3F);
-  }
-  static constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (code < kShortest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-    return {0, 0};
-  return {code, length};
 }
 
 void AppendUtf8(std::string& out, char32_t c) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "base/utf8.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/run_command.h"
 
@@ -56,28 +57,10 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-bool ValidUtf8(const std::string& s) {
-  for (size_t i = 0; i < s.size();) {
-    unsigned char c = s[i];
-    int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-    if (extra < 0 || s.size() - i <= static_cast<size_t>(extra)) return false;
-    uint32_t code = extra == 0 ? c : c & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      unsigned char next = s[i + k];
-      if ((next >> 6) != 2) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (code < kMin[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
 // systemd refuses an executable path with quotes, backslashes or control characters in it, even
 // escaped, and a line that is not UTF-8: such a program cannot be registered.
 bool UsableExecutablePath(const std::string& path) {
-  if (path.empty() || path[0] != '/' || !ValidUtf8(path)) return false;
+  if (path.empty() || path[0] != '/' || !IsValidUtf8(path)) return false;
   for (unsigned char c : path) {
     if (c < 0x20 || c == 0x7F || c == '"' || c == '\'' || c == '\\') return false;
   }
