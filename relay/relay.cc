@@ -63,8 +63,11 @@ void Relay::ScanTick() {
   Guarded([&] { FollowScanFile(scan_file, settings_.GetIniString("General", "WatchFile", "")); });
   // Nothing to claim: the timer keeps ticking at its current interval. The other settings are
   // read only for a claim, so an idle tick costs a few system calls, not one per setting.
-  const bool retrying = !files.Exists(claim_file) && ClaimForRetry(scan_file, claim_file);
-  if (!files.Exists(claim_file)) return;
+  bool retrying = false;
+  if (!files.Exists(claim_file)) {
+    retrying = ClaimForRetry(scan_file, claim_file);
+    if (!retrying) return;
+  }
 
   RelaySettings settings = ReadRelaySettings(settings_);
   Guarded([&] { settings.failed_file = FailedFile(settings.failed_file, scan_file, claim_file); });
