@@ -20,11 +20,9 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
 std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
   return s;
 }
 
@@ -37,30 +35,23 @@ bool SameName(std::string_view a, std::string_view b) {
 std::string Reference(std::string_view file, std::string_view section, std::string_view key,
                       std::string_view default_value) {
   if (file.starts_with("\xEF\xBB\xBF")) file.remove_prefix(3);
-  section = Trim(section);
-  key = Trim(key);
   bool in_section = false;
   for (size_t start = 0, end; start <= file.size(); start = end + 1) {
     end = std::min(file.find_first_of("\r\n", start), file.size());
     const std::string_view line = Trim(file.substr(start, end - start));
-    if (line.empty()) continue;
-    if (line.front() == '[') {
-      const size_t close = line.find(']');
-      if (close == std::string_view::npos) continue;
+    const size_t close = line.find(']'), eq = line.find('=');
+    if (line.starts_with('[') && close != std::string_view::npos) {
       if (in_section) break;
-      in_section = SameName(Trim(line.substr(1, close - 1)), section);
-      continue;
+      in_section = SameName(Trim(line.substr(1, close - 1)), Trim(section));
+    } else if (in_section && !line.starts_with('[') && !line.starts_with(';') &&
+               eq != std::string_view::npos && SameName(Trim(line.substr(0, eq)), Trim(key))) {
+      std::string_view value = Trim(line.substr(eq + 1));
+      if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+          value.back() == value.front()) {
+        value = value.substr(1, value.size() - 2);
+      }
+      return std::string(value.substr(0, cw::kMaxProfileValue));
     }
-    if (line.front() == ';' || !in_section) continue;
-    const size_t eq = line.find('=');
-    if (eq == std::string_view::npos) continue;
-    if (!SameName(Trim(line.substr(0, eq)), key)) continue;
-    std::string_view value = Trim(line.substr(eq + 1));
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-        value.back() == value.front()) {
-      value = value.substr(1, value.size() - 2);
-    }
-    return std::string(value.substr(0, cw::kMaxProfileValue));
   }
   return std::string(default_value);
 }
@@ -82,13 +73,10 @@ void CheckNumber(std::string_view text) {
   }
   errno = 0;
   const double expected = std::strtod(plain.c_str(), nullptr);
-  if (errno == ERANGE && std::isinf(expected)) {
-    if (!overflow) __builtin_trap();
-  } else if (errno == ERANGE) {
-    if (overflow || std::fabs(value) > 1e-300) __builtin_trap();  // an underflow reads as ~0
-  } else if (overflow || value != expected) {
+  // An overflow must be refused; an underflow reads as about 0.
+  const bool huge = errno == ERANGE && std::isinf(expected), tiny = errno == ERANGE && !huge;
+  if (huge ? !overflow : overflow || (tiny ? std::fabs(value) > 1e-300 : value != expected))
     __builtin_trap();
-  }
 }
 
 }  // namespace

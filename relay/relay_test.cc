@@ -35,30 +35,26 @@ TEST(LineReader, OnlyACarriageReturnEndsALineInAnyBlockSize) {
   }
 }
 
-const std::string kScan = "/opt/cw/InComingSMS.txt";
-const std::string kClaim = kScan + ".$$$";
+const std::string kScan = "/opt/cw/InComingSMS.txt", kClaim = kScan + ".$$$";
+const std::string kFailed = "/opt/cw/failed.txt";
 
 // The relay of a program in /opt/cw on fakes, its settings file naming a URL and a template. The
-// loop's events reach it as they reach the program; a close ends the process.
-struct RelayOnFakes : testing::NullEvents {
+// system timer's ticks reach it as they reach the program.
+struct RelayOnFakes : testing::FakePlatform {
   RelayOnFakes() {
-    fake.loop.handlers = this;
-    fake.SetIni("Protocol", "URL", "http://127.0.0.1:9/in");
-    fake.SetIni("Protocol", "XML", "<sms>[Message]</sms>");
+    loop.on_timer = [this](TimerId timer) {
+      if (timer == TimerId::kSystem) relay.SystemTick();
+    };
+    SetIni("Protocol", "URL", "http://127.0.0.1:9/in");
+    SetIni("Protocol", "XML", "<sms>[Message]</sms>");
   }
-  void OnTimer(TimerId timer) override {
-    if (timer == TimerId::kSystem) relay.SystemTick();
-  }
-  void OnCloseRequest(int16_t) override { fake.process.Exit(0); }
-  testing::FakePlatform fake;
-  Log log{fake.window.list, fake.clock};
-  Relay relay{fake.platform, log, "/opt/cw/"};
+  cw::Log log{window.list, clock};
+  Relay relay{platform, log, "/opt/cw/"};
 };
 
 TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
   enum { kStart = 1, kDelete = 2, kRead = 4, kKeep = 8 };
   const std::string kSent = "Sending failed", kDone = "Sending completed successfully";
-  const std::string kFailed = "/opt/cw/failed.txt";
   const std::string kUnread =
       "Corbelwynford could not read " + kClaim + ", the rest of it was not sent";
   const std::string kUnkept =
@@ -77,8 +73,9 @@ TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
       {kDelete, "x", "", "", {"<sms>x</sms>"}, kDone, 1, {kClaim + "=x"}},
       {kRead, "one\rtwo\rthree", "", "", {"<sms>one</sms>", "<sms>two</sms>"}, kUnread, 1, {}},
       {kStart | kKeep, "a", "failed.txt", "", {}, kUnkept, 1, {}},
-      // What the failed-message file held stays; a last line without CR LF gets one first.
-      {kStart, "a", "failed.txt", "notes\n", {}, kEnded, 1, {kFailed + "=notes\n\r\na\r\n"}},
+      // What the failed-message file held stays; a last line without CR LF gets one first. The
+      // message is kept as it was read, brackets and all.
+      {kStart, "[a]", "failed.txt", "notes\n", {}, kEnded, 1, {kFailed + "=notes\n\r\n[a]\r\n"}},
       // A failed-message file that names the incoming or the claim file, however spelled, is no
       // place to keep one: its messages would come back every cycle.
       {kStart, "a", "./InComingSMS.txt", "", {}, kSent, 1, {}},
@@ -86,8 +83,7 @@ TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.file + " " + std::to_string(row.fail) + " " + row.failed_file);
-    RelayOnFakes relay;
-    testing::FakePlatform& f = relay.fake;
+    RelayOnFakes f;
     f.files.files[kScan] = row.file;
     f.inet.fail_execute = row.fail & kStart;
     f.files.fail_delete = row.fail & kDelete;
@@ -95,7 +91,7 @@ TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
     if (row.fail & kRead) f.files.read_block = 4, f.files.fail_read_at = 8;  // past "two\r"
     if (!row.failed_file.empty()) f.SetIni("General", "FailedFile", row.failed_file);
     if (!row.failed_before.empty()) f.files.files[kFailed] = row.failed_before;
-    relay.relay.ScanTick();
+    f.relay.ScanTick();
     EXPECT_EQ(f.inet.bodies, row.bodies);
     const Lines log = f.Log();
     EXPECT_EQ(std::count(log.begin(), log.end(), row.log), row.times);
@@ -110,25 +106,24 @@ TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
 TEST(ScanCycle, TheIntervalIsHeldToOneToSixtySeconds) {
   for (const auto& [setting, ms] :
        {std::pair{"0", 1000}, {"90", 60000}, {"2.5", 2500}, {"1E10", 1000}}) {
-    RelayOnFakes relay;
-    relay.fake.files.files[kScan] = "";
-    relay.fake.SetIni("General", "ScanInterval", setting);
-    relay.relay.ScanTick();
-    EXPECT_EQ(relay.fake.loop.timers[TimerId::kFileScan].interval, ms) << setting;
+    RelayOnFakes f;
+    f.files.files[kScan] = "";
+    f.SetIni("General", "ScanInterval", setting);
+    f.relay.ScanTick();
+    EXPECT_EQ(f.loop.timers[TimerId::kFileScan].interval, ms) << setting;
   }
 }
 
 TEST(ScanCycle, AFeedsFileIsLeftAloneAndWhatIsAppendedAfterTheClaimIsSent) {
-  RelayOnFakes relay;
-  testing::FakePlatform& f = relay.fake;
+  RelayOnFakes f;
   f.files.files[kScan] = "one\ntwo";
   f.files.locked = true;  // a feed is writing
-  relay.relay.ScanTick();
+  f.relay.ScanTick();
   EXPECT_EQ(f.files.files.count(kScan), 1u);
   f.files.locked = false;
   // A writer that kept the file open across the claim appends while the first message is sent.
   f.loop.At(1500, [&] { f.files.files[kClaim] += "three\r\n"; });
-  relay.relay.ScanTick();
+  f.relay.ScanTick();
   EXPECT_EQ(f.inet.bodies, (Lines{"<sms>one\ntwo</sms>", "<sms>three</sms>"}));
   std::string log;
   for (const std::string& entry : f.Log()) log += entry;  // a long line spans two entries
@@ -143,12 +138,10 @@ TEST(ScanCycle, AFeedsFileIsLeftAloneAndWhatIsAppendedAfterTheClaimIsSent) {
 // twice as long after each round that delivers nothing but never over an hour, and RetryAfter
 // again once a message gets through. Without a FailedFile there is nothing to send, said once.
 TEST(ScanCycle, TheRetryDelayDoublesUpToAnHourAndADeliveryEndsIt) {
-  RelayOnFakes relay;
-  testing::FakePlatform& f = relay.fake;
-  const std::string kFailed = "/opt/cw/failed.txt";
+  RelayOnFakes f;
   f.SetIni("General", "RetryAfter", "60");
-  relay.relay.ScanTick();
-  relay.relay.ScanTick();
+  f.relay.ScanTick();
+  f.relay.ScanTick();
   EXPECT_EQ(f.Log(), Lines{"Corbelwynford sends nothing again on its own: RetryAfter needs a "
                            "FailedFile"});
   f.SetIni("General", "FailedFile", "failed.txt");
@@ -165,24 +158,24 @@ TEST(ScanCycle, TheRetryDelayDoublesUpToAnHourAndADeliveryEndsIt) {
     f.files.modified = f.clock.now;
     const auto before = outcomes();
     f.clock.now += delay - 1;
-    relay.relay.ScanTick();
+    f.relay.ScanTick();
     EXPECT_EQ(outcomes(), before);  // not yet
     f.clock.now += 1;
     f.inet.fail_execute = !delivers;
-    relay.relay.ScanTick();
+    f.relay.ScanTick();
     EXPECT_EQ(outcomes(), before + 1);
   }
   EXPECT_EQ(f.inet.bodies, (Lines{"<sms>m</sms>", "<sms>m</sms>"}));
 }
 
 TEST(ScanCycle, ACloseDuringAPauseEndsAtOnceAndKeepsTheClaimFile) {
-  RelayOnFakes relay;
-  relay.fake.files.files[kScan] = "a\rb";
-  relay.fake.loop.At(1500, [&] { relay.OnCloseRequest(0); });
-  EXPECT_THROW(relay.relay.ScanTick(), testing::ProcessExit);
-  EXPECT_LT(relay.fake.loop.now, 1600);
-  EXPECT_EQ(relay.fake.inet.bodies.size(), 1u);
-  EXPECT_EQ(relay.fake.files.files.count(kClaim), 1u);
+  RelayOnFakes f;
+  f.files.files[kScan] = "a\rb";
+  f.loop.At(1500, [&] { f.process.Exit(0); });  // what the program's close handler ends with
+  EXPECT_THROW(f.relay.ScanTick(), testing::ProcessExit);
+  EXPECT_LT(f.loop.now, 1600);
+  EXPECT_EQ(f.inet.bodies.size(), 1u);
+  EXPECT_EQ(f.files.files.count(kClaim), 1u);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test stage: the release build's whole suite, the C++ unit tests built
 # with AddressSanitizer and UndefinedBehaviorSanitizer (the end-to-end suites already ran on the
-# release program), the fuzz targets for half a minute each side by side, the Windows build
+# release program), the settings fuzz target for half a minute, the Windows build
 # under Wine, and the Debian package in a throwaway Debian root. Each stage prints one line:
 # name, passed and failed counts, seconds; a failing stage prints its whole output first. The last line is "N passed, M failed" over all stages.
 set -uo pipefail
@@ -68,7 +68,7 @@ unset ASAN_OPTIONS UBSAN_OPTIONS
 fuzz() {
   CXX=clang++ cmake -S . -B build-fuzz "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCW_BUILD_FUZZ=ON -DCW_BUILD_BENCH=OFF &&
-    cmake --build build-fuzz -j"$jobs" --target convert_fuzz settings_fuzz &&
+    cmake --build build-fuzz -j"$jobs" --target settings_fuzz &&
     ctest --test-dir build-fuzz --output-on-failure -j"$jobs" -R fuzz --timeout 120
 }
 stage "fuzz targets (libFuzzer)" ctest_counts fuzz

@@ -1,6 +1,6 @@
 // The file rules the real program cannot show cheaply: a claim never replaced, a feed and a claim
-// that meet, a path cut at a NUL, and settings edits that keep the size and the second of the time
-// stamp.
+// that meet, a path cut at a NUL, the failed-message file keeping what it held, and settings edits
+// that keep the size and the second of the time stamp.
 #include "platform/posix/posix_files.h"
 
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -27,21 +27,20 @@ using namespace std::string_literals;
 
 class PosixFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/cw-files-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-  }
   void TearDown() override { std::filesystem::remove_all(dir); }
   void Write(const std::string& name, const std::string& data) {
     std::ofstream(dir + "/" + name, std::ios::binary) << data;
   }
-  std::string ReadAll(const std::string& name) {
-    std::ifstream in(dir + "/" + name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+  std::string Read(const std::string& name) {
+    std::ostringstream out;
+    out << std::ifstream(dir + "/" + name, std::ios::binary).rdbuf();
+    return out.str();
   }
 
-  std::string dir;
+  std::string dir = [] {
+    char pattern[] = "/tmp/cw-files-XXXXXX";
+    return std::string(mkdtemp(pattern));
+  }();
   PosixFileSystem fs;
 };
 
@@ -50,7 +49,7 @@ TEST_F(PosixFilesTest, AClaimNeverReplacesAClaimFileNorTakesAFileAFeedIsWriting)
   Write("in.txt", "new\r\n");
   Write("in.txt.$$$", "old messages");
   EXPECT_THROW(fs.Claim(in, claim), RelayError);
-  EXPECT_EQ(ReadAll("in.txt.$$$"), "old messages");
+  EXPECT_EQ(Read("in.txt.$$$"), "old messages");
   fs.Delete(claim);
   // A feed that opened the file before the claim, and locks it after, writes into a new file.
   const int relay = open(in.c_str(), O_RDONLY);
@@ -61,8 +60,8 @@ TEST_F(PosixFilesTest, AClaimNeverReplacesAClaimFileNorTakesAFileAFeedIsWriting)
   ASSERT_EQ(rename(in.c_str(), claim.c_str()), 0);
   close(relay);
   feed.join();
-  EXPECT_EQ(ReadAll("in.txt.$$$"), "new\r\n");
-  EXPECT_EQ(ReadAll("in.txt"), "fed\r\n");
+  EXPECT_EQ(Read("in.txt.$$$"), "new\r\n");
+  EXPECT_EQ(Read("in.txt"), "fed\r\n");
   struct stat info {};
   ASSERT_EQ(stat(in.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0060, 0060);  // any feeder of the group can append
@@ -71,11 +70,11 @@ TEST_F(PosixFilesTest, AClaimNeverReplacesAClaimFileNorTakesAFileAFeedIsWriting)
 }
 
 // The failed-message file keeps what it held: a last line without CR LF gets one first, and an
-// append that the file size limit cuts short is undone at once.
+// append that the file size limit cuts short is undone at once. A line keeps all of its bytes.
 TEST_F(PosixFilesTest, AppendLineKeepsWhatTheFileHeld) {
   const std::string path = dir + "/failed.txt";
   Write("failed.txt", "notes\n");
-  EXPECT_TRUE(fs.AppendLine(path, "a"));
+  EXPECT_TRUE(fs.AppendLine(path, "a\0\xff"s));
   EXPECT_FALSE(fs.AppendLine(path, "b"));
   rlimit limit{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
@@ -84,14 +83,13 @@ TEST_F(PosixFilesTest, AppendLineKeepsWhatTheFileHeld) {
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
   EXPECT_THROW(fs.AppendLine(path, std::string(100, 'x')), RelayError);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-  EXPECT_EQ(ReadAll("failed.txt"), "notes\n\r\na\r\nb\r\n");
+  EXPECT_EQ(Read("failed.txt"), "notes\n\r\na\0\xff\r\nb\r\n"s);
 }
 
 TEST_F(PosixFilesTest, TheSettingsFileIsReadAgainWhenItChangedAndDefaultsWhenItIsNoFile) {
   KeptProfileReader reader(fs, 0);  // kept at once: no edit is too recent to trust its stamp
-  const std::string ini = dir + "/Corbelwynford.INI";
-  auto get = [&](const std::string& path) {
-    return reader.GetPrivateProfileString("general", "scaninterval", "10", path);
+  auto get = [&](const std::string& name) {
+    return reader.GetPrivateProfileString("general", "scaninterval", "10", dir + name);
   };
   // Edits that keep the size, at this moment (0) or with an old time stamp that differs from the
   // last only in its nanoseconds, or not at all (touch -r puts the old one back).
@@ -99,13 +97,13 @@ TEST_F(PosixFilesTest, TheSettingsFileIsReadAgainWhenItChangedAndDefaultsWhenItI
        {std::pair{"7", 0L}, {"8", 0L}, {"1", 100L}, {"2", 200L}, {"3", 200L}}) {
     Write("Corbelwynford.INI", "[General]\nScanInterval="s + value + "\n");
     const timespec times[2] = {{1'000'000'000, ns}, {1'000'000'000, ns}};
-    if (ns > 0) ASSERT_EQ(utimensat(AT_FDCWD, ini.c_str(), times, 0), 0);
-    EXPECT_EQ(get(ini), value);
+    ASSERT_TRUE(ns == 0 ||
+                utimensat(AT_FDCWD, (dir + "/Corbelwynford.INI").c_str(), times, 0) == 0);
+    EXPECT_EQ(get("/Corbelwynford.INI"), value);
   }
   ASSERT_EQ(mkdir((dir + "/folder.INI").c_str(), 0755), 0);
   ASSERT_EQ(mkfifo((dir + "/fifo.INI").c_str(), 0644), 0);
-  for (const char* name : {"/folder.INI", "/fifo.INI", "/none.INI"})
-    EXPECT_EQ(get(dir + name), "10");
+  for (const char* name : {"/folder.INI", "/fifo.INI", "/none.INI"}) EXPECT_EQ(get(name), "10");
 }
 
 }  // namespace

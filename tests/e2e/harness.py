@@ -29,10 +29,10 @@ STARTED = "Corbelwynford started ok as application"
 ENTRY = re.compile(r"^\S+ \d{1,2}[:.]\d\d[:.]\d\d(?: ?[AaPp]\.?[Mm]\.?)? (.*)$", re.S)
 
 
-def ini(url, xml="[Message]", wait=3, general="", protocol=""):
-    """Settings that scan every second and post to url; general and protocol are extra lines."""
-    return ("[General]\r\nScanInterval=1\r\n%s\r\n[Protocol]\r\nURL=%s\r\nWaitForAnswer=%s\r\n"
-            "XML=%s\r\n%s\r\n" % (general, url, wait, xml, protocol))
+def ini(url, xml="[Message]", wait=3, general="", protocol="", interval=1):
+    """Settings that scan every `interval` s and post to url; general, protocol: extra lines."""
+    return ("[General]\r\nScanInterval=%s\r\n%s\r\n[Protocol]\r\nURL=%s\r\nWaitForAnswer=%s\r\n"
+            "XML=%s\r\n%s\r\n" % (interval, general, url, wait, xml, protocol))
 
 
 def write_atomic(path, data):
@@ -41,11 +41,17 @@ def write_atomic(path, data):
     os.rename(path + ".tmp", path)
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def wait_until(predicate, timeout, what):
+    """Waits until predicate() holds; what names it, or is a function that does at the end."""
     deadline = time.monotonic() + timeout
     while not predicate():
         if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
+            raise AssertionError("timed out waiting for " + (what() if callable(what) else what))
         time.sleep(0.05)
 
 
@@ -63,25 +69,23 @@ class Server:
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.port = int(self.process.stdout.readline())
 
-    def url(self, path="/ok", host="127.0.0.1"):
-        return "%s://%s:%d%s" % ("https" if self.cert else "http", host, self.port, path)
+    def url(self, path="/ok"):
+        return "%s://127.0.0.1:%d%s" % ("https" if self.cert else "http", self.port, path)
+
+    def heads(self):
+        """The paths of every request's .head file, in arrival order."""
+        return [os.path.join(self.record, name) for name in sorted(os.listdir(self.record))
+                if name.endswith(".head")]
 
     def requests(self):
         """[(head, body)] of every request in arrival order, as bytes."""
-        heads = sorted(n for n in os.listdir(self.record) if n.endswith(".head"))
-        out = []
-        for name in heads:
-            base = os.path.join(self.record, name[:-5])
-            with open(base + ".head", "rb") as head, open(base + ".body", "rb") as body:
-                out.append((head.read(), body.read()))
-        return out
+        return [(read(head), read(head[:-5] + ".body")) for head in self.heads()]
 
     def bodies(self):
         return [body for _, body in self.requests()]
 
     def arrivals(self):
-        names = sorted(n for n in os.listdir(self.record) if n.endswith(".head"))
-        return [os.stat(os.path.join(self.record, n)).st_mtime for n in names]
+        return [os.stat(head).st_mtime for head in self.heads()]
 
     def stop(self):
         if self.process.poll() is None:
@@ -117,13 +121,12 @@ class Relay:
     def start(self, *args):
         self.close()
         self.lines, self.parsed, self.output_ended = [], [], threading.Event()
-        command = ["wine", self.binary] if self.wine else [self.binary]
+        pipe = subprocess.DEVNULL if self.wine else subprocess.PIPE
         for attempt in range(50):
             try:
-                self.process = subprocess.Popen(
-                    command + list(args), env=self.env, cwd=self.folder, stdin=subprocess.DEVNULL,
-                    stdout=subprocess.DEVNULL if self.wine else subprocess.PIPE,
-                    stderr=subprocess.DEVNULL if self.wine else subprocess.PIPE)
+                self.process = subprocess.Popen(["wine"] * self.wine + [self.binary, *args],
+                                                env=self.env, cwd=self.folder, stdout=pipe,
+                                                stdin=subprocess.DEVNULL, stderr=pipe)
                 break
             except OSError as error:
                 # Another thread's child may hold a copied executable open for an instant after
@@ -145,11 +148,9 @@ class Relay:
     def entries(self):
         """The log entries' texts after date and time (latin-1)."""
         if self.wine:
-            try:
-                with open(self.path(LOG_FILE), "rb") as f:
-                    return [self._entry(line) for line in f.read().split(b"\r\n")[:-1]]
-            except FileNotFoundError:
-                return []
+            log = self.path(LOG_FILE)
+            return [self._entry(line) for line in read(log).split(b"\r\n")[:-1]
+                    ] if os.path.exists(log) else []
         lines, parsed = self.lines, self.parsed
         parsed.extend(self._entry(line) for line in lines[len(parsed):len(lines)])
         return list(parsed)
@@ -164,19 +165,16 @@ class Relay:
 
     def wait_for(self, text, count=1, timeout=30):
         """Waits until text is among the entries count times; returns the entries."""
-        deadline = time.monotonic() + timeout
-        while self.entries().count(text) < count:
-            if time.monotonic() > deadline or (self.output_ended.is_set() and not self.wine):
-                time.sleep(0.1)  # the reader may still hold the last lines
-                if self.entries().count(text) >= count:
-                    break
-                raise AssertionError("no %r x%d in %r" % (text, count, self.entries()[-12:]))
-            time.sleep(0.05)
+        what = lambda: "%r x%d in %r" % (text, count, self.entries()[-12:])  # noqa: E731
+        wait_until(lambda: self.entries().count(text) >= count or (
+            self.output_ended.is_set() and not self.wine), timeout, what)
+        if self.entries().count(text) < count:
+            raise AssertionError("no " + what())
         return self.entries()
 
     def wait_outcomes(self, count, timeout=30):
         wait_until(lambda: len(self.outcomes()) >= count, timeout,
-                   "%d outcomes in %r" % (count, self.entries()[-12:]))
+                   lambda: "%d outcomes in %r" % (count, self.entries()[-12:]))
         return self.outcomes()
 
     def wait_gone(self, name="InComingSMS.txt.$$$", timeout=15):
@@ -227,18 +225,21 @@ class RelayTestCase(unittest.TestCase):
             (thing.close if isinstance(thing, Relay) else thing.stop)()
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def subfolder(self):
-        return tempfile.mkdtemp(dir=self.folder)
-
     def relay(self, folder=None, env=None):
-        relay = Relay(folder or self.subfolder(), env, self.wine)
+        relay = Relay(folder or tempfile.mkdtemp(dir=self.folder), env, self.wine)
         self.started.append(relay)
         return relay
 
     def server(self, tls=False, names=None, port=0):
-        server = Server(self.subfolder(), tls, names, port)
+        server = Server(tempfile.mkdtemp(dir=self.folder), tls, names, port)
         self.started.append(server)
         return server
+
+    def closed_port(self):
+        """A loopback port where a server of this test listened a moment ago."""
+        server = self.server()
+        server.stop()
+        return server.port
 
     def run_rows(self, rows, check):
         """Runs check(row) for every row at once (each with a program of its own); a failing row

@@ -7,16 +7,8 @@ import signal
 import subprocess
 import unittest
 
-from harness import STARTED, RelayTestCase, wait_until
+from harness import STARTED, RelayTestCase, read, wait_until
 
-
-def end_if_running(pid, binary):
-    """Kills pid while it is still the relay this test started."""
-    try:
-        if os.readlink("/proc/%d/exe" % pid).startswith(os.path.realpath(binary)):
-            os.kill(pid, signal.SIGKILL)
-    except OSError:
-        pass  # ended already
 
 SHUTDOWN = ["Corbelwynford is shutting down, reason: %d", "Corbelwynford was shutdown"]
 
@@ -55,11 +47,12 @@ class PlatformTest(RelayTestCase):
         self.assertEqual(second.stop(), 0)
 
     def test_command_lines(self):
-        # --help and --version only as the whole command line; an error that escapes start-up
-        # ("/I" registers the unit, then a file in its folder's place keeps the mode from being
-        # stored) ends with its reason on standard error and status 1.
+        # --help and --version only as the whole command line, and a switch anywhere in it; an
+        # error that escapes start-up ("/I" registers the unit, then a file in its folder's place
+        # keeps the mode from being stored) ends with its reason on standard error and status 1.
         rows = [("version", ["--version"], 0, os.environ["CORBELWYNFORD_VERSION"].encode(), b""),
-                ("switch beside version", ["/U", "--version"], 1,
+                ("help", ["--help"], 0, b"Usage: corbelwynford [--help", b""),
+                ("switch beside help and version", ["--help", "/U", "--version"], 1,
                  b"Corbelwynford service failed to uninstall", b"failed to uninstall as service"),
                 ("escaping error", ["/I"], 1, b"Run-time error: Cannot create folder",
                  b"Corbelwynford: Run-time error: Cannot create folder")]
@@ -79,34 +72,30 @@ class PlatformTest(RelayTestCase):
     def test_window_in_a_terminal_refits_and_closes_on_q(self):
         relay = self.relay()
         done = relay.path("exit.txt")
-        tmux = ["tmux", "-L", "cw-test-%d" % os.getpid()]
-        self.addCleanup(subprocess.run, tmux + ["kill-server"], stderr=subprocess.DEVNULL)
+        # Closing the tmux server hangs the window up; a relay that ignored that would stay until
+        # its time-out.
+        server = ["tmux", "-L", "cw-test-%d" % os.getpid()]
+        self.addCleanup(subprocess.run, server + ["kill-server"], stderr=subprocess.DEVNULL)
 
-        def screen():
-            return subprocess.run(tmux + ["capture-pane", "-p", "-t", "s"], capture_output=True,
-                                  timeout=10, check=True).stdout.decode("utf-8", "replace")
+        def tmux(*args):
+            return subprocess.run(server + list(args), check=True, capture_output=True,
+                                  timeout=10).stdout.decode("utf-8", "replace")
 
-        subprocess.run(tmux + ["-f", "/dev/null", "new-session", "-d", "-s", "s", "-x", "90", "-y",
-                               "14", "sh", "-c", "env TERM=xterm CORBELWYNFORD_ROOT=%s %s; echo $? "
-                               "> %s; sleep 30" % (relay.path("root"), relay.binary, done)],
-                       check=True, timeout=10)
-        wait_until(lambda: "started ok as application" in screen(), 15, "the log on screen")
-        # Closing the tmux server hangs the window up; a relay that ignored that would stay.
-        shell = subprocess.run(tmux + ["display-message", "-p", "-t", "s", "#{pane_pid}"],
-                               capture_output=True, timeout=10, check=True).stdout.split()[0]
-        with open(b"/proc/%s/task/%s/children" % (shell, shell), "rb") as f:
-            self.addCleanup(end_if_running, int(f.read().split()[0]), relay.binary)
-        lines = screen().split("\n")
+        tmux("-f", "/dev/null", "new-session", "-d", "-s", "s", "-x", "90", "-y", "14", "sh", "-c",
+             "env TERM=xterm CORBELWYNFORD_ROOT=%s timeout --foreground 60 %s; echo $? > %s; "
+             "sleep 30" % (relay.path("root"), relay.binary, done))
+        screen = lambda: tmux("capture-pane", "-p", "-t", "s").split("\n")  # noqa: E731
+        wait_until(lambda: "started ok as application" in str(screen()), 15, "the log on screen")
+        lines = screen()
         self.assertIn("-" * 60, lines[0])
         self.assertRegex(lines[13], r"\d\d/\d\d/\d\d.*\d\d:\d\d\s*$")  # the status bar
-        subprocess.run(tmux + ["resize-window", "-t", "s", "-x", "50", "-y", "8"], check=True)
-        wait_until(lambda: len(screen().split("\n")) >= 8 and
-                   ":" in screen().split("\n")[7], 15, "the status bar on the last row")
-        self.assertTrue(all(len(line.rstrip()) <= 50 for line in screen().split("\n")))
-        subprocess.run(tmux + ["send-keys", "-t", "s", "q"], check=True)
+        tmux("resize-window", "-t", "s", "-x", "50", "-y", "8")
+        wait_until(lambda: len(screen()) >= 8 and ":" in screen()[7], 15,
+                   "the status bar on the last row")
+        self.assertTrue(all(len(line.rstrip()) <= 50 for line in screen()))
+        tmux("send-keys", "-t", "s", "q")
         wait_until(lambda: os.path.exists(done) and os.path.getsize(done), 15, "the exit")
-        with open(done) as f:
-            self.assertEqual(f.read().strip(), "0")
+        self.assertEqual(read(done).strip(), b"0")
 
 
 if __name__ == "__main__":

@@ -18,20 +18,8 @@
 
 namespace cw::testing {
 
-// Handlers for the events a test does not follow.
-struct NullEvents : WindowEvents {
-  void OnTimer(TimerId) override {}
-  void OnResize() override {}
-  void OnCloseRequest(int16_t) override {}
-  void OnServiceStart(bool&) override {}
-  void OnServicePause(bool&) override {}
-  void OnServiceContinue(bool&) override {}
-  void OnServiceStop() override {}
-};
-
 // Stands at `now` (seconds), always showing the same date and time.
-class FakeClock : public Clock {
- public:
+struct FakeClock : Clock {
   std::string ShortDateText() override { return "06/12/26"; }
   std::string LongTimeText() override { return "20:43:48"; }
   int64_t Now() override { return now; }
@@ -41,16 +29,12 @@ class FakeClock : public Clock {
 inline constexpr size_t kStampSize = sizeof "06/12/26 20:43:48 " - 1;
 
 // The shared list model, keeping the longest it ever grew.
-class FakeList : public ListModel {
- public:
-  int peak = 0;
-
- protected:
+struct FakeList : ListModel {
   void WillAdd(const std::string&) override { peak = std::max(peak, ListCount() + 1); }
+  int peak = 0;
 };
 
-class FakeWindow : public MainWindow {
- public:
+struct FakeWindow : MainWindow {
   ListBox& List() override { return list; }
   std::string Caption() const override { return caption; }
   void SetCaption(const std::string& c) override { caption = c; }
@@ -58,9 +42,7 @@ class FakeWindow : public MainWindow {
   int ClientWidth() const override { return 80; }
   int ClientHeight() const override { return 24; }
   int StatusBarHeight() const override { return 1; }
-  void ShowMessageBox(const std::string& prompt, MessageBoxStyle) override {
-    boxes.push_back(prompt);
-  }
+  void ShowMessageBox(const std::string& text, MessageBoxStyle) override { boxes.push_back(text); }
 
   FakeList list;
   std::string caption = kProgramTitle;  // as the real windows start
@@ -68,14 +50,12 @@ class FakeWindow : public MainWindow {
   std::vector<std::string> boxes;
 };
 
-class FakeEventLoop : public EventLoop {
- public:
+struct FakeEventLoop : EventLoop {
   struct Timer {
     int32_t interval;
     bool enabled;
     int64_t due;
   };
-
   void SetTimerInterval(TimerId id, int32_t ms) override {
     timers[id].interval = ms;
     timers[id].due = now + ms;
@@ -87,21 +67,19 @@ class FakeEventLoop : public EventLoop {
   }
   void ProcessPendingEvents() override {
     while (!scheduled.empty() && scheduled.begin()->first <= now) {
-      auto event = scheduled.begin()->second;
-      scheduled.erase(scheduled.begin());
-      event();
+      scheduled.extract(scheduled.begin()).mapped()();
     }
     for (auto& [id, t] : timers) {
-      if (t.enabled && t.interval > 0 && t.due <= now && handlers != nullptr) {
+      if (t.enabled && t.interval > 0 && t.due <= now && on_timer) {
         t.due = now + t.interval;
-        handlers->OnTimer(id);
+        on_timer(id);
       }
     }
   }
   void Sleep(int ms) override { now += ms; }
   void At(int64_t time, std::function<void()> event) { scheduled.emplace(time, std::move(event)); }
 
-  WindowEvents* handlers = nullptr;
+  std::function<void(TimerId)> on_timer;  // where the ticks go
   std::map<TimerId, Timer> timers{{TimerId::kSystem, {100, true, 100}},
                                   {TimerId::kFileScan, {1000, true, 1000}}};
   std::multimap<int64_t, std::function<void()>> scheduled;
@@ -109,39 +87,33 @@ class FakeEventLoop : public EventLoop {
 };
 
 // Every request is answered 200 "OK" 100 virtual ms after it starts.
-class FakeTransfer : public TransferControl {
- public:
-  explicit FakeTransfer(FakeEventLoop& loop) : loop_(loop) {}
+struct FakeTransfer : TransferControl {
+  explicit FakeTransfer(FakeEventLoop& loop) : loop(loop) {}
   void SetProtocol(int32_t) override {}
   void SetRequestTimeout(int32_t) override {}
   void Execute(const std::string&, std::string data, const std::string&) override {
-    outcome_ = {};
+    outcome = {};
     if (fail_execute) throw RelayError("cannot start");
     bodies.push_back(std::move(data));
-    executing_ = true;
-    const size_t id = bodies.size();
-    loop_.At(loop_.now + 100, [this, id] {
-      if (id != bodies.size() || !executing_) return;  // cancelled or superseded
-      executing_ = false;
-      outcome_ = {TransferOutcome::State::kCompleted, 200, "OK", {}};
+    executing = true;
+    loop.At(loop.now + 100, [this, id = bodies.size()] {
+      if (id != bodies.size() || !executing) return;  // cancelled or superseded
+      executing = false;
+      outcome = {TransferOutcome::State::kCompleted, 200, "OK", {}};
     });
   }
-  bool StillExecuting() const override { return executing_; }
-  void Cancel() override { executing_ = false; }
-  const TransferOutcome& Outcome() const override { return outcome_; }
+  bool StillExecuting() const override { return executing; }
+  void Cancel() override { executing = false; }
+  const TransferOutcome& Outcome() const override { return outcome; }
 
+  FakeEventLoop& loop;
   std::vector<std::string> bodies;
-  bool fail_execute = false;
-
- private:
-  FakeEventLoop& loop_;
-  bool executing_ = false;
-  TransferOutcome outcome_;
+  bool fail_execute = false, executing = false;
+  TransferOutcome outcome;
 };
 
 // Keeps the mode flag, started once in service mode; it never installs.
-class FakeServiceHost : public ServiceHost {
- public:
+struct FakeServiceHost : ServiceHost {
   std::string ReadSetting(const std::string&, const std::string&, const std::string& def) override {
     return flag.value_or(def);
   }
@@ -157,38 +129,33 @@ class FakeServiceHost : public ServiceHost {
   void LogEvent(int16_t type, int32_t id, const std::string& text) override {
     events.push_back(std::to_string(type) + " " + std::to_string(id) + " " + text);
   }
-  void SetStatus(const std::string& line) override { status = line; }
+  void SetStatus(const std::string&) override {}
 
   std::optional<std::string> flag;
   std::vector<std::string> events;
-  std::string status;
   int starts = 0;
 };
 
 // Files held in memory, read in small blocks so that line ends straddle them; each failure on
 // demand.
-class FakeFileSystem : public FileSystem {
- public:
-  class File : public ReadableFile {
-   public:
-    File(FakeFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+struct FakeFileSystem : FileSystem {
+  struct File : ReadableFile {
+    File(FakeFileSystem& fs, std::string path) : fs(fs), path(std::move(path)) {}
     // Reads what the file holds now, so that bytes appended after its open are read too.
     size_t Read(char* buffer, size_t size) override {
-      if (fs_.fail_read_at >= 0 && at_ >= static_cast<size_t>(fs_.fail_read_at))
+      if (fs.fail_read_at >= 0 && at >= static_cast<size_t>(fs.fail_read_at))
         throw RelayError("read failed");
-      const auto it = fs_.files.find(path_);
-      const std::string_view data = it == fs_.files.end() ? "" : std::string_view(it->second);
-      const size_t n = std::min({size, data.size() - at_, fs_.read_block});
-      std::copy_n(data.data() + at_, n, buffer);
-      at_ += n;
+      const std::string_view data = fs.files.count(path) ? fs.files[path] : std::string_view();
+      const size_t n = std::min({size, data.size() - at, fs.read_block});
+      std::copy_n(data.data() + at, n, buffer);
+      at += n;
       return n;
     }
     void Close() override {}
 
-   private:
-    FakeFileSystem& fs_;
-    std::string path_;
-    size_t at_ = 0;
+    FakeFileSystem& fs;
+    std::string path;
+    size_t at = 0;
   };
 
   char PathSeparator() const override { return '/'; }
@@ -196,8 +163,7 @@ class FakeFileSystem : public FileSystem {
   bool Claim(const std::string& from, const std::string& to) override {
     if (!files.count(from) || files.count(to)) throw RelayError("rename failed");
     if (locked) return false;
-    files[to] = std::move(files[from]);
-    files.erase(from);
+    files[to] = std::move(files.extract(from).mapped());
     return true;
   }
   void AppendForRelay(const std::string& path, std::string_view record, int) override {
@@ -210,14 +176,13 @@ class FakeFileSystem : public FileSystem {
   bool Exists(const std::string& path) override { return files.count(path) > 0; }
   // Every file was last written at `modified`.
   std::optional<FileSummary> Summary(const std::string& path) const override {
-    const auto it = files.find(path);
-    if (it == files.end()) return std::nullopt;
-    return FileSummary{it->second.size(), modified};
+    if (!files.count(path)) return std::nullopt;
+    return FileSummary{files.at(path).size(), modified};
   }
   void Delete(const std::string& path) override {
     if (fail_delete || !files.erase(path)) throw RelayError("delete failed");
   }
-  // A file would never grow past 1 kB here: an append that would is refused.
+  // A file would never grow past 1 kB here: a relay that read back what it keeps stops.
   bool AppendLine(const std::string& path, const std::string& line) override {
     if (fail_append || files[path].size() + line.size() > 1024) throw RelayError("disk full");
     std::string& file = files[path];
@@ -235,15 +200,13 @@ class FakeFileSystem : public FileSystem {
   std::map<std::string, std::string> files;
   bool locked = false;  // a feed holds the incoming file
   int64_t modified = 0;
-  bool fail_delete = false;
-  bool fail_append = false;
+  bool fail_delete = false, fail_append = false;
   long fail_read_at = -1;
   size_t read_block = 7;
 };
 
 // Values by "path|section|key", names exactly as asked.
-class FakeProfileReader : public ProfileReader {
- public:
+struct FakeProfileReader : ProfileReader {
   std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                       const std::string& def, const std::string& path) override {
     auto it = values.find(path + "|" + section + "|" + key);
@@ -257,8 +220,7 @@ struct ProcessExit {
   int status;
 };
 
-class FakeProcess : public Process {
- public:
+struct FakeProcess : Process {
   std::string ExecutableDirectory() override { return directory; }
   bool AnotherInstanceRunning() override { return another_instance; }
   std::string CommandLine() override { return command_line; }

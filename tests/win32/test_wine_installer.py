@@ -9,7 +9,7 @@ import shutil
 import unittest
 
 from winehelp import BUILD_DIR, WineTestCase, run_with_box, service_state, wine
-from harness import LOG_FILE, OK, ini  # noqa: E402
+from harness import LOG_FILE, OK, ini, read  # noqa: E402
 
 SETUP = (glob.glob(os.path.join(BUILD_DIR, "corbelwynford-*-setup.exe")) or ["no set-up"])[0]
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Corbelwynford"
@@ -50,11 +50,9 @@ class InstallerTest(WineTestCase):
             self.assertEqual(run_with_box(relay, switch), (0, text))
             self.assertEqual(service_state(), state)
 
-        with open(relay.path("Corbelwynford.INI"), "rb") as f:
-            edited = f.read()
+        edited = read(relay.path("Corbelwynford.INI"))
         self.assertEqual(wine(SETUP, "/S")[0], 0)
-        with open(relay.path("Corbelwynford.INI"), "rb") as f:
-            self.assertEqual(f.read(), edited)
+        self.assertEqual(read(relay.path("Corbelwynford.INI")), edited)
 
         # Run in place from a copy, as the uninstaller itself would, to get its exit status;
         # "_?=" takes the rest of the line unquoted.
@@ -63,8 +61,7 @@ class InstallerTest(WineTestCase):
         self.assertIsNone(service_state())
         self.assertNotEqual(wine("reg", "query", UNINSTALL_KEY)[0], 0)
         self.assertEqual(sorted(os.listdir(folder)), ["Corbelwynford.INI", LOG_FILE])
-        with open(relay.path("Corbelwynford.INI"), "rb") as f:
-            self.assertEqual(f.read(), edited)
+        self.assertEqual(read(relay.path("Corbelwynford.INI")), edited)
 
 
 if __name__ == "__main__":

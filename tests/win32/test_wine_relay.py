@@ -10,7 +10,7 @@ import subprocess
 import unittest
 
 from winehelp import WineTestCase
-from harness import FAILED, OK, ini, wait_until  # noqa: E402
+from harness import FAILED, OK, ini, read, wait_until  # noqa: E402
 
 # A message holds any byte but CR; the relay drops brackets and backslashes from it, so the
 # template brings those.
@@ -42,16 +42,14 @@ class WineRelayTest(WineTestCase):
         self.assertEqual(relay.wait_outcomes(2, timeout=40), [OK, FAILED])
         self.assertEqual(server.bodies()[1], b"<sms>a&lt;b&amp;&quot;c</sms>")
         relay.wait_gone()
-        with open(relay.path("failed.txt"), "rb") as f:
-            self.assertEqual(f.read(), b'a<b&"c\r\n')
+        self.assertEqual(read(relay.path("failed.txt")), b'a<b&"c\r\n')
 
         # The scan timer now ticks every 60 s: only the watch claims this file in time.
         relay.drop(b"watched")
         wait_until(lambda: len(server.bodies()) == 3, 15, "the watched file's request")
 
     def test_a_failed_message_goes_out_again_on_its_own(self):
-        port = self.server().port
-        self.started[-1].stop()  # the receiver is down
+        port = self.closed_port()  # the receiver is down
         relay = self.relay()
         relay.write_ini(ini("http://127.0.0.1:%d/ok" % port, wait=2,
                             general="FailedFile=failed.txt\r\nRetryAfter=3"))
