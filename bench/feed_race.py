@@ -53,7 +53,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from harness import FAILED, OK, STARTED, ini  # noqa: E402
-from scratch_relay import relay_and_server  # noqa: E402
+from scratch_relay import relay_and_server, side_by_side  # noqa: E402
 
 INCOMING = "InComingSMS.txt"
 CLAIM = INCOMING + ".$$$"
@@ -244,23 +244,8 @@ def main():
             or args.messages < args.feeders or args.messages // args.feeders > 9999:
         parser.error("bad --variants, --feeders or --messages")
     results = {n: {} for n in names}
-    errors = []
-
-    def guarded(name):
-        try:
-            run_variant(name, args, results[name])
-        except BaseException as e:  # the script failed, not the relay
-            errors.append((name, e))
-
     started = time.monotonic()
-    threads = [threading.Thread(target=guarded, args=(n,)) for n in names]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if errors:
-        for name, e in errors:
-            print("%s: the bench failed: %r" % (name, e), file=sys.stderr)
+    if not side_by_side(names, lambda name: run_variant(name, args, results[name])):
         return 1
     print()
     print("%d messages per variant, %d feeders, 0-%g ms jitter, WatchFile=1, ScanInterval=1"

@@ -58,7 +58,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from harness import FAILED, OK, STARTED, Server, ini  # noqa: E402
-from scratch_relay import relay_and_server  # noqa: E402
+from scratch_relay import relay_and_server, side_by_side  # noqa: E402
 
 INCOMING = "InComingSMS.txt"
 CLAIM = INCOMING + ".$$$"
@@ -332,23 +332,9 @@ def main():
             or args.outage <= 0 or args.lead < 0 or args.tail < 0:
         parser.error("bad --scenarios or timing")
     results = {n: {} for n in names}
-    errors = []
-
-    def guarded(name):
-        try:
-            run_scenario(name, SCENARIOS.index(name) + 1, args, results[name])
-        except BaseException as e:  # the script failed, not the relay
-            errors.append((name, e))
-
     started = time.monotonic()
-    threads = [threading.Thread(target=guarded, args=(n,)) for n in names]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if errors:
-        for name, e in errors:
-            print("%s: the bench failed: %r" % (name, e), file=sys.stderr)
+    if not side_by_side(names, lambda name: run_scenario(name, SCENARIOS.index(name) + 1, args,
+                                                         results[name])):
         return 1
     if args.log_dir:
         os.makedirs(args.log_dir, exist_ok=True)
