@@ -50,8 +50,8 @@ class Program final : public WindowEvents {
   };
   // Stores mode_flag when the host succeeded, logs and (unless quiet) shows the outcome, and
   // ends the process (status 0 on success, 1 on failure).
-  [[noreturn]] void EndServiceSwitch(bool succeeded, const char* mode_flag,
-                                     const SwitchOutcome& success, const SwitchOutcome& failure);
+  void EndServiceSwitch(bool succeeded, const char* mode_flag, const SwitchOutcome& success,
+                        const SwitchOutcome& failure);
 
   Platform& platform_;
   Log log_;

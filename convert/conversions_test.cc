@@ -101,7 +101,9 @@ TEST(Conversions, EveryByteMatchesItsReferenceAlsoInsideALongLine) {
     // Longer than a 16-bit count: a length limit or carried state would show here.
     std::string line, expected;
     for (int b = 0; b < 256 * 160; ++b) {
-      if (b < 256) EXPECT_EQ(c.convert(Byte(b)), table[b]) << c.name << " byte " << b;
+      if (b < 256) {
+        EXPECT_EQ(c.convert(Byte(b)), table[b]) << c.name << " byte " << b;
+      }
       line += Byte(b % 256);
       expected += table[b % 256];
     }
