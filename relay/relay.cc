@@ -86,7 +86,11 @@ void Relay::ScanTick() {
   // The memory a large line took goes back to the system: a relay left alone for months returns
   // to its idle size.
   if (longest >= kLargeLine) Guarded([&] { platform_.process.ReturnFreeMemory(); });
-  Guarded([&] { TellStatus(scan_file, settings.failed_file, settings.retry_after > 0); });
+  Guarded([&] {
+    const std::string& failed = settings.failed_file;
+    TellStatus(scan_file, failed, failed.empty() ? std::nullopt : files.Summary(failed),
+               settings.retry_after > 0);
+  });
 }
 
 bool Relay::ClaimForRetry(const std::string& scan_file, const std::string& claim_file) {
@@ -106,8 +110,8 @@ bool Relay::ClaimForRetry(const std::string& scan_file, const std::string& claim
     return false;
   }
   retry_delay_.Configure(retry_after);
-  Guarded([&] { TellStatus(scan_file, failed_file, true); });
   const std::optional<FileSummary> kept = files.Summary(failed_file);
+  Guarded([&] { TellStatus(scan_file, failed_file, kept, true); });
   // New messages go first: an incoming file that a feed is writing into waits for its claim.
   if (!kept || kept->size == 0 || files.Exists(scan_file) ||
       platform_.clock.Now() < kept->modified + retry_delay_.Seconds())
@@ -128,11 +132,10 @@ bool Relay::ClaimForRetry(const std::string& scan_file, const std::string& claim
 }
 
 void Relay::TellStatus(const std::string& scan_file, const std::string& failed_file,
-                       bool retry_on) {
+                       const std::optional<FileSummary>& summary, bool retry_on) {
   std::string line = "Waiting for " + scan_file + "; " + std::to_string(delivered_) +
                      " delivered, " + std::to_string(failed_) + " failed since start";
   if (!failed_file.empty()) {
-    const std::optional<FileSummary> summary = platform_.files.Summary(failed_file);
     const uint64_t kept = summary ? KeptMessages(failed_file, *summary) : 0;
     line +=
         "; " + (kept > 0 ? std::to_string(kept) : std::string("none")) + " kept in " + failed_file;

@@ -46,7 +46,9 @@ class Relay {
   bool ClaimForRetry(const std::string& scan_file, const std::string& claim_file);
   // Tells the service manager, when it changed: what the relay waits for, what it delivered and
   // failed since its start, what the failed-message file keeps and when that goes out again.
-  void TellStatus(const std::string& scan_file, const std::string& failed_file, bool retry_on);
+  // summary: the failed-message file's, when the caller has it.
+  void TellStatus(const std::string& scan_file, const std::string& failed_file,
+                  const std::optional<FileSummary>& summary, bool retry_on);
   uint64_t KeptMessages(const std::string& failed_file, const FileSummary& summary);
   // Returns the length of the longest line.
   size_t SendClaimFile(ReadableFile& file, const std::string& claim_file,

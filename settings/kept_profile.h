@@ -22,7 +22,7 @@ class FileStamps {
  public:
   virtual ~FileStamps() = default;
   // The stamp of the regular file at path; nullopt when there is none (missing, a folder, a FIFO).
-  virtual std::optional<FileStamp> Stamp(const std::string& path) = 0;
+  virtual std::optional<FileStamp> Stamp(const std::string& path) const = 0;
 };
 
 // Reads the file again only when its stamp has changed. A file changed within the last racy_ns of

@@ -249,14 +249,12 @@ void WriteFileAtomically(const std::string& path, const std::string& text, mode_
 }
 
 std::optional<FileSummary> PosixFileSystem::Summary(const std::string& path) const {
-  struct stat info {};
-  if (path.find('\0') != std::string::npos || stat(path.c_str(), &info) != 0 ||
-      !S_ISREG(info.st_mode))
-    return std::nullopt;
-  return FileSummary{static_cast<uint64_t>(info.st_size), info.st_mtim.tv_sec};
+  const std::optional<FileStamp> stamp = Stamp(path);
+  if (!stamp) return std::nullopt;
+  return FileSummary{stamp->size, stamp->modified_ns / 1'000'000'000};
 }
 
-std::optional<FileStamp> PosixFileSystem::Stamp(const std::string& path) {
+std::optional<FileStamp> PosixFileSystem::Stamp(const std::string& path) const {
   struct stat info {};
   if (path.find('\0') != std::string::npos || stat(path.c_str(), &info) != 0 ||
       !S_ISREG(info.st_mode))

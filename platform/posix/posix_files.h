@@ -33,7 +33,7 @@ class PosixFileSystem final : public FileSystem, public FileStamps {
   void Delete(const std::string& path) override;
   bool AppendLine(const std::string& path, const std::string& line) override;
   std::string FileIdentity(const std::string& path) const override;
-  std::optional<FileStamp> Stamp(const std::string& path) override;
+  std::optional<FileStamp> Stamp(const std::string& path) const override;
 };
 
 // Standard input, to be read to its end; our descriptor 0 stays open.
