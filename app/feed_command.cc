@@ -14,6 +14,9 @@ int RunFeedCommand(const FeedInput& input, ProfileReader& profile,
     const std::optional<MessageText> message = MessageToFeed(input);
     if (!message) return 0;
     const SettingsFile settings(profile, program_folder);
+    // A settings file this user cannot read would leave us with the defaults, and the record in a
+    // file that the relay never scans.
+    input.files.RequireReadableIfPresent(settings.Path());
     const std::string charset_setting = settings.GetIniString("General", "FeedCharset", "");
     const std::optional<FeedCharset> charset = FeedCharsetFromSetting(charset_setting);
     if (!charset) {

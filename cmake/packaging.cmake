@@ -28,6 +28,11 @@ endif()
 file(WRITE ${CW_PKG_STAGE}/settings/Corbelwynford.INI "${cw_packaged_settings}")
 install(FILES ${CW_PKG_STAGE}/settings/Corbelwynford.INI DESTINATION etc/corbelwynford)
 
+# The unit that "corbelwynford /I" writes runs the packaged relay as its own user, with none of
+# root's powers: the package's drop-in, read by systemd wherever the unit lies.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/10-package.conf
+        DESTINATION lib/systemd/system/corbelwynford.service.d)
+
 # Both links point into another top-level folder, so they are absolute, as Debian wants them.
 file(CREATE_LINK /etc/corbelwynford/Corbelwynford.INI ${CW_PKG_STAGE}/Corbelwynford.INI SYMBOLIC)
 file(CREATE_LINK /opt/corbelwynford/corbelwynford ${CW_PKG_STAGE}/corbelwynford SYMBOLIC)

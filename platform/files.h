@@ -22,9 +22,15 @@ class ReadableFile {
 struct FileSummary {
   uint64_t size = 0;
   int64_t modified = 0;  // seconds since 1970 (UTC), as Clock::Now() counts
+  bool regular = true;   // false for a link, a folder, a FIFO or a device
   bool operator==(const FileSummary&) const = default;
 };
 
+// The relay's files (the incoming file, its claim file, the failed-message file) lie in folders
+// that other users may write. Every operation below that opens one takes only a regular file of a
+// single name, reached without following a symbolic link, and checks that what it opened is what
+// the path names (file_rules.h): anything else throws RefusedFile and is left as it is, never read,
+// written through, renamed or deleted.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -36,35 +42,39 @@ class FileSystem {
   // Claims the incoming file: renames from to to, never replacing an existing to (that throws).
   // The claim and AppendForRelay agree through a lock on the incoming file: while a feed holds it
   // nothing is done and false comes back, and the next tick or watch event tries again; the claim
-  // never waits. Only a regular file that opens for reading is claimed (a folder, a FIFO, a
-  // dangling link or a file we may not read throws), so nothing that can never be read becomes a
-  // claim file that blocks every later one.
+  // never waits. Only a plain file that opens for reading is claimed (anything else throws), so
+  // nothing that can never be read becomes a claim file that blocks every later one.
   virtual bool Claim(const std::string& from, const std::string& to) = 0;
   // Appends record to the incoming file at path (created when missing), for the relay to claim:
   // waits up to wait_ms for the lock that Claim takes, writes into the file that is still at path
   // (never into one a claim has just renamed), and returns once all of record is on the disk. A
-  // file it creates is readable and writable by its group too, so that feeds running as other
-  // users of that group can append. Throws RelayError with the reason; the file then holds what
-  // it held before.
+  // file whose last line has no line end (written by hand, or by a writer killed in its write)
+  // gets a CR LF first, so that its last message and record stay two. A file it creates is
+  // readable and writable by its group too, so that feeds running as other users of that group can
+  // append. Throws RelayError with the reason; the file then holds what it held before.
   virtual void AppendForRelay(const std::string& path, std::string_view record, int wait_ms) = 0;
   // True when something of any kind stands at path (a dangling link too); never throws. The idle
   // scan asks this rather than failing an open, which would cost an exception every tick.
   virtual bool Exists(const std::string& path) = 0;
-  // The size and modification time of the regular file at path; nullopt when there is none.
+  // The size and modification time of whatever stands at path, a link itself rather than what it
+  // leads to; nullopt when nothing does.
   virtual std::optional<FileSummary> Summary(const std::string& path) const = 0;
-  // Opens a regular file for reading; a folder or a missing file throws.
   virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
   virtual void Delete(const std::string& path) = 0;
   // Appends line and a CR LF to the file at path (created when missing) and returns once both
-  // are on the disk. What the file held stays as it was: when it does not end in CR LF (a file
-  // of someone else's, or one an append cut short by a crash), a CR LF goes first, and true comes
-  // back so that the caller can say so. An append that fails is undone at once. Throws RelayError,
-  // with the system's reason, when the file cannot be opened or written.
+  // are on the disk. What the file held stays as it was: when its last line has no line end (a
+  // file of someone else's, or one an append cut short by a crash), a CR LF goes first, and true
+  // comes back so that the caller can say so. An append that fails is undone at once. Throws
+  // RelayError, with the system's reason, when the file cannot be opened or written.
   virtual bool AppendLine(const std::string& path, const std::string& line) = 0;
-  // Equal for two paths exactly when they name the same file, however spelled: the file's device
-  // and inode (Windows: volume and file index) where it exists, else its path with the folder
-  // resolved (links, "." and ".." followed).
+  // Equal for two paths exactly when they name the same file, however spelled or linked: the
+  // device and inode (Windows: volume and file index) of the file that path leads to where it
+  // exists, else its path with the folder resolved (links, "." and ".." followed).
   virtual std::string FileIdentity(const std::string& path) const = 0;
+  // Throws RelayError, naming the file that path leads to (the target of a link), when something
+  // stands at path that this user cannot read as a file: a link to nothing, a folder, a file it
+  // may not read. Nothing at all at path is no error.
+  virtual void RequireReadableIfPresent(const std::string& path) const = 0;
 };
 
 }  // namespace cw

@@ -10,6 +10,8 @@ class Process {
   // The directory of the executable, without a trailing separator unless it is a root ("/",
   // "C:\").
   virtual std::string ExecutableDirectory() = 0;
+  // The executable's own path.
+  virtual std::string ExecutableFile() = 0;
   // True when another process of this program already runs. The first call decides and holds
   // whatever marks this process as the running one until it ends.
   virtual bool AnotherInstanceRunning() = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <utility>
 
 #include "convert/conversions.h"
 #include "platform/transfer_rules.h"
@@ -54,25 +55,18 @@ void Relay::ScanTick() {
         files, program_folder_, settings_.GetIniString("General", "FileToScan", "InComingSMS.txt"));
     claim_file = scan_file + ".$$$";
   });
-  // The claim never replaces an existing claim file: one left by an interrupted run is processed
-  // again from its first line, and the new scan file waits for a later cycle. A file that a feed
-  // is writing into is left to the next tick or watch event.
-  Guarded([&] {
-    if (files.Exists(scan_file)) files.Claim(scan_file, claim_file);
-  });
+  // A claim file left by an interrupted run is processed again from its first line before a new
+  // incoming file is claimed: the claim never replaces it.
+  const bool claimed = files.Exists(claim_file) || ClaimIncoming(scan_file, claim_file);
   Guarded([&] { FollowScanFile(scan_file, settings_.GetIniString("General", "WatchFile", "")); });
   // Nothing to claim: the timer keeps ticking at its current interval. The other settings are
   // read only for a claim, so an idle tick costs a few system calls, not one per setting.
-  bool retrying = false;
-  if (!files.Exists(claim_file)) {
-    retrying = ClaimForRetry(scan_file, claim_file);
-    if (!retrying) return;
-  }
+  const bool retrying = !claimed && ClaimForRetry(scan_file, claim_file);
+  if (!claimed && !retrying) return;
 
   RelaySettings settings = ReadRelaySettings(settings_);
   Guarded([&] { settings.failed_file = FailedFile(settings.failed_file, scan_file, claim_file); });
-  std::unique_ptr<ReadableFile> file;
-  Guarded([&] { file = files.OpenForReading(claim_file); });
+  const std::unique_ptr<ReadableFile> file = OpenClaimFile(claim_file);
   if (!file) return;  // a claim that does not open waits: the timer keeps ticking
   Guarded([&] { loop.SetTimerEnabled(TimerId::kFileScan, false); });
   const uint64_t delivered_before = delivered_;
@@ -93,27 +87,61 @@ void Relay::ScanTick() {
   });
 }
 
+bool Relay::ClaimIncoming(const std::string& scan_file, const std::string& claim_file) {
+  FileSystem& files = platform_.files;
+  if (!files.Exists(scan_file)) {
+    left_alone_.Forget(scan_file);
+    return false;
+  }
+  try {
+    // While a feed writes, the next tick or watch event tries again.
+    if (!files.Claim(scan_file, claim_file)) return false;
+  } catch (const std::exception& error) {
+    if (left_alone_.Note(scan_file, error.what())) {
+      log_.WriteLog("Corbelwynford cannot claim " + scan_file + " (" + error.what() +
+                    "); it is left alone");
+    }
+    return false;
+  }
+  left_alone_.Forget(scan_file);
+  return true;
+}
+
+std::unique_ptr<ReadableFile> Relay::OpenClaimFile(const std::string& claim_file) {
+  try {
+    std::unique_ptr<ReadableFile> file = platform_.files.OpenForReading(claim_file);
+    left_alone_.Forget(claim_file);
+    return file;
+  } catch (const std::exception& error) {
+    if (left_alone_.Note(claim_file, error.what())) {
+      log_.WriteLog("Corbelwynford cannot read " + claim_file + " (" + error.what() +
+                    "); it is left alone");
+    }
+    return nullptr;
+  }
+}
+
 bool Relay::ClaimForRetry(const std::string& scan_file, const std::string& claim_file) {
   const int32_t retry_after = ReadRetryAfter(settings_);
   if (retry_after <= 0) return false;
   FileSystem& files = platform_.files;
-  std::string failed_file;
+  std::string name, failed_file;
   Guarded([&] {
-    failed_file =
-        FailedFile(settings_.GetIniString("General", "FailedFile", ""), scan_file, claim_file);
+    name = settings_.GetIniString("General", "FailedFile", "");
+    failed_file = FailedFile(name, scan_file, claim_file);
   });
   if (failed_file.empty()) {
-    if (!retry_without_failed_file_logged_) {
+    // A FailedFile that is not the relay's own has said so already.
+    if (name.empty() && !std::exchange(retry_without_failed_file_logged_, true)) {
       log_.WriteLog("Corbelwynford sends nothing again on its own: RetryAfter needs a FailedFile");
     }
-    retry_without_failed_file_logged_ = true;
     return false;
   }
   retry_delay_.Configure(retry_after);
   const std::optional<FileSummary> kept = files.Summary(failed_file);
   Guarded([&] { TellStatus(scan_file, failed_file, kept, true); });
   // New messages go first: an incoming file that a feed is writing into waits for its claim.
-  if (!kept || kept->size == 0 || files.Exists(scan_file) ||
+  if (!kept || (kept->regular && kept->size == 0) || files.Exists(scan_file) ||
       platform_.clock.Now() < kept->modified + retry_delay_.Seconds())
     return false;
   const std::pair<std::string, FileSummary> attempt{failed_file, *kept};
@@ -154,11 +182,15 @@ void Relay::TellStatus(const std::string& scan_file, const std::string& failed_f
 uint64_t Relay::KeptMessages(const std::string& failed_file, const FileSummary& summary) {
   if (counted_ && counted_->first == failed_file && counted_->second == summary) return kept_;
   uint64_t lines = 0;
-  const std::unique_ptr<ReadableFile> file = platform_.files.OpenForReading(failed_file);
-  LineReader reader(*file);
-  while (!reader.AtEnd()) {
-    reader.ReadLine();
-    ++lines;
+  try {
+    const std::unique_ptr<ReadableFile> file = platform_.files.OpenForReading(failed_file);
+    LineReader reader(*file);
+    while (!reader.AtEnd()) {
+      reader.ReadLine();
+      ++lines;
+    }
+  } catch (const std::exception&) {
+    lines = 0;  // nothing the relay may read: nothing it keeps (its claim says why)
   }
   counted_.emplace(failed_file, summary);
   kept_ = lines;
@@ -189,16 +221,30 @@ void Relay::FollowScanFile(const std::string& scan_file, const std::string& watc
   }
 }
 
-// The file FailedFile names, or empty for none: a failed message kept in the incoming file or in
-// its claim file, however the name spells it, would come back every cycle.
+// The file FailedFile names, or empty for none. It is only ever a file of the relay's own: a
+// failed message kept in the incoming file or its claim file would come back every cycle, and a
+// retry would send and delete the settings file or the program. Such a value, however spelled or
+// linked, is named once in the log.
 std::string Relay::FailedFile(const std::string& name, const std::string& scan_file,
-                              const std::string& claim_file) const {
+                              const std::string& claim_file) {
   if (name.empty()) return {};
   const FileSystem& files = platform_.files;
   const std::string path = ResolveFromProgramFolder(files, program_folder_, name);
   const std::string identity = files.FileIdentity(path);
-  if (identity == files.FileIdentity(scan_file) || identity == files.FileIdentity(claim_file))
+  const std::pair<const std::string&, const char*> taken[] = {
+      {scan_file, "the incoming file"},
+      {claim_file, "the incoming file's claim file"},
+      {settings_.Path(), "the settings file"},
+      {executable_file_, "the program itself"}};
+  for (const auto& [other, what] : taken) {
+    if (identity != files.FileIdentity(other)) continue;
+    if (left_alone_.Note("FailedFile", path)) {
+      log_.WriteLog("Corbelwynford keeps no failed message in " + path + ": it is " + what +
+                    ", and FailedFile must name a file of its own");
+    }
     return {};
+  }
+  left_alone_.Forget("FailedFile");
   return path;
 }
 

@@ -2,15 +2,17 @@
 // The relay: at every tick of the scan timer it looks for the incoming file, claims it, posts each
 // of its lines and deletes it; with RetryAfter, it sends the failed-message file again on its own
 // when nothing new waits. It owns what it keeps between ticks: the folder it could not watch, the
-// pause in progress, the retry's delay, the counts the service's status line shows. The program's
+// files it leaves alone, the pause in progress, the retry's delay, the counts the service's status line shows. The program's
 // folder is fixed when it is made.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "log/log.h"
+#include "relay/left_alone.h"
 #include "platform/platform.h"
 #include "relay/pause.h"
 #include "relay/relay_settings.h"
@@ -27,6 +29,7 @@ class Relay {
         log_(log),
         program_folder_(program_folder),
         settings_(platform.profile, program_folder),
+        executable_file_(platform.process.ExecutableFile()),
         pause_(platform.loop) {}
 
   // The scan timer's tick, one scan cycle: claim the incoming file, open it, then for each line
@@ -38,9 +41,14 @@ class Relay {
   void SystemTick() { pause_.Tick(); }
 
  private:
+  // Claims the incoming file when one waits; true when it is now the claim file. One that cannot
+  // be claimed is named once in the log and left alone.
+  bool ClaimIncoming(const std::string& scan_file, const std::string& claim_file);
+  // The claim file opened for reading, or nullptr when it cannot be (named once in the log).
+  std::unique_ptr<ReadableFile> OpenClaimFile(const std::string& claim_file);
   void FollowScanFile(const std::string& scan_file, const std::string& watch_setting);
   std::string FailedFile(const std::string& name, const std::string& scan_file,
-                         const std::string& claim_file) const;
+                         const std::string& claim_file);
   // When nothing new waits, the failed-message file goes out again once it has rested for the
   // delay; true when it has been claimed for that.
   bool ClaimForRetry(const std::string& scan_file, const std::string& claim_file);
@@ -61,8 +69,10 @@ class Relay {
   Log& log_;
   const std::string program_folder_;
   const SettingsFile settings_;
+  const std::string executable_file_;
   TimedPause pause_;
   std::string unwatchable_folder_;  // the folder that could not be watched, once that is logged
+  LeftAlone left_alone_;            // the files named in the log as left alone
   uint64_t delivered_ = 0, failed_ = 0;  // messages since the start
   RetryDelay retry_delay_;
   bool retry_without_failed_file_logged_ = false;

@@ -1,5 +1,5 @@
 # Sourced by the scripts that prove the program in a throwaway Debian 12 root: the tally of
-# checks, and the making of the root from this machine's own apt sources.
+# checks, the package, and the making of the root from this machine's own apt sources.
 passed=0
 failed=0
 pass() {
@@ -55,4 +55,20 @@ make_debian_root() {
   fi
   printf '%s\n' "127.0.0.1	localhost" "::1		localhost ip6-localhost ip6-loopback" \
     "ff02::1		ip6-allnodes" "ff02::2		ip6-allrouters" "$@" >"$root/etc/hosts"
+}
+
+# build_package DIR: builds the Debian package in DIR (its log there) and prints its path.
+build_package() {
+  local dir=$1 launcher=() version
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  mkdir -p "$dir"
+  rm -f "$dir"/corbelwynford_*.deb
+  if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCW_BUILD_TESTS=OFF \
+    -DCW_BUILD_BENCH=OFF "${launcher[@]}" && cmake --build "$dir" -j"$(nproc)" --target package; } \
+    >"$dir/package.log" 2>&1; then
+    tail -20 "$dir/package.log" >&2
+    return 1
+  fi
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
+  [ -f "$dir/corbelwynford_${version}_amd64.deb" ] && echo "$dir/corbelwynford_${version}_amd64.deb"
 }

@@ -72,19 +72,7 @@ in_root() {  # COMMAND...: run in the root, bounded, without a terminal
 bash scripts/install-deps.sh
 
 # ---- The package ------------------------------------------------------------------------------
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-mkdir -p "$build"
-rm -f "$build"/corbelwynford_*.deb
-if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCW_BUILD_TESTS=OFF \
-  -DCW_BUILD_BENCH=OFF "${launcher[@]}" && cmake --build "$build" -j"$(nproc)" --target package; } \
-  >"$build/package.log" 2>&1; then
-  tail -20 "$build/package.log" >&2
-  die "the package builds (log: $build/package.log)"
-fi
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-deb=$build/corbelwynford_${version}_amd64.deb
-[ -f "$deb" ] || die "the package build gives $(basename "$deb")"
+deb=$(build_package "$build") || die "the package builds (log: $build/package.log)"
 pass "the package build gives $(basename "$deb") ($(stat -c %s "$deb") bytes)"
 echo "     Depends: $(dpkg-deb -f "$deb" Depends)"
 
@@ -148,12 +136,13 @@ sed -i -e 's|^ScanInterval=.*|ScanInterval=1|' -e "s|^URL=.*|URL=http://localhos
 spool=$root/var/spool/corbelwynford
 incoming=$spool/InComingSMS.txt
 spool_made() {
-  in_root getent group corbelwynford >/dev/null &&
-    [ "$(in_root stat -c '%U:%G %a' /var/spool/corbelwynford)" = "root:corbelwynford 2775" ] &&
+  [ "$(in_root getent passwd corbelwynford | cut -d: -f7)" = /usr/sbin/nologin ] &&
+    [ "$(in_root stat -c '%U:%G %a' /var/spool/corbelwynford)" = "corbelwynford:corbelwynford 2770" ] &&
+    [ "$(in_root stat -L -c '%U:%G %a' /opt/corbelwynford/Corbelwynford.INI)" = "root:corbelwynford 640" ] &&
     grep -qx 'FileToScan=/var/spool/corbelwynford/InComingSMS.txt' \
       "$root/etc/corbelwynford/Corbelwynford.INI"
 }
-check "the group corbelwynford may write /var/spool/corbelwynford, the packaged FileToScan's folder" \
+check "the relay's user owns /var/spool/corbelwynford (the packaged FileToScan's folder), its group may write it and read the settings" \
   spool_made
 printf 'first message\r\nsecond message\r\n' >"$incoming.part"
 mv "$incoming.part" "$incoming"
@@ -230,15 +219,16 @@ package_gone() {
       return 1
     fi
   done
-  ! in_root getent group corbelwynford >/dev/null &&
-    ! in_root dpkg-query -W -f '${db:Status-Status}' corbelwynford 2>/dev/null |
+  ! in_root dpkg-query -W -f '${db:Status-Status}' corbelwynford 2>/dev/null |
     grep -qv not-installed
 }
-check "apt purge removes the service, its store, the group and the package's files" package_gone
+check "apt purge removes the service, its store and the package's files" package_gone
 kept_and_named() {
-  [ -f "$incoming.\$\$\$" ] && grep -qF 'InComingSMS.txt.$$$' "$work/purge.log"
+  [ -f "$incoming.\$\$\$" ] && grep -qF 'InComingSMS.txt.$$$' "$work/purge.log" &&
+    in_root getent passwd corbelwynford >/dev/null && in_root getent group corbelwynford >/dev/null
 }
-check "purge keeps a claim file still in the spool folder and names it" kept_and_named
+check "purge keeps a claim file still in the spool folder, names it, and keeps its user and group" \
+  kept_and_named
 
 # Removed while the folder still held a claim file, which the operator then deals with: a purge
 # later leaves no folder behind.
@@ -247,8 +237,12 @@ if install_package && printf 'unsent\r\n' >"$incoming.\$\$\$" &&
   in_root apt-get remove -y -q corbelwynford >"$work/purge.log" 2>&1 &&
   [ -d "$spool" ] && rm "$incoming.\$\$\$" &&
   in_root apt-get purge -y -q corbelwynford >>"$work/purge.log" 2>&1; then
-  check "a later purge removes the spool folder once the operator's files are gone" \
-    [ ! -e "$spool" ]
+  users_gone() {
+    [ ! -e "$spool" ] && ! in_root getent passwd corbelwynford >/dev/null &&
+      ! in_root getent group corbelwynford >/dev/null
+  }
+  check "a later purge removes the spool folder, the user and the group once the operator's files are gone" \
+    users_gone
 else
   tail -10 "$work/purge.log" >&2
   fail "apt installs, removes and purges the package a second time"

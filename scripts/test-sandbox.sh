@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Shows the relay working inside the sandbox of the unit that "corbelwynford /I" writes, under a
 # real systemd: a throwaway Debian 12 root (debootstrap from this machine's mirror) is booted with
-# systemd-nspawn on a private network, "/I" registers the service in it, and the service relays
-# files to a loopback server in the container, from the program folder, from folders under /tmp
-# and /home owned by other users, and into a failed-message file. The running service's own
-# capabilities, seccomp state and read-only mounts are read from /proc. About two minutes, most
-# of it debootstrap: not part of the regular test run. Needs root. Ends with "N passed, M failed".
+# systemd-nspawn on a private network. First the program installed by hand: "/I" registers the
+# service, which relays files to a loopback server in the container, from the program folder, from
+# folders under /tmp and /home owned by other users, and into a failed-message file; the running
+# service's own capabilities, seccomp state and read-only mounts are read from /proc. Then the
+# Debian package: its service runs as its own user without capabilities. Under both, a member of
+# the group corbelwynford tries every way in through the spool folder (scripts/sandbox-attacks.sh).
+# About four minutes, most of it debootstrap: not part of the regular test run. Needs root. Ends
+# with "N passed, M failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
@@ -15,6 +18,7 @@ timeout_pid=""
 nspawn_pid=""
 leader=""
 . scripts/debian-root.sh
+. scripts/sandbox-attacks.sh
 
 in_ct() {  # COMMAND...: run in the container, bounded, with a clean environment
   timeout --kill-after=5 60 nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
@@ -72,9 +76,11 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build "$build" -j"$(nproc)" --target corbelwynford >"$build/sandbox-build.log" 2>&1 ||
   { tail -20 "$build/sandbox-build.log" >&2; die "the program builds"; }
+deb=$(build_package "$src/build-package") || die "the package builds"
 
 # ---- The container -------------------------------------------------------------------------------
 root=$(mktemp -d /var/tmp/corbelwynford-sandbox.XXXXXX)
+chmod 755 "$root"  # its / for the users in it, too
 # A name for the web application, so that posting resolves a name.
 make_debian_root "$root" "$build/sandbox-debootstrap-cache" "$build/sandbox-debootstrap.log" \
   systemd,python3,libcurl4,libncursesw6 "127.0.1.1	cwsandbox" "127.0.0.1	webapp.test"
@@ -90,6 +96,8 @@ timeout_pid=$!
 wait_for 20 eval 'nspawn_pid=$(pgrep -P "$timeout_pid" -x systemd-nspawn)' &&
   wait_for 20 eval 'leader=$(pgrep -P "$nspawn_pid" -x systemd)' ||
   { tail -20 "$build/sandbox-boot.log" >&2; die "systemd-nspawn boots the root"; }
+# Its manager's socket first: until it is there, systemctl cannot even ask.
+wait_for 30 nsenter -t "$leader" -a test -S /run/systemd/private || true
 state=$(timeout 90 nsenter -t "$leader" -a systemctl is-system-running --wait 2>&1 || true)
 case $state in
   running | degraded) pass "the container boots under systemd ($state)" ;;
@@ -101,11 +109,14 @@ in_ct systemd-run --quiet --unit=cw-test-server python3 /srv/http_server.py \
   --record /srv/received --port-file /srv/port || die "the loopback server starts"
 wait_for 20 test -s "$root/srv/port" || die "the loopback server tells its port"
 port=$(head -1 "$root/srv/port")
-settings=$root/opt/corbelwynford/Corbelwynford.INI
-write_settings() {  # FILE_TO_SCAN PATH [FAILED_FILE]
-  printf '%s\r\n' "[General]" "ScanInterval=1" "FileToScan=$1" "FailedFile=${3:-}" "[Protocol]" \
-    "URL=http://webapp.test:$port$2" "WaitForAnswer=5" "Header=Content-Type: text/plain" \
-    "XML=sms:[Message]" >"$settings.new"
+settings_file=/opt/corbelwynford/Corbelwynford.INI  # as the container names it
+write_settings() {  # FILE_TO_SCAN PATH [FAILED_FILE [RETRY_AFTER]]: owner and mode stay
+  local settings=$root$settings_file
+  printf '%s\r\n' "[General]" "ScanInterval=1" "FileToScan=$1" "FailedFile=${3:-}" \
+    "RetryAfter=${4:-}" "[Protocol]" "URL=http://webapp.test:$port$2" "WaitForAnswer=5" \
+    "Header=Content-Type: text/plain" "XML=sms:[Message]" >"$settings.new"
+  [ -e "$settings" ] && chown --reference="$settings" "$settings.new" &&
+    chmod --reference="$settings" "$settings.new"
   mv "$settings.new" "$settings"
 }
 write_settings InComingSMS.txt /ok
@@ -212,7 +223,41 @@ in_ct timeout 10 /opt/corbelwynford/corbelwynford >/dev/null 2>&1 || second=$?
   [ "$(in_ct systemctl show -P MainPID corbelwynford.service)" = "$pid" ] &&
   pass "the service still runs, never killed by its filter" ||
   fail "the service still runs ($(in_ct journalctl -q -o cat -u corbelwynford.service | tail -5))"
-in_ct systemctl stop corbelwynford.service
-result=$(in_ct systemctl show -P Result corbelwynford.service)
-[ "$result" = success ] && pass "systemctl stop ends it cleanly" ||
-  fail "systemctl stop ends it cleanly (Result $result)"
+
+# ---- Ways in through the spool, against the relay as root ----------------------------------------
+# The spool folder as the package made it before the relay had a user of its own.
+in_ct sh -e -c 'groupadd --system corbelwynford; mkdir -p /var/spool/corbelwynford
+  chown root:corbelwynford /var/spool/corbelwynford /opt/corbelwynford/Corbelwynford.INI
+  chmod 2775 /var/spool/corbelwynford; chmod 0640 /opt/corbelwynford/Corbelwynford.INI' ||
+  die "the spool folder of the earlier package"
+make_attack_users || die "the users who feed and attack"
+write_settings "$incoming" /ok
+run_attacks "the unit of \"/I\", as root"
+stopped_cleanly() {
+  in_ct systemctl stop corbelwynford.service
+  result=$(in_ct systemctl show -P Result corbelwynford.service)
+  [ "$result" = success ] && pass "systemctl stop ends it cleanly" ||
+    fail "systemctl stop ends it cleanly (Result $result)"
+}
+stopped_cleanly
+
+# ---- The Debian package's service ----------------------------------------------------------------
+in_ct /opt/corbelwynford/corbelwynford /U >/dev/null 2>&1 || die "\"/U\" removes the service"
+rm -rf "$root/opt/corbelwynford"
+cp "$deb" "$root/srv/corbelwynford.deb"  # the container's /tmp is its own
+in_ct dpkg -i /srv/corbelwynford.deb >"$build/sandbox-dpkg.log" 2>&1 ||
+  { tail -5 "$build/sandbox-dpkg.log" >&2; die "dpkg installs the package over the earlier spool"; }
+settings_file=/etc/corbelwynford/Corbelwynford.INI
+write_settings "$incoming" /ok
+in_ct corbelwynford /I >/dev/null 2>&1 && in_ct systemctl start corbelwynford.service ||
+  die "the package's service starts"
+pid=$(in_ct systemctl show -P MainPID corbelwynford.service)
+status=$(in_ct cat "/proc/$pid/status")
+uid=$(in_ct id -u corbelwynford)
+echo "     $(in_ct systemd-analyze security --no-pager corbelwynford.service | tail -1)"
+[ "$(field Uid | cut -f1)" = "$uid" ] && [ "$(field CapBnd)" = 0000000000000000 ] &&
+  [ "$(field CapEff)" = 0000000000000000 ] &&
+  pass "the package's service runs as the user corbelwynford ($uid), its capability set empty" ||
+  fail "the package's service runs as corbelwynford without capabilities ($(field Uid), CapBnd $(field CapBnd))"
+run_attacks "the package's unit"
+stopped_cleanly

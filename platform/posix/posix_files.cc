@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "base/errors.h"
+#include "platform/file_rules.h"
 #include "platform/posix/unique_fd.h"
 
 namespace cw {
@@ -71,18 +72,55 @@ void WriteAll(int fd, std::string_view text, const std::string& path) {
   }
 }
 
-// fd, which must be a regular file's, or a RelayError naming path.
-UniqueFd RegularFile(UniqueFd fd, const std::string& path) {
-  if (!fd.valid()) ThrowErrno("cannot open", path);
-  struct stat info {};
-  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    throw RelayError("not a regular file: " + path);
-  }
-  return fd;
+// O_NONBLOCK keeps a FIFO swapped in after the check from blocking the open; regular files
+// ignore it. O_NOFOLLOW refuses a link in the last part of the path.
+constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
+
+FileKind KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return FileKind::kRegular;
+  if (S_ISLNK(mode)) return FileKind::kSymbolicLink;
+  if (S_ISDIR(mode)) return FileKind::kFolder;
+  if (S_ISFIFO(mode)) return FileKind::kFifo;
+  if (S_ISSOCK(mode)) return FileKind::kSocket;
+  return FileKind::kDevice;
 }
 
-// O_NONBLOCK keeps a FIFO from blocking the open; regular files ignore it.
-constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+struct PlainFile {
+  UniqueFd fd;
+  bool created = false;  // by this open
+};
+
+// The plain file at path, opened as mail delivery agents open a mailbox: lstat, refuse anything
+// but a regular file of one name, open without following a link, fstat, and compare the two, so
+// that what was opened is what the path names. With create, a missing file is made (O_EXCL, which
+// never follows a link either). A path that changes under us is looked at again, a few times.
+PlainFile OpenPlainFile(const std::string& path, int access, bool create) {
+  CheckPath(path);
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    struct stat named {};
+    if (lstat(path.c_str(), &named) != 0) {
+      if (errno != ENOENT || !create) ThrowErrno("cannot open", path);
+      UniqueFd fd(open(path.c_str(), access | O_CREAT | O_EXCL | kOpenFlags, 0666));
+      if (fd.valid()) return {std::move(fd), true};
+      if (errno == EEXIST) continue;  // made by another meanwhile
+      ThrowErrno("cannot create", path);
+    }
+    RequirePlainFile(path, KindOf(named.st_mode), named.st_nlink);
+    UniqueFd fd(open(path.c_str(), access | kOpenFlags));
+    if (!fd.valid() && errno == ELOOP) throw RefusedFile(path, "a symbolic link");
+    if (!fd.valid() && errno == ENOENT) continue;  // renamed or removed meanwhile
+    if (!fd.valid()) ThrowErrno("cannot open", path);
+    struct stat opened {};
+    if (fstat(fd.get(), &opened) != 0) ThrowErrno("cannot examine", path);
+    RequirePlainFile(path, KindOf(opened.st_mode), opened.st_nlink);
+    if (SameFile(named, opened)) return {std::move(fd), false};
+  }
+  throw RefusedFile(path, "replaced again and again while it was opened");
+}
 
 // True once the lock is ours; false while another holds it. A file system without flock has no
 // lock to agree on: the claim and the feed then go ahead as they did before there was one.
@@ -94,26 +132,21 @@ bool TryLock(int fd) {
   return true;
 }
 
+// True while the name path still stands for fd's file, itself and not through a link.
 bool StillAtPath(int fd, const std::string& path) {
-  struct stat opened {
-  }, named{};
-  return fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
-         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+  struct stat opened {}, named{};
+  return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && SameFile(opened, named);
 }
 
-// A feed's file; one it creates gets group read and write on top of what the umask leaves, so
-// that every member of the folder's group can append to it.
-UniqueFd OpenOrCreateForAppend(const std::string& path) {
-  for (;;) {
-    UniqueFd fd(open(path.c_str(), O_WRONLY | O_APPEND | kOpenFlags));
-    if (fd.valid() || errno != ENOENT) return RegularFile(std::move(fd), path);
-    fd.Reset(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | kOpenFlags, 0666));
-    if (!fd.valid() && errno == EEXIST) continue;  // another feed made it first
-    if (!fd.valid()) ThrowErrno("cannot create", path);
-    struct stat info {};
-    if (fstat(fd.get(), &info) == 0) fchmod(fd.get(), (info.st_mode & 07777) | S_IRGRP | S_IWGRP);
-    return fd;
-  }
+// Whether fd's file (open for reading) ends its last line.
+bool EndsInLineEnd(int fd, const std::string& path) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) ThrowErrno("cannot examine", path);
+  char tail[2];
+  const off_t from = std::max<off_t>(info.st_size - 2, 0);
+  const ssize_t got = pread(fd, tail, static_cast<size_t>(info.st_size - from), from);
+  if (got < 0) ThrowErrno("cannot read", path);
+  return cw::EndsInLineEnd(std::string_view(tail, static_cast<size_t>(got)));
 }
 
 // Writes the pieces at the end of fd's file and waits for the disk. A write or flush that fails is
@@ -136,9 +169,8 @@ void AppendAllOrNothing(int fd, std::initializer_list<std::string_view> pieces,
 }  // namespace
 
 bool PosixFileSystem::Claim(const std::string& from, const std::string& to) {
-  CheckPath(from);
   CheckPath(to);
-  UniqueFd fd = RegularFile(UniqueFd(open(from.c_str(), O_RDONLY | kOpenFlags)), from);
+  UniqueFd fd = OpenPlainFile(from, O_RDONLY, false).fd;
   // A feed is writing: it unlocks before it closes, so its close event brings us back at once.
   if (!TryLock(fd.get())) return false;
   // The file was replaced at its path between our open and our lock: the next tick looks again.
@@ -152,7 +184,6 @@ bool PosixFileSystem::Claim(const std::string& from, const std::string& to) {
 
 void PosixFileSystem::AppendForRelay(const std::string& path, std::string_view record,
                                      int wait_ms) {
-  CheckPath(path);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   int pause_ms = 1;
   auto wait_a_little = [&] {
@@ -164,24 +195,26 @@ void PosixFileSystem::AppendForRelay(const std::string& path, std::string_view r
     pause_ms = std::min(pause_ms * 2, 20);
   };
   for (;;) {
-    UniqueFd fd = OpenOrCreateForAppend(path);
-    while (!TryLock(fd.get())) wait_a_little();
+    PlainFile file = OpenPlainFile(path, O_RDWR | O_APPEND, true);
+    const int fd = file.fd.get();
+    // Any feeder of the folder's group may append to a file that one of them made.
+    struct stat info {};
+    if (file.created && fstat(fd, &info) == 0) fchmod(fd, (info.st_mode & 07777) | S_IRGRP | S_IWGRP);
+    while (!TryLock(fd)) wait_a_little();
     // A claim may have renamed the file while we waited for the lock: then a new one is due.
-    if (!StillAtPath(fd.get(), path)) {
+    if (!StillAtPath(fd, path)) {
       wait_a_little();
       continue;
     }
-    AppendAllOrNothing(fd.get(), {record}, path);
+    AppendAllOrNothing(fd, {EndsInLineEnd(fd, path) ? "" : "\r\n", record}, path);
     // Unlocked before the close, so that the relay, woken by the close, finds the lock free.
-    flock(fd.get(), LOCK_UN);
+    flock(fd, LOCK_UN);
     return;
   }
 }
 
 std::unique_ptr<ReadableFile> PosixFileSystem::OpenForReading(const std::string& path) {
-  CheckPath(path);
-  return std::make_unique<PosixReadableFile>(
-      RegularFile(UniqueFd(open(path.c_str(), O_RDONLY | kOpenFlags)), path));
+  return std::make_unique<PosixReadableFile>(OpenPlainFile(path, O_RDONLY, false).fd);
 }
 
 std::unique_ptr<ReadableFile> StandardInput() {
@@ -199,18 +232,10 @@ void PosixFileSystem::Delete(const std::string& path) {
 }
 
 bool PosixFileSystem::AppendLine(const std::string& path, const std::string& line) {
-  CheckPath(path);
-  UniqueFd fd = RegularFile(
-      UniqueFd(open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | kOpenFlags, 0666)), path);
-  struct stat info {};
-  if (fstat(fd.get(), &info) != 0) ThrowErrno("cannot examine", path);
-  char tail[2] = {'\r', '\n'};
-  if (info.st_size > 0 && pread(fd.get(), tail, 2, std::max<off_t>(info.st_size - 2, 0)) < 0)
-    ThrowErrno("cannot read", path);
-  const bool ends_in_crlf =
-      info.st_size == 0 || (info.st_size >= 2 && tail[0] == '\r' && tail[1] == '\n');
-  AppendAllOrNothing(fd.get(), {ends_in_crlf ? "" : "\r\n", line, "\r\n"}, path);
-  return !ends_in_crlf;
+  const UniqueFd fd = OpenPlainFile(path, O_RDWR | O_APPEND, true).fd;
+  const bool ends_its_line = EndsInLineEnd(fd.get(), path);
+  AppendAllOrNothing(fd.get(), {ends_its_line ? "" : "\r\n", line, "\r\n"}, path);
+  return !ends_its_line;
 }
 
 std::string PosixFileSystem::FileIdentity(const std::string& path) const {
@@ -249,9 +274,31 @@ void WriteFileAtomically(const std::string& path, const std::string& text, mode_
 }
 
 std::optional<FileSummary> PosixFileSystem::Summary(const std::string& path) const {
-  const std::optional<FileStamp> stamp = Stamp(path);
-  if (!stamp) return std::nullopt;
-  return FileSummary{stamp->size, stamp->modified_ns / 1'000'000'000};
+  struct stat info {};
+  if (path.find('\0') != std::string::npos || lstat(path.c_str(), &info) != 0) return std::nullopt;
+  return FileSummary{static_cast<uint64_t>(info.st_size), info.st_mtim.tv_sec,
+                     S_ISREG(info.st_mode)};
+}
+
+void PosixFileSystem::RequireReadableIfPresent(const std::string& path) const {
+  CheckPath(path);
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0 && errno == ENOENT) return;
+  // The file an administrator edits: where a link leads, even where it leads to nothing.
+  std::string target = path;
+  if (char* resolved = realpath(path.c_str(), nullptr)) {
+    target = resolved;
+    std::free(resolved);
+  } else if (S_ISLNK(info.st_mode)) {
+    char link[4096];
+    const ssize_t n = readlink(path.c_str(), link, sizeof link);
+    if (n > 0) target = std::string(link, static_cast<size_t>(n));
+  }
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid()) ThrowErrno("cannot read", target);
+  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    throw RelayError("cannot read " + target + ": not a file");
+  }
 }
 
 std::optional<FileStamp> PosixFileSystem::Stamp(const std::string& path) const {

@@ -19,6 +19,7 @@ class PosixFileSystem final : public FileSystem, public FileStamps {
   bool IsAbsolutePath(const std::string& path) const override {
     return !path.empty() && path.front() == '/';
   }
+  // Every open of the relay's files is one primitive: lstat, open with O_NOFOLLOW, fstat, compare.
   // The lock is flock on the incoming file itself: the kernel drops it with its holder, so no
   // lock is ever left behind. A feed that locked the file checks that it is still the one at
   // the path, since a claim may have renamed it between the feed's open and its lock. The rename
@@ -26,13 +27,13 @@ class PosixFileSystem final : public FileSystem, public FileStamps {
   // fails the same way when the target exists.
   bool Claim(const std::string& from, const std::string& to) override;
   void AppendForRelay(const std::string& path, std::string_view record, int wait_ms) override;
-  // Only a regular file is opened; a folder, a FIFO or a device is refused without blocking.
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   bool Exists(const std::string& path) override;
   std::optional<FileSummary> Summary(const std::string& path) const override;
   void Delete(const std::string& path) override;
   bool AppendLine(const std::string& path, const std::string& line) override;
   std::string FileIdentity(const std::string& path) const override;
+  void RequireReadableIfPresent(const std::string& path) const override;
   std::optional<FileStamp> Stamp(const std::string& path) const override;
 };
 

@@ -1,6 +1,7 @@
 // The file rules the real program cannot show cheaply: a claim never replaced, a feed and a claim
-// that meet, a path cut at a NUL, the failed-message file keeping what it held, and settings edits
-// that keep the size and the second of the time stamp.
+// that meet, a path cut at a NUL, records kept whole, nothing but a plain file of one name ever
+// opened where others may write, and settings edits that keep the size and the second of the time
+// stamp.
 #include "platform/posix/posix_files.h"
 
 #include <fcntl.h>
@@ -12,13 +13,18 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include "base/errors.h"
+#include "relay/relay.h"
+#include "tests/fakes/fake_platform.h"
 
 namespace cw {
 namespace {
@@ -62,6 +68,11 @@ TEST_F(PosixFilesTest, AClaimNeverReplacesAClaimFileNorTakesAFileAFeedIsWriting)
   feed.join();
   EXPECT_EQ(Read("in.txt.$$$"), "new\r\n");
   EXPECT_EQ(Read("in.txt"), "fed\r\n");
+  // A last line without its line end (written by hand, or a feed killed in its write) stays a
+  // message of its own.
+  Write("torn.txt", "torn");
+  fs.AppendForRelay(dir + "/torn.txt", "next\r\n", 5000);
+  EXPECT_EQ(Read("torn.txt"), "torn\r\nnext\r\n");
   struct stat info {};
   ASSERT_EQ(stat(in.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0060, 0060);  // any feeder of the group can append
@@ -69,13 +80,17 @@ TEST_F(PosixFilesTest, AClaimNeverReplacesAClaimFileNorTakesAFileAFeedIsWriting)
   EXPECT_THROW(fs.OpenForReading(dir + std::string("/in.txt.$$$\0x", 13)), RelayError);
 }
 
-// The failed-message file keeps what it held: a last line without CR LF gets one first, and an
-// append that the file size limit cuts short is undone at once. A line keeps all of its bytes.
+// The failed-message file keeps what it held: a last line without a line end gets CR LF first (a
+// lone CR is one already), and an append that the file size limit cuts short is undone at once. A
+// line keeps all of its bytes.
 TEST_F(PosixFilesTest, AppendLineKeepsWhatTheFileHeld) {
   const std::string path = dir + "/failed.txt";
   Write("failed.txt", "notes\n");
   EXPECT_TRUE(fs.AppendLine(path, "a\0\xff"s));
   EXPECT_FALSE(fs.AppendLine(path, "b"));
+  Write("cr.txt", "c\r");
+  EXPECT_FALSE(fs.AppendLine(dir + "/cr.txt", "d"));
+  EXPECT_EQ(Read("cr.txt"), "c\rd\r\n");
   rlimit limit{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
   const rlimit low{20, limit.rlim_max};
@@ -84,6 +99,87 @@ TEST_F(PosixFilesTest, AppendLineKeepsWhatTheFileHeld) {
   EXPECT_THROW(fs.AppendLine(path, std::string(100, 'x')), RelayError);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
   EXPECT_EQ(Read("failed.txt"), "notes\n\r\na\0\xff\r\nb\r\n"s);
+}
+
+// A relay in dir on these real files, the rest of the platform on fakes: each of its messages
+// fails when fail is set.
+struct RelayOnFiles {
+  explicit RelayOnFiles(const std::string& dir) : folder(dir + "/") {
+    fakes.process.directory = dir;
+    fakes.SetIni("Protocol", "URL", "http://127.0.0.1:9/");
+    fakes.SetIni("Protocol", "XML", "<sms>[Message]</sms>");
+    fakes.loop.on_timer = [this](TimerId timer) {
+      if (timer == TimerId::kSystem) relay.SystemTick();
+    };
+  }
+  std::string folder;
+  testing::FakePlatform fakes;
+  PosixFileSystem files;
+  Platform platform{fakes.window, fakes.loop,  fakes.inet,    fakes.service, files,
+                    fakes.profile, fakes.clock, fakes.process, fakes.watch};
+  Log log{fakes.window.list, fakes.clock};
+  Relay relay{platform, log, folder};
+};
+
+// Where others may write, only a plain file of one name is opened. For each place the relay and
+// a feed open, each thing that a member of the spool's group may put there is refused and named
+// in the log once, stays where it is, and what it leads to is neither read nor changed; the relay
+// goes on and delivers the next message.
+TEST_F(PosixFilesTest, NothingButAPlainFileOfOneNameIsOpened) {
+  const std::string secret = dir + "/secret", incoming = dir + "/InComingSMS.txt";
+  const std::pair<const char*, std::function<void(const std::string&)>> kinds[] = {
+      {"link", [&](const std::string& at) { ASSERT_EQ(symlink(secret.c_str(), at.c_str()), 0); }},
+      {"dangling link", [&](const std::string& at) { ASSERT_EQ(symlink("none", at.c_str()), 0); }},
+      {"hard link", [&](const std::string& at) { ASSERT_EQ(link(secret.c_str(), at.c_str()), 0); }},
+      {"FIFO", [&](const std::string& at) { ASSERT_EQ(mkfifo(at.c_str(), 0666), 0); }},
+      {"folder", [&](const std::string& at) { ASSERT_EQ(mkdir(at.c_str(), 0777), 0); }}};
+  // Where the thing stands, and what the log says of it.
+  const std::pair<std::string, std::string> places[] = {
+      {"InComingSMS.txt", "Corbelwynford cannot claim " + incoming},
+      {"InComingSMS.txt.$$$", "Corbelwynford cannot read " + incoming + ".$$$"},
+      {"failed.txt", "Corbelwynford could not keep the failed message in " + dir + "/failed.txt"},
+      {"retried.txt", "Corbelwynford cannot send " + dir + "/retried.txt again"},
+      {"feed", ""}};
+  for (const auto& [name, said] : places) {
+    for (const auto& [kind, make] : kinds) {
+      SCOPED_TRACE(name + " " + kind);
+      std::filesystem::remove_all(dir);
+      ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+      Write("secret", "SECRET\r\n");
+      const std::string at = dir + "/" + (name == "feed" ? "InComingSMS.txt" : name);
+      make(at);
+      struct stat before {}, after{};
+      ASSERT_EQ(lstat(at.c_str(), &before), 0);
+      if (name == "feed") {
+        EXPECT_THROW(fs.AppendForRelay(at, "fed\r\n", 10000), RefusedFile);
+      } else {
+        RelayOnFiles f(dir);
+        f.fakes.SetIni("General", "FailedFile", name == "retried.txt" ? name : "failed.txt");
+        f.fakes.SetIni("General", "RetryAfter", name == "retried.txt" ? "1" : "0");
+        f.fakes.clock.now = time(nullptr) + 10;
+        f.fakes.inet.fail_execute = name == "failed.txt";
+        if (name == "failed.txt") Write("InComingSMS.txt", "m\r\n");
+        f.relay.ScanTick();
+        f.relay.ScanTick();
+        const std::vector<std::string> log = f.fakes.Log();
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [&](const std::string& e) { return e.starts_with(said); }),
+                  1)
+            << ::testing::PrintToString(log);
+        for (const std::string& body : f.fakes.inet.bodies) EXPECT_EQ(body, "<sms>m</sms>");
+        if (name != "failed.txt") std::filesystem::remove_all(at);
+        Write("InComingSMS.txt", "next\r\n");  // the relay goes on
+        f.fakes.inet.fail_execute = false;
+        f.relay.ScanTick();
+        EXPECT_EQ(f.fakes.inet.bodies.back(), "<sms>next</sms>");
+        if (name != "failed.txt") continue;
+      }
+      ASSERT_EQ(lstat(at.c_str(), &after), 0);
+      EXPECT_EQ(after.st_ino, before.st_ino);
+      EXPECT_EQ(after.st_mode, before.st_mode);
+      EXPECT_EQ(Read("secret"), "SECRET\r\n");
+    }
+  }
 }
 
 TEST_F(PosixFilesTest, TheSettingsFileIsReadAgainWhenItChangedAndDefaultsWhenItIsNoFile) {

@@ -16,6 +16,7 @@ class PosixProcess final : public Process {
   PosixProcess(int argc, char** argv, std::function<void()> before_exit);
 
   std::string ExecutableDirectory() override;
+  std::string ExecutableFile() override { return ExecutablePath(); }
   bool AnotherInstanceRunning() override;
   std::string CommandLine() override { return command_line_; }
   [[noreturn]] void Exit(int status) override;

@@ -8,6 +8,7 @@
 
 #include "base/ascii.h"
 #include "base/errors.h"
+#include "platform/file_rules.h"
 #include "settings/profile_format.h"
 
 namespace cw {
@@ -56,7 +57,9 @@ class NoInput final : public ReadableFile {
 
 struct HandleCloser {
   HANDLE file;
-  ~HandleCloser() { CloseHandle(file); }
+  ~HandleCloser() {
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
 };
 
 void WriteAll(HANDLE file, std::string_view bytes, const std::string& path) {
@@ -88,6 +91,51 @@ void AppendAllOrNothing(HANDLE file, std::initializer_list<std::string_view> pie
   }
 }
 
+// Refuses what stands at path unless it is a plain file: a reparse point (a symbolic link, a
+// junction), a folder, a file of several names.
+void RequirePlainAttributes(const std::string& path, DWORD attributes, DWORD names) {
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    RequirePlainFile(path, FileKind::kReparsePoint, names);
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) RequirePlainFile(path, FileKind::kFolder, names);
+  RequirePlainFile(path, FileKind::kRegular, names);
+}
+
+// The plain file at path, opened without following a link: what stands there is looked at first,
+// the open takes a reparse point itself rather than its target, and the handle then tells what was
+// opened, so a link swapped in meanwhile is refused as well. A handle that is refused is closed
+// unread. Returns INVALID_HANDLE_VALUE, with the system's error, when CreateFile fails.
+HANDLE OpenPlainFile(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
+  CheckPath(path);
+  const DWORD named = GetFileAttributesA(path.c_str());
+  if (named != INVALID_FILE_ATTRIBUTES) RequirePlainAttributes(path, named, 1);
+  HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, disposition,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return file;
+  HandleCloser closer{file};
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(file) != FILE_TYPE_DISK) RequirePlainFile(path, FileKind::kDevice, 1);
+  if (!GetFileInformationByHandle(file, &info)) ThrowLastError("cannot examine", path);
+  RequirePlainAttributes(path, info.dwFileAttributes, info.nNumberOfLinks);
+  closer.file = INVALID_HANDLE_VALUE;  // the caller's now
+  return file;
+}
+
+// Whether the file (open for reading) ends its last line.
+bool EndsInLineEnd(HANDLE file, const std::string& path) {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file, &size)) ThrowLastError("cannot examine", path);
+  const LONGLONG from = size.QuadPart >= 2 ? size.QuadPart - 2 : 0;
+  char tail[2];
+  DWORD got = 0;
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(from);
+  at.OffsetHigh = static_cast<DWORD>(from >> 32);
+  if (size.QuadPart > 0 && !ReadFile(file, tail, static_cast<DWORD>(size.QuadPart - from), &got, &at))
+    ThrowLastError("cannot read", path);
+  return cw::EndsInLineEnd(std::string_view(tail, got));
+}
+
 }  // namespace
 
 bool Win32FileSystem::IsAbsolutePath(const std::string& path) const {
@@ -95,19 +143,15 @@ bool Win32FileSystem::IsAbsolutePath(const std::string& path) const {
 }
 
 bool Win32FileSystem::Claim(const std::string& from, const std::string& to) {
-  CheckPath(from);
   CheckPath(to);
-  // Only a disk file that opens for reading is claimed. It is closed again at once: the rename
+  // Only a plain file that opens for reading is claimed. It is closed again at once: the rename
   // needs the file to itself.
-  HANDLE file = CreateFileA(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = OpenPlainFile(from, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_SHARING_VIOLATION) return false;  // a feed is writing
     ThrowLastError("cannot open", from);
   }
-  const bool disk_file = GetFileType(file) == FILE_TYPE_DISK;
   CloseHandle(file);
-  if (!disk_file) throw RelayError("not a regular file: " + from);
   if (MoveFileExA(from.c_str(), to.c_str(), 0)) return true;
   if (GetLastError() == ERROR_SHARING_VIOLATION) return false;
   ThrowLastError("cannot rename", from);
@@ -115,12 +159,10 @@ bool Win32FileSystem::Claim(const std::string& from, const std::string& to) {
 
 void Win32FileSystem::AppendForRelay(const std::string& path, std::string_view record,
                                      int wait_ms) {
-  CheckPath(path);
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_ms);
   HANDLE file = INVALID_HANDLE_VALUE;
   for (DWORD pause_ms = 1;; pause_ms = pause_ms < 20 ? pause_ms * 2 : 20) {
-    file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = OpenPlainFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
     if (file != INVALID_HANDLE_VALUE) break;
     if (GetLastError() != ERROR_SHARING_VIOLATION) ThrowLastError("cannot open", path);
     if (GetTickCount64() >= deadline) {
@@ -130,21 +172,14 @@ void Win32FileSystem::AppendForRelay(const std::string& path, std::string_view r
     ::Sleep(pause_ms);
   }
   HandleCloser closer{file};
-  if (GetFileType(file) != FILE_TYPE_DISK) throw RelayError("not a disk file: " + path);
-  AppendAllOrNothing(file, {record}, path);
+  AppendAllOrNothing(file, {EndsInLineEnd(file, path) ? "" : "\r\n", record}, path);
 }
 
 std::unique_ptr<ReadableFile> Win32FileSystem::OpenForReading(const std::string& path) {
-  CheckPath(path);
   // The writer may still hold the file open for reading; it cannot hold the claim file, which
   // it never names.
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE file = OpenPlainFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) ThrowLastError("cannot open", path);
-  if (GetFileType(file) != FILE_TYPE_DISK) {
-    CloseHandle(file);
-    throw RelayError("not a regular file: " + path);
-  }
   return std::make_unique<Win32ReadableFile>(file);
 }
 
@@ -157,13 +192,13 @@ std::unique_ptr<ReadableFile> StandardInput() {
 std::optional<FileSummary> Win32FileSystem::Summary(const std::string& path) const {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (path.find('\0') != std::string::npos ||
-      !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
-      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
     return std::nullopt;
   const ULONGLONG written =
       ULONGLONG{data.ftLastWriteTime.dwHighDateTime} << 32 | data.ftLastWriteTime.dwLowDateTime;
   return FileSummary{ULONGLONG{data.nFileSizeHigh} << 32 | data.nFileSizeLow,
-                     static_cast<int64_t>((written - 116444736000000000ull) / 10000000ull)};
+                     static_cast<int64_t>((written - 116444736000000000ull) / 10000000ull),
+                     !(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))};
 }
 
 bool Win32FileSystem::Exists(const std::string& path) {
@@ -177,24 +212,24 @@ void Win32FileSystem::Delete(const std::string& path) {
 }
 
 bool Win32FileSystem::AppendLine(const std::string& path, const std::string& line) {
-  CheckPath(path);
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = OpenPlainFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
   if (file == INVALID_HANDLE_VALUE) ThrowLastError("cannot open", path);
   HandleCloser closer{file};
-  if (GetFileType(file) != FILE_TYPE_DISK) throw RelayError("not a disk file: " + path);
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file, &size)) ThrowLastError("cannot examine", path);
-  char tail[2] = {'\r', '\n'};
-  DWORD got = 0;
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(size.QuadPart >= 2 ? size.QuadPart - 2 : 0);
-  at.OffsetHigh = static_cast<DWORD>((size.QuadPart >= 2 ? size.QuadPart - 2 : 0) >> 32);
-  if (size.QuadPart > 0 && !ReadFile(file, tail, 2, &got, &at)) ThrowLastError("cannot read", path);
-  const bool ends_in_crlf =
-      size.QuadPart == 0 || (size.QuadPart >= 2 && tail[0] == '\r' && tail[1] == '\n');
-  AppendAllOrNothing(file, {ends_in_crlf ? "" : "\r\n", line, "\r\n"}, path);
-  return !ends_in_crlf;
+  const bool ends_its_line = EndsInLineEnd(file, path);
+  AppendAllOrNothing(file, {ends_its_line ? "" : "\r\n", line, "\r\n"}, path);
+  return !ends_its_line;
+}
+
+void Win32FileSystem::RequireReadableIfPresent(const std::string& path) const {
+  CheckPath(path);
+  if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+      (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND))
+    return;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                            FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) ThrowLastError("cannot read", path);
+  HandleCloser closer{file};
+  if (GetFileType(file) != FILE_TYPE_DISK) throw RelayError("cannot read " + path + ": not a file");
 }
 
 std::string Win32FileSystem::FileIdentity(const std::string& path) const {

@@ -20,13 +20,15 @@ class Win32FileSystem final : public FileSystem {
   // system closes the handle of a process that ends, so nothing is ever left locked.
   bool Claim(const std::string& from, const std::string& to) override;
   void AppendForRelay(const std::string& path, std::string_view record, int wait_ms) override;
-  // Only a disk file is opened; a folder, a device (CON, COM1) or a pipe is refused.
+  // Every open of the relay's files takes a reparse point itself rather than its target, and only
+  // a disk file of one name (a folder, a device such as CON or COM1, a pipe are refused).
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   bool Exists(const std::string& path) override;
   std::optional<FileSummary> Summary(const std::string& path) const override;
   void Delete(const std::string& path) override;
   bool AppendLine(const std::string& path, const std::string& line) override;
   std::string FileIdentity(const std::string& path) const override;
+  void RequireReadableIfPresent(const std::string& path) const override;
 };
 
 // Standard input, to be read to its end (a program without a console has one only where it was

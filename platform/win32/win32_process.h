@@ -22,6 +22,7 @@ class Win32Process final : public Process {
   explicit Win32Process(std::function<void()> before_exit);
 
   std::string ExecutableDirectory() override;
+  std::string ExecutableFile() override { return ExecutablePath(); }
   bool AnotherInstanceRunning() override;
   std::string CommandLine() override;
   [[noreturn]] void Exit(int status) override;

@@ -1,6 +1,6 @@
 """The scan of the incoming file on the real program: a claim file left over goes first, also
 after a crash in the middle of a message; settings are read on every scan, the interval included;
-a path that does not open blocks no later file."""
+a watched folder."""
 
 import os
 import signal
@@ -67,22 +67,6 @@ class ScanTest(RelayTestCase):
         line = ("Corbelwynford cannot watch %s/: No such file or directory; scanning every "
                 "ScanInterval" % relay.path("in"))
         self.assertEqual("".join(relay.entries()).count(line), 1)  # in entries of 100 bytes
-
-    def test_a_path_that_does_not_open_blocks_no_later_file(self):
-        def check(row):
-            _, make, remove = row
-            server, relay = self.server(), self.relay()
-            relay.write_ini(ini(server.url()))
-            make(relay.path("InComingSMS.txt"))
-            relay.start().wait_for(STARTED)
-            time.sleep(2.5)  # a few scans with it in place
-            remove(relay.path("InComingSMS.txt"))
-            relay.drop(b"next")
-            relay.wait_outcomes(1)
-            self.assertEqual(server.bodies(), [b"next"])
-
-        self.run_rows([("folder", os.mkdir, os.rmdir), ("fifo", os.mkfifo, os.unlink),
-                       ("dangling link", lambda p: os.symlink(p + ".no", p), os.unlink)], check)
 
 
 if __name__ == "__main__":

@@ -7,12 +7,14 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "base/errors.h"
+#include "platform/file_rules.h"
 #include "platform/list_model.h"
 #include "platform/platform.h"
 
@@ -167,7 +169,8 @@ struct FakeFileSystem : FileSystem {
     return true;
   }
   void AppendForRelay(const std::string& path, std::string_view record, int) override {
-    files[path] += record;
+    std::string& file = files[path];
+    file += (EndsInLineEnd(file) ? "" : "\r\n") + std::string(record);
   }
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override {
     if (!files.count(path)) throw RelayError("no such file");
@@ -186,9 +189,12 @@ struct FakeFileSystem : FileSystem {
   bool AppendLine(const std::string& path, const std::string& line) override {
     if (fail_append || files[path].size() + line.size() > 1024) throw RelayError("disk full");
     std::string& file = files[path];
-    const bool end_last = !file.empty() && !file.ends_with("\r\n");
+    const bool end_last = !EndsInLineEnd(file);
     file += (end_last ? "\r\n" : "") + line + "\r\n";
     return end_last;
+  }
+  void RequireReadableIfPresent(const std::string& path) const override {
+    if (unreadable.count(path)) throw RelayError("cannot read " + path);
   }
   // Paths name files exactly, but for "/./" in them.
   std::string FileIdentity(const std::string& path) const override {
@@ -198,6 +204,7 @@ struct FakeFileSystem : FileSystem {
   }
 
   std::map<std::string, std::string> files;
+  std::set<std::string> unreadable;  // by RequireReadableIfPresent
   bool locked = false;  // a feed holds the incoming file
   int64_t modified = 0;
   bool fail_delete = false, fail_append = false;
@@ -222,6 +229,7 @@ struct ProcessExit {
 
 struct FakeProcess : Process {
   std::string ExecutableDirectory() override { return directory; }
+  std::string ExecutableFile() override { return directory + "/corbelwynford"; }
   bool AnotherInstanceRunning() override { return another_instance; }
   std::string CommandLine() override { return command_line; }
   [[noreturn]] void Exit(int status) override { throw ProcessExit{status}; }

@@ -2,10 +2,11 @@
 configured header lines as written and nothing of the library's own but what HTTP needs, every
 body byte; then a failing server with the failed-message file and XML escaping; then the folder
 watch claiming a file long before the scan timer would. A failed message that goes out again on
-its own once the receiver is back. And 200 feeds from four feeders while the relay claims, each
+its own once the receiver is back. A file of two names is left alone. And 200 feeds from four feeders while the relay claims, each
 delivered once."""
 
 import concurrent.futures
+import os
 import subprocess
 import unittest
 
@@ -59,6 +60,22 @@ class WineRelayTest(WineTestCase):
         server = self.server(port=port)  # back: nobody touches a file
         self.assertEqual(relay.wait_outcomes(2, timeout=60), [FAILED, OK])
         self.assertEqual(server.bodies(), [b"again"])
+
+    def test_a_file_of_two_names_is_left_alone(self):
+        server, relay = self.server(), self.relay()
+        relay.write_ini(ini(server.url()))
+        relay.drop(b"elsewhere", "other.txt")
+        os.link(relay.path("other.txt"), relay.path("InComingSMS.txt"))
+        fed = subprocess.run(["wine", relay.binary, "--feed"], input=b"x", timeout=60,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        relay.start()
+        said = "InComingSMS.txt is a file of 2 names (hard links)"
+        wait_until(lambda: said in "".join(relay.entries()), 30, said)
+        os.unlink(relay.path("InComingSMS.txt"))
+        relay.drop(b"next")
+        self.assertEqual(relay.wait_outcomes(1, timeout=40), [OK])
+        self.assertEqual((fed.returncode, server.bodies()), (1, [b"next"]))
+        self.assertEqual(read(relay.path("other.txt")), b"elsewhere")
 
     def test_feeds_while_the_relay_claims(self):
         server, relay = self.server(), self.relay()
