@@ -11,8 +11,9 @@ const char kUsageText[] =
     "its live log window.\n"
     "  --help       this text (only as the whole command line)\n"
     "  --version    the version (only as the whole command line)\n"
-    "  --feed       appends one message to the incoming file: from standard input,\n"
-    "               from Gammu's RunOnReceive or from smstools' eventhandler\n"
+    "  --feed       appends one message to the incoming file: from standard input\n"
+    "               (--from NUMBER, --received TIME), from Gammu's RunOnReceive or from\n"
+    "               smstools' eventhandler; corbelwynford-feed does the same on its own\n"
     "The service is registered and removed with the program's own switches, described in the\n"
     "README.\n";
 

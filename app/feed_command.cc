@@ -11,7 +11,7 @@ namespace cw {
 int RunFeedCommand(const FeedInput& input, ProfileReader& profile,
                    const std::string& program_folder, std::string& error) {
   try {
-    const std::optional<MessageText> message = MessageToFeed(input);
+    const std::optional<FeedMessage> message = MessageToFeed(input);
     if (!message) return 0;
     const SettingsFile settings(profile, program_folder);
     // A settings file this user cannot read would leave us with the defaults, and the record in a
@@ -26,7 +26,10 @@ int RunFeedCommand(const FeedInput& input, ProfileReader& profile,
     const std::string incoming =
         ResolveFromProgramFolder(input.files, program_folder,
                                  settings.GetIniString("General", "FileToScan", "InComingSMS.txt"));
-    input.files.AppendForRelay(incoming, FeedRecord(*message, *charset), kFeedWaitMs);
+    const FeedFormat format =
+        FeedFormat::Parse(settings.GetIniString("General", "FeedFormat", ""), settings.Path());
+    input.files.AppendForRelay(incoming, FeedRecord(format.Compose(*message), *charset),
+                               kFeedWaitMs);
     return 0;
   } catch (const std::exception& failure) {
     error = failure.what();

@@ -1,5 +1,4 @@
 // The program entry on Linux: builds the platform, loads the main window and runs the loop.
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -13,7 +12,7 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/feed_command.h"
+#include "app/feed_posix.h"
 #include "app/program.h"
 #include "platform/posix/curl_transfer.h"
 #include "platform/posix/inotify_watch.h"
@@ -26,34 +25,6 @@
 
 namespace {
 
-// "--feed": one message into the incoming file, then the process ends.
-int Feed(int argc, char** argv) {
-  // A daemon may start us with standard input, output or error closed (Gammu closes all three):
-  // without this, the incoming file could be opened as descriptor 2 and get our error text.
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR | O_CLOEXEC) < 0) return 1;
-  }
-  cw::PosixFileSystem files;
-  cw::KeptProfileReader profile(files);
-  const std::unique_ptr<cw::ReadableFile> standard_input = cw::StandardInput();
-  const cw::FeedInput input{std::vector<std::string>(argv + 2, argv + argc),
-                            [](const std::string& name) -> std::optional<std::string> {
-                              const char* value = std::getenv(name.c_str());
-                              if (value == nullptr) return std::nullopt;
-                              return value;
-                            },
-                            *standard_input, files};
-  std::string folder = cw::PosixProcess(argc, argv, nullptr).ExecutableDirectory();
-  if (folder.back() != '/') folder += '/';
-  std::string error;
-  const int status = cw::RunFeedCommand(input, profile, folder, error);
-  if (status != 0) {
-    const std::string line = "corbelwynford --feed: " + error + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-  }
-  return status;
-}
-
 int Run(int argc, char** argv) {
   switch (cw::ActionFor(cw::PosixProcess::ArgumentText(argc, argv))) {
     case cw::EntryAction::kShowHelp:
@@ -63,7 +34,7 @@ int Run(int argc, char** argv) {
       std::printf("%s\n", cw::kVersionText);
       return 0;
     case cw::EntryAction::kFeed:
-      return Feed(argc, argv);
+      return cw::FeedFromCommandLine(argc, argv, 2);
     case cw::EntryAction::kRun:
       break;
   }
@@ -90,12 +61,12 @@ int Run(int argc, char** argv) {
   loop.OnSignal(SIGINT, [&] { program.OnCloseRequest(cw::kCloseByPerson); });
   loop.OnSignal(SIGHUP, [&] { program.OnCloseRequest(cw::kCloseBySessionEnd); });
   // Once the service has started, SIGTERM is the service manager's stop; before, or in
-  // application mode, it is a process manager's close.
+  // application mode, it is a process manager's. Either lets the message in flight finish.
   loop.OnSignal(SIGTERM, [&] {
     if (service_started) {
       program.OnServiceStop();
     } else {
-      program.OnCloseRequest(cw::kCloseByTaskManager);
+      program.OnStopRequest(cw::kCloseByTaskManager);
     }
   });
   loop.OnSignal(SIGWINCH, [&] {

@@ -2,6 +2,7 @@
 // loop. Everything runs on this, the window's, thread; WinHTTP's callbacks and the service
 // manager's controls are posted to it as messages.
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -62,6 +63,26 @@ std::optional<std::string> EnvironmentUtf8(const std::string& name) {
   return utf8;
 }
 
+// The local time zone's offset at that time of day, daylight saving time as it was then.
+int LocalOffsetMinutes(const cw::CivilTime& local) {
+  SYSTEMTIME clock{};
+  clock.wYear = static_cast<WORD>(local.year);
+  clock.wMonth = static_cast<WORD>(local.month);
+  clock.wDay = static_cast<WORD>(local.day);
+  clock.wHour = static_cast<WORD>(local.hour);
+  clock.wMinute = static_cast<WORD>(local.minute);
+  clock.wSecond = static_cast<WORD>(local.second);
+  SYSTEMTIME utc{};
+  FILETIME local_time{}, utc_time{};
+  if (!TzSpecificLocalTimeToSystemTime(nullptr, &clock, &utc) ||
+      !SystemTimeToFileTime(&clock, &local_time) || !SystemTimeToFileTime(&utc, &utc_time))
+    return 0;
+  auto ticks = [](const FILETIME& t) {
+    return static_cast<int64_t>(ULONGLONG{t.dwHighDateTime} << 32 | t.dwLowDateTime);
+  };
+  return static_cast<int>((ticks(local_time) - ticks(utc_time)) / 600000000);  // 100 ns ticks
+}
+
 // "--feed": one message into the incoming file, then the process ends. It never shows a box:
 // a feed runs unattended, and its reason goes to standard error where there is one.
 int Feed() {
@@ -69,7 +90,7 @@ int Feed() {
   cw::Win32ProfileReader profile;
   const std::unique_ptr<cw::ReadableFile> standard_input = cw::StandardInput();
   const cw::FeedInput input{std::vector<std::string>(__argv + std::min(__argc, 2), __argv + __argc),
-                            &EnvironmentUtf8, *standard_input, files};
+                            &EnvironmentUtf8, *standard_input, files, &LocalOffsetMinutes};
   std::string folder = cw::FolderOf(cw::Win32Process::ExecutablePath());
   if (folder.back() != '\\') folder += '\\';
   std::string error;

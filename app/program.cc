@@ -100,6 +100,7 @@ void Program::OnTimer(TimerId timer) {
   if (!relay_) return;
   if (timer == TimerId::kFileScan) {
     relay_->ScanTick();
+    if (relay_->Stopped()) EndProcess();
   } else {
     relay_->SystemTick();
   }
@@ -119,6 +120,19 @@ void Program::OnResize() noexcept {
 
 void Program::OnCloseRequest(int16_t reason) {
   log_.WriteLog("Corbelwynford is shutting down, reason: " + std::to_string(reason));
+  EndProcess();
+}
+
+void Program::OnStopRequest(int16_t reason) {
+  if (stopping_) return EndProcess();
+  if (!relay_ || !relay_->StopAfterMessageInFlight()) return OnCloseRequest(reason);
+  // The scan cycle ends once the message's outcome is recorded, and its timer's handler then
+  // ends the process.
+  stopping_ = true;
+  log_.WriteLog("Corbelwynford is shutting down, reason: " + std::to_string(reason));
+}
+
+void Program::EndProcess() {
   log_.WriteLog("Corbelwynford was shutdown");
   platform_.loop.SetTimerEnabled(TimerId::kFileScan, false);
   platform_.loop.SetTimerEnabled(TimerId::kSystem, false);

@@ -35,11 +35,16 @@ class Program final : public WindowEvents {
   // A close is never refused: it logs its reason and the shutdown, stops both timers and ends
   // the process at once.
   void OnCloseRequest(int16_t reason) override;
+  // A stop (a service manager's, or SIGTERM from anyone) is a close that lets the message in
+  // flight finish first: its answer is awaited within WaitForAnswer, its outcome logged and
+  // recorded, and the next run goes on with the message after it. With none in flight, or at a
+  // second stop, it ends at once.
+  void OnStopRequest(int16_t reason);
   void OnServiceStart(bool& success) override { success = true; }
   void OnServicePause(bool& success) override { success = true; }
   void OnServiceContinue(bool& success) override { success = true; }
   // The service manager's stop closes the window from the program's own code.
-  void OnServiceStop() override { OnCloseRequest(kCloseByProgram); }
+  void OnServiceStop() override { OnStopRequest(kCloseByProgram); }
 
  private:
   // What "/U" or "/I" logs and shows for one outcome: the log line, and the text that follows
@@ -52,12 +57,15 @@ class Program final : public WindowEvents {
   // ends the process (status 0 on success, 1 on failure).
   void EndServiceSwitch(bool succeeded, const char* mode_flag, const SwitchOutcome& success,
                         const SwitchOutcome& failure);
+  // Logs the shutdown, stops both timers and ends the process.
+  void EndProcess();
 
   Platform& platform_;
   Log log_;
   std::optional<Relay> relay_;
   bool service_mode_ = false;
-  bool quiet_ = false;  // "/Q": no message box at start-up
+  bool quiet_ = false;     // "/Q": no message box at start-up
+  bool stopping_ = false;  // a stop waits for the message in flight
 };
 
 }  // namespace cw

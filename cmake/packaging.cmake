@@ -15,16 +15,23 @@ set(CW_PKG_DOC usr/share/doc/corbelwynford)
 set(CW_PKG_STAGE ${CMAKE_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${CW_PKG_STAGE})
 
-install(TARGETS corbelwynford RUNTIME DESTINATION ${CW_PKG_DIR})
+install(TARGETS corbelwynford corbelwynford-feed RUNTIME DESTINATION ${CW_PKG_DIR})
 # The packaged settings take the incoming file from /var/spool/corbelwynford, the folder that the
 # members of the group corbelwynford may write (the maintainer scripts make both): an SMS daemon
-# running as its own user feeds it there.
-file(READ ${CMAKE_SOURCE_DIR}/Corbelwynford.INI cw_sample_settings)
-string(REPLACE "\nFileToScan=InComingSMS.txt" "\nFileToScan=/var/spool/corbelwynford/InComingSMS.txt"
-       cw_packaged_settings "${cw_sample_settings}")
-if(cw_packaged_settings STREQUAL cw_sample_settings)
-  message(FATAL_ERROR "Corbelwynford.INI has no FileToScan=InComingSMS.txt line to point at the spool")
-endif()
+# running as its own user feeds it there. Failed messages are kept there too, and go out again on
+# their own a minute after the last one failed.
+file(READ ${CMAKE_SOURCE_DIR}/Corbelwynford.INI cw_packaged_settings)
+function(cw_package_setting sample_line packaged_line)
+  string(FIND "${cw_packaged_settings}" "\n${sample_line}\n" found)
+  if(found EQUAL -1)
+    message(FATAL_ERROR "Corbelwynford.INI has no line ${sample_line} for the package to change")
+  endif()
+  string(REPLACE "\n${sample_line}\n" "\n${packaged_line}\n" changed "${cw_packaged_settings}")
+  set(cw_packaged_settings "${changed}" PARENT_SCOPE)
+endfunction()
+cw_package_setting("FileToScan=InComingSMS.txt" "FileToScan=/var/spool/corbelwynford/InComingSMS.txt")
+cw_package_setting(";FailedFile=FailedSMS.txt" "FailedFile=/var/spool/corbelwynford/FailedSMS.txt")
+cw_package_setting(";RetryAfter=60" "RetryAfter=60")
 file(WRITE ${CW_PKG_STAGE}/settings/Corbelwynford.INI "${cw_packaged_settings}")
 install(FILES ${CW_PKG_STAGE}/settings/Corbelwynford.INI DESTINATION etc/corbelwynford)
 
@@ -36,14 +43,16 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/10-package.conf
 # Both links point into another top-level folder, so they are absolute, as Debian wants them.
 file(CREATE_LINK /etc/corbelwynford/Corbelwynford.INI ${CW_PKG_STAGE}/Corbelwynford.INI SYMBOLIC)
 file(CREATE_LINK /opt/corbelwynford/corbelwynford ${CW_PKG_STAGE}/corbelwynford SYMBOLIC)
+file(CREATE_LINK /opt/corbelwynford/corbelwynford-feed ${CW_PKG_STAGE}/corbelwynford-feed SYMBOLIC)
 install(FILES ${CW_PKG_STAGE}/Corbelwynford.INI DESTINATION ${CW_PKG_DIR})
-install(FILES ${CW_PKG_STAGE}/corbelwynford DESTINATION usr/bin)
+install(FILES ${CW_PKG_STAGE}/corbelwynford ${CW_PKG_STAGE}/corbelwynford-feed DESTINATION usr/bin)
 
 # The man page and the larger documents compressed as Debian wants them (gzip -9, no name or time
 # stamp in the header, so the same sources give the same package).
 find_program(CW_GZIP gzip REQUIRED)
 set(CW_PKG_COMPRESSED)
-foreach(pair "packaging/corbelwynford.1:corbelwynford.1.gz" "packaging/changelog:changelog.gz"
+foreach(pair "packaging/corbelwynford.1:corbelwynford.1.gz"
+             "packaging/corbelwynford-feed.1:corbelwynford-feed.1.gz" "packaging/changelog:changelog.gz"
              "README.md:README.md.gz")
   string(REPLACE ":" ";" pair "${pair}")
   list(GET pair 0 source)
@@ -57,7 +66,8 @@ foreach(pair "packaging/corbelwynford.1:corbelwynford.1.gz" "packaging/changelog
 endforeach()
 add_custom_target(cw_package_files ALL DEPENDS ${CW_PKG_COMPRESSED})
 
-install(FILES ${CW_PKG_STAGE}/corbelwynford.1.gz DESTINATION usr/share/man/man1)
+install(FILES ${CW_PKG_STAGE}/corbelwynford.1.gz ${CW_PKG_STAGE}/corbelwynford-feed.1.gz
+        DESTINATION usr/share/man/man1)
 install(FILES ${CW_PKG_STAGE}/README.md.gz ${CW_PKG_STAGE}/changelog.gz
               ${CMAKE_SOURCE_DIR}/packaging/copyright
         DESTINATION ${CW_PKG_DOC})

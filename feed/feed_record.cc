@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include "base/ascii.h"
 #include "base/utf8.h"
@@ -81,6 +82,33 @@ MessageText DecodeLatin9(std::string_view bytes) {
     const auto place = std::find_if(std::begin(kLatin9), std::end(kLatin9),
                                     [byte](const Latin9Place& p) { return p.byte == byte; });
     text += place != std::end(kLatin9) ? place->character : byte;
+  }
+  return text;
+}
+
+MessageText DecodeGsm7(std::string_view bytes) {
+  // The default alphabet by code; 0x1B is the escape to the extension table below.
+  static constexpr char16_t kBasic[] =
+      u"@£$¥èéùìòÇ\nØø\rÅåΔ_ΦΓΛΩΠΨΣΘΞ\x1bÆæßÉ !\"#¤%&'()*+,-./0123456789:;<=>?"
+      u"¡ABCDEFGHIJKLMNOPQRSTUVWXYZÄÖÑÜ§¿abcdefghijklmnopqrstuvwxyzäöñüà";
+  static_assert(std::size(kBasic) == 129);
+  static constexpr std::pair<unsigned char, char32_t> kExtension[] = {
+      {0x0A, U'\f'}, {0x14, U'^'}, {0x28, U'{'}, {0x29, U'}'}, {0x2F, U'\\'},
+      {0x3C, U'['},  {0x3D, U'~'}, {0x3E, U']'}, {0x40, U'|'}, {0x65, U'€'}};
+  MessageText text;
+  for (size_t at = 0; at < bytes.size(); ++at) {
+    const unsigned char code = static_cast<unsigned char>(bytes[at]);
+    if (code >= 0x80) {
+      text += U'\uFFFD';
+    } else if (code != 0x1B) {
+      text += kBasic[code];
+    } else if (++at < bytes.size()) {
+      // An escaped code without an extension stands for its character in the default alphabet.
+      const unsigned char next = static_cast<unsigned char>(bytes[at]) & 0x7F;
+      const auto* found = std::find_if(std::begin(kExtension), std::end(kExtension),
+                                       [next](const auto& e) { return e.first == next; });
+      text += found != std::end(kExtension) ? found->second : kBasic[next == 0x1B ? 0x20 : next];
+    }
   }
   return text;
 }

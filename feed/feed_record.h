@@ -16,6 +16,9 @@ using MessageText = std::u32string;
 MessageText DecodeUtf8(std::string_view bytes);
 // ISO 8859-15 (Latin-9): Latin-1 with the euro sign and seven letters in eight places.
 MessageText DecodeLatin9(std::string_view bytes);
+// The GSM 03.38 default alphabet, one byte a character (as smstools writes "Alphabet: GSM" with
+// cs_convert = no), its extension table reached by the escape 0x1B. A byte above 127 is U+FFFD.
+MessageText DecodeGsm7(std::string_view bytes);
 // UCS-2 / UTF-16, big-endian. A surrogate without its pair becomes U+FFFD; an odd last byte is
 // left out.
 MessageText DecodeUtf16BigEndian(std::string_view bytes);

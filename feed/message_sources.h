@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "feed/feed_format.h"
 #include "feed/feed_record.h"
 #include "platform/files.h"
 
@@ -22,18 +23,24 @@ struct FeedInput {
   std::function<std::optional<std::string>(const std::string& name)> environment;
   ReadableFile& standard_input;
   FileSystem& files;  // opens an smstools file
+  // The offset from UTC, in minutes, of this machine's local time at a given time of day.
+  std::function<int(const CivilTime& local)> local_offset_minutes;
 };
 
 // The message, in this order of sources:
 // - Gammu (SMS_MESSAGES set): the decoded text of its DECODED_n_TEXT parts where it gives one,
-//   else the texts of its SMS_n_TEXT messages, joined in order; its file names in arguments are
-//   not needed.
+//   else the texts of its SMS_n_TEXT messages, joined in order. The sender is SMS_1_NUMBER, the
+//   modem PHONE_ID; the time comes from the first inbox file name among the arguments
+//   ("IN20261207_160159_..."), in local time.
 // - smstools (arguments "RECEIVED <file>"): the text after the file's headers and their empty
-//   line, decoded as its Alphabet header says (ISO: Latin-9, UTF-8, or UCS2: big-endian).
-//   Another event (SENT, FAILED, REPORT, CALL) gives nullopt: nothing to feed.
-// - No arguments: standard input, read as UTF-8.
+//   line, decoded as its Alphabet header says (ISO: Latin-9, UTF-8, UCS2: big-endian, or GSM: the
+//   GSM default alphabet). The headers From:, Received: (local time), From_SMSC: and Subject:
+//   (the modem's name) give the fields. Another event (SENT, FAILED, REPORT, CALL) gives nullopt:
+//   nothing to feed.
+// - Otherwise standard input, read as UTF-8, with the options "--from NUMBER" and
+//   "--received TIME" (ParseTimeOption's forms; local time without an offset).
 // A single line end at the end of a file or of standard input is not part of the message.
 // Throws RelayError with a reason a person can act on for anything else.
-std::optional<MessageText> MessageToFeed(const FeedInput& input);
+std::optional<FeedMessage> MessageToFeed(const FeedInput& input);
 
 }  // namespace cw

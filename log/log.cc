@@ -41,15 +41,31 @@ void Log::Bound() {
 }
 
 void Log::WriteLog(std::string_view text) noexcept {
-  for (size_t at = 0; at < text.size(); at += kLogChunk) {
-    Guarded([&] { Add(text.substr(at, kLogChunk)); });
+  const size_t chunk = list_.KeepsWholeEntries() ? text.size() : kLogChunk;
+  for (size_t at = 0; at < text.size(); at += chunk) {
+    Guarded([&] { Add(text.substr(at, chunk)); });
   }
   Guarded([&] { Bound(); });
   Guarded([&] { SelectNewest(); });
 }
 
+void Log::AddTrafficLine(std::string_view prefix, std::string_view text) {
+  std::string line(prefix);
+  for (size_t at = 0; at < text.size() && at < kTrafficLineBytes; ++at) {
+    AppendEscaped(line, static_cast<unsigned char>(text[at]));
+  }
+  if (text.size() > kTrafficLineBytes) line += "... (" + std::to_string(text.size()) + " bytes)";
+  Add(line);
+}
+
 void Log::WriteTrafficLog(bool sent, std::string_view text) {
   const std::string_view prefix = sent ? " Tx: " : " Rx: ";
+  if (list_.KeepsWholeEntries()) {
+    if (!text.empty()) AddTrafficLine(prefix, text);
+    Bound();
+    SelectNewest();
+    return;
+  }
   std::string chunk(prefix);
   // Escaped as it goes and bounded after each entry: a line of megabytes never holds its
   // hundreds of thousands of entries at once, nor its escaped text whole.

@@ -1,7 +1,10 @@
 #pragma once
 // The activity and traffic logs, both in the window's list: every entry carries the date and time
 // it was written, at most 100 bytes of text each, and the list keeps at most 200 entries, of which
-// the first (the separator line of start-up) stays for the life of the window.
+// the first (the separator line of start-up) stays for the life of the window. Where entries go
+// out as lines (a journal, a pipe), a log entry stays whole instead, and a traffic entry shows at
+// most its first 1,024 bytes and then the whole size: a journal reads one line per entry, and a
+// message of megabytes writes one line, not hundreds of thousands.
 #include <cstddef>
 #include <string_view>
 
@@ -11,7 +14,8 @@
 namespace cw {
 
 inline constexpr int kMaxLogEntries = 200;
-inline constexpr size_t kLogChunk = 100;  // text per entry, after the date and time
+inline constexpr size_t kLogChunk = 100;           // text per entry, after the date and time
+inline constexpr size_t kTrafficLineBytes = 1024;  // of a traffic entry that goes out as a line
 
 class Log {
  public:
@@ -30,6 +34,7 @@ class Log {
 
  private:
   void Add(std::string_view chunk);
+  void AddTrafficLine(std::string_view prefix, std::string_view text);
   void Bound();
   void SelectNewest() { list_.SetListIndex(list_.ListCount() - 1); }
 

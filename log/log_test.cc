@@ -19,6 +19,7 @@ struct Row {
   std::string text;
   int count;
   std::vector<std::pair<int, std::string>> entries;
+  bool whole = false;  // entries go out as lines
 };
 
 const std::string kX = std::string(100, 'x'), kQ = std::string(39999, 'q') + "E";
@@ -36,11 +37,15 @@ const Row kRows[] = {
     {1, 0, kX.substr(2) + "\n", 2, {{0, " Tx: " + kX.substr(2) + "<1"}, {1, " Tx: 0>"}}},
     {1, 1, kQ, 200, {{0, "old 0"}, {199, " Tx: " + kQ.substr(39900)}}},
     {0, 205, "", 200, {{0, "old 0"}, {1, "old 6"}}},
+    // As lines, an entry stays whole, and a traffic entry ends after 1,024 bytes with the size.
+    {-2, 0, kX + kX + "y", 1, {{0, kX + kX + "y"}}, true},
+    {1, 0, kQ, 1, {{0, " Tx: " + kQ.substr(0, 1024) + "... (40000 bytes)"}}, true},
 };
 
 TEST(Log, ChunksBoundsEscapesAndSelection) {
   for (const Row& row : kRows) {
     testing::FakeList list;
+    list.whole = row.whole;
     testing::FakeClock clock;
     for (int i = 0; i < row.old; ++i) list.AddItem("old " + std::to_string(i));
     list.peak = 0;

@@ -43,7 +43,8 @@ class FileSystem {
   // The claim and AppendForRelay agree through a lock on the incoming file: while a feed holds it
   // nothing is done and false comes back, and the next tick or watch event tries again; the claim
   // never waits. Only a plain file that opens for reading is claimed (anything else throws), so
-  // nothing that can never be read becomes a claim file that blocks every later one.
+  // nothing that can never be read becomes a claim file that blocks every later one. A file on
+  // another file system than to is copied there, flushed, and then removed.
   virtual bool Claim(const std::string& from, const std::string& to) = 0;
   // Appends record to the incoming file at path (created when missing), for the relay to claim:
   // waits up to wait_ms for the lock that Claim takes, writes into the file that is still at path

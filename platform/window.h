@@ -25,6 +25,9 @@ class ListBox {
   // Size in the window's units (terminal cells, pixels). A negative value is refused (throws).
   virtual void SetWidth(int width) = 0;
   virtual void SetHeight(int height) = 0;
+  // True while each entry goes out as a line of its own (to a journal, a pipe) rather than into a
+  // list on screen: a log entry is then kept whole, however long, and a traffic entry short.
+  virtual bool KeepsWholeEntries() const { return false; }
 };
 
 enum class MessageBoxStyle { kOkOnly, kCritical };

@@ -8,7 +8,6 @@
 #include "convert/conversions.h"
 #include "platform/transfer_rules.h"
 #include "relay/await_transfer.h"
-#include "relay/line_reader.h"
 #include "relay/message_body.h"
 
 namespace cw {
@@ -48,7 +47,6 @@ std::string FailureReason(const TransferOutcome& outcome, const std::string& sen
 
 void Relay::ScanTick() {
   FileSystem& files = platform_.files;
-  EventLoop& loop = platform_.loop;
   std::string scan_file, claim_file;
   Guarded([&] {
     scan_file = ResolveFromProgramFolder(
@@ -66,25 +64,79 @@ void Relay::ScanTick() {
 
   RelaySettings settings = ReadRelaySettings(settings_);
   Guarded([&] { settings.failed_file = FailedFile(settings.failed_file, scan_file, claim_file); });
-  const std::unique_ptr<ReadableFile> file = OpenClaimFile(claim_file);
-  if (!file) return;  // a claim that does not open waits: the timer keeps ticking
+  retry_round_ = retrying;
+  WorkThroughClaim(scan_file, claim_file, settings);
+  retry_round_ = false;
+}
+
+void Relay::WorkThroughClaim(const std::string& scan_file, const std::string& claim_file,
+                             const RelaySettings& settings) {
+  EventLoop& loop = platform_.loop;
+  ClaimProgress progress(platform_.files, claim_file);
+  std::unique_ptr<ReadableFile> file;
+  std::optional<LineReader> lines;
+  // A claim that does not open waits: the timer keeps ticking.
+  if (!OpenAtRecord(claim_file, progress, file, lines)) return;
   Guarded([&] { loop.SetTimerEnabled(TimerId::kFileScan, false); });
   const uint64_t delivered_before = delivered_;
-  const size_t longest = SendClaimFile(*file, claim_file, settings);
+  const size_t longest = SendClaimFile(*lines, progress, scan_file, claim_file, settings);
+  // Stopped in the middle: the claim file and its record stay for the next run.
+  if (stop_ == Stop::kRequested) {
+    stop_ = Stop::kReached;
+    return;
+  }
   retry_delay_.Configure(settings.retry_after);
-  if (retrying && delivered_ == delivered_before) retry_delay_.NothingDelivered();
+  if (retry_round_ && delivered_ == delivered_before) retry_delay_.NothingDelivered();
   Guarded([&] { file->Close(); });
-  Guarded([&] { files.Delete(claim_file); });
+  RemoveClaim(claim_file, progress);
   Guarded([&] { loop.SetTimerInterval(TimerId::kFileScan, settings.scan_interval_ms); });
   Guarded([&] { loop.SetTimerEnabled(TimerId::kFileScan, true); });
   // The memory a large line took goes back to the system: a relay left alone for months returns
   // to its idle size.
   if (longest >= kLargeLine) Guarded([&] { platform_.process.ReturnFreeMemory(); });
-  Guarded([&] {
-    const std::string& failed = settings.failed_file;
-    TellStatus(scan_file, failed, failed.empty() ? std::nullopt : files.Summary(failed),
-               settings.retry_after > 0);
-  });
+  Guarded([&] { TellStatus(scan_file, settings); });
+}
+
+bool Relay::OpenAtRecord(const std::string& claim_file, ClaimProgress& progress,
+                         std::unique_ptr<ReadableFile>& file, std::optional<LineReader>& lines) {
+  file = OpenClaimFile(claim_file);
+  if (!file) return false;
+  lines.emplace(*file);
+  if (progress.Recorded() == 0) return true;
+  try {
+    while (progress.Counted() < progress.Recorded() && !lines->AtEnd()) {
+      progress.Count(lines->ReadLine());
+    }
+  } catch (const std::exception&) {
+    // Fewer messages than recorded: the record does not match.
+  }
+  if (progress.AsRecorded()) {
+    log_.WriteLog("Corbelwynford goes on with " + claim_file + " after the " +
+                  std::to_string(progress.Recorded()) + " messages done before");
+    return true;
+  }
+  log_.WriteLog("Corbelwynford sends " + claim_file +
+                " from its first line: " + progress.RecordPath() + " does not match it");
+  lines.reset();
+  Guarded([&] { progress.Restart(); });
+  file = OpenClaimFile(claim_file);
+  if (!file) return false;
+  lines.emplace(*file);
+  return true;
+}
+
+// The record goes first: one that outlived its claim file could make a later one skip messages.
+// A record that cannot be deleted keeps the claim file, which then has nothing left to send.
+void Relay::RemoveClaim(const std::string& claim_file, ClaimProgress& progress) {
+  if (!progress.Remove()) {
+    if (left_alone_.Note(progress.RecordPath(), "undeletable")) {
+      log_.WriteLog("Corbelwynford keeps " + claim_file + ": " + progress.RecordPath() +
+                    " cannot be deleted");
+    }
+    return;
+  }
+  left_alone_.Forget(progress.RecordPath());
+  Guarded([&] { platform_.files.Delete(claim_file); });
 }
 
 bool Relay::ClaimIncoming(const std::string& scan_file, const std::string& claim_file) {
@@ -159,22 +211,42 @@ bool Relay::ClaimForRetry(const std::string& scan_file, const std::string& claim
   return true;
 }
 
+void Relay::TellStatus(const std::string& scan_file, const RelaySettings& settings) {
+  const std::string& failed = settings.failed_file;
+  TellStatus(scan_file, failed, failed.empty() ? std::nullopt : platform_.files.Summary(failed),
+             settings.retry_after > 0);
+}
+
 void Relay::TellStatus(const std::string& scan_file, const std::string& failed_file,
                        const std::optional<FileSummary>& summary, bool retry_on) {
-  std::string line = "Waiting for " + scan_file + "; " + std::to_string(delivered_) +
-                     " delivered, " + std::to_string(failed_) + " failed since start";
+  const std::string claim_file = scan_file + ".$$$";
+  std::string line = !cycle_running_ ? "Waiting for " + scan_file
+                     : retry_round_
+                         ? "Sending again what " + failed_file + " kept, from " + claim_file
+                         : "Sending " + claim_file;
+  line += "; " + std::to_string(delivered_) + " delivered, " + std::to_string(failed_) +
+          " failed since start";
   if (!failed_file.empty()) {
     const uint64_t kept = summary ? KeptMessages(failed_file, *summary) : 0;
     line +=
         "; " + (kept > 0 ? std::to_string(kept) : std::string("none")) + " kept in " + failed_file;
-    if (kept > 0 && retry_on) {
-      line += ", to be sent again at " +
-              platform_.clock.LongTimeTextAt(summary->modified + retry_delay_.Seconds());
-    }
+    if (kept > 0 && retry_on) line += WhenSentAgain(failed_file, *summary);
   }
   if (line == status_) return;
   status_ = line;
   platform_.service.SetStatus(line);
+}
+
+// Never a time that has passed: a retry that is due waits for new messages to go first, or for a
+// file that cannot be claimed to change.
+std::string Relay::WhenSentAgain(const std::string& failed_file, const FileSummary& summary) {
+  if (unclaimable_ && *unclaimable_ == std::pair(failed_file, summary)) {
+    return ", which cannot be sent again (see the log)";
+  }
+  const int64_t due = summary.modified + retry_delay_.Seconds();
+  if (due > platform_.clock.Now())
+    return ", to be sent again at " + platform_.clock.LongTimeTextAt(due);
+  return ", to be sent again once nothing new waits";
 }
 
 // Counted again only when the file has changed: the status is told after every file and, with
@@ -248,11 +320,12 @@ std::string Relay::FailedFile(const std::string& name, const std::string& scan_f
   return path;
 }
 
-size_t Relay::SendClaimFile(ReadableFile& file, const std::string& claim_file,
+size_t Relay::SendClaimFile(LineReader& lines, ClaimProgress& progress,
+                            const std::string& scan_file, const std::string& claim_file,
                             const RelaySettings& settings) {
-  LineReader lines(file);
   size_t longest = 0;
-  for (;;) {
+  cycle_running_ = true;
+  while (stop_ == Stop::kNone) {
     std::string line;
     // A line that cannot be read ends the loop: repeating the previous message for as long as the
     // read keeps failing would post it without end.
@@ -269,15 +342,34 @@ size_t Relay::SendClaimFile(ReadableFile& file, const std::string& claim_file,
                     "message must end in CR LF");
     }
     longest = std::max(longest, line.size());
-    SendMessage(std::move(line), settings);
+    progress.Count(line);
+    // A stop that comes before the message is sent leaves it to the next run.
+    if (!SendMessage(std::move(line), settings)) break;
+    RecordProgress(progress);
+    Guarded([&] { TellStatus(scan_file, settings); });
     // Every message ends with its outcome entry, whatever failed in it: only a pause that fails
     // ends the loop early.
-    if (!Guarded([&] { pause_.PauseSeconds(1); })) break;
+    if (stop_ != Stop::kNone || !Guarded([&] { pause_.PauseSeconds(1); })) break;
   }
+  cycle_running_ = false;
   return longest;
 }
 
-void Relay::SendMessage(std::string line, const RelaySettings& s) {
+// Without the record, a stop or a crash sends the claim file again from its first line: said
+// once, and the messages go on.
+void Relay::RecordProgress(ClaimProgress& progress) {
+  try {
+    progress.Record();
+    left_alone_.Forget(progress.RecordPath());
+  } catch (const std::exception& error) {
+    if (left_alone_.Note(progress.RecordPath(), error.what())) {
+      log_.WriteLog("Corbelwynford cannot record how far it got (" + std::string(error.what()) +
+                    "); after a stop or a crash its messages go again from the first");
+    }
+  }
+}
+
+bool Relay::SendMessage(std::string line, const RelaySettings& s) {
   std::string body;
   {
     // The line itself is kept only for the failed-message file.
@@ -292,7 +384,12 @@ void Relay::SendMessage(std::string line, const RelaySettings& s) {
     Guarded([&] { body = FillBodyTemplate(s.body_template, text); });
   }
   TransferControl& transfer = platform_.inet;
+  in_flight_ = true;
   Guarded([&] { AwaitTransfer(transfer, pause_, s.wait_seconds, true); });
+  if (stop_ != Stop::kNone) {
+    in_flight_ = false;
+    return false;
+  }
   Guarded([&] { transfer.SetProtocol(s.protocol); });
   Guarded([&] { transfer.SetRequestTimeout(RequestTimeoutSeconds(s.wait_seconds)); });
   Guarded([&] { log_.WriteTrafficLog(true, body); });
@@ -305,6 +402,8 @@ void Relay::SendMessage(std::string line, const RelaySettings& s) {
   TransferOutcome outcome;
   Guarded([&] { outcome = AwaitTransfer(transfer, pause_, s.wait_seconds, false); });
   LogOutcome(outcome, send_error, line, s);
+  in_flight_ = false;
+  return true;
 }
 
 // A completed request shows its answer whatever its status; only a 2xx status is a success, so
@@ -319,24 +418,33 @@ void Relay::LogOutcome(const TransferOutcome& outcome, const std::string& send_e
   if (delivered) {
     ++delivered_;
     retry_delay_.Delivered();
-  } else {
-    ++failed_;
+  } else if (!retry_round_) {
+    ++failed_;  // a message counts as failed once, on its first send
   }
   if (!delivered) {
     log_.WriteLog(FailureReason(outcome, send_error, s.wait_seconds));
-    if (!s.failed_file.empty()) {
-      try {
-        if (platform_.files.AppendLine(s.failed_file, line)) {
-          log_.WriteLog("Corbelwynford ended " + s.failed_file +
-                        " with CR LF before keeping a failed message");
-        }
-      } catch (const std::exception& error) {
-        log_.WriteLog("Corbelwynford could not keep the failed message in " + s.failed_file + ": " +
-                      error.what());
-      }
-    }
+    if (!s.failed_file.empty()) KeepFailed(s.failed_file, line);
   }
   log_.WriteLog(delivered ? "Sending completed successfully" : "Sending failed");
+}
+
+void Relay::KeepFailed(const std::string& failed_file, const std::string& line) {
+  FileSystem& files = platform_.files;
+  try {
+    const std::optional<FileSummary> before = files.Summary(failed_file);
+    if (files.AppendLine(failed_file, line)) {
+      log_.WriteLog("Corbelwynford ended " + failed_file +
+                    " with CR LF before keeping a failed message");
+    }
+    // The count the status line shows follows the append, without reading the file again.
+    if (counted_ && counted_->first == failed_file && before && counted_->second == *before) {
+      ++kept_;
+      counted_->second = files.Summary(failed_file).value_or(FileSummary{});
+    }
+  } catch (const std::exception& error) {
+    log_.WriteLog("Corbelwynford could not keep the failed message in " + failed_file + ": " +
+                  error.what());
+  }
 }
 
 }  // namespace cw

@@ -2,8 +2,8 @@
 // The relay: at every tick of the scan timer it looks for the incoming file, claims it, posts each
 // of its lines and deletes it; with RetryAfter, it sends the failed-message file again on its own
 // when nothing new waits. It owns what it keeps between ticks: the folder it could not watch, the
-// files it leaves alone, the pause in progress, the retry's delay, the counts the service's status line shows. The program's
-// folder is fixed when it is made.
+// files it leaves alone, the pause in progress, the retry's delay, the counts the service's status
+// line shows. The program's folder is fixed when it is made.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,8 +12,10 @@
 #include <utility>
 
 #include "log/log.h"
-#include "relay/left_alone.h"
 #include "platform/platform.h"
+#include "relay/claim_progress.h"
+#include "relay/left_alone.h"
+#include "relay/line_reader.h"
 #include "relay/pause.h"
 #include "relay/relay_settings.h"
 #include "relay/retry_delay.h"
@@ -33,14 +35,27 @@ class Relay {
         pause_(platform.loop) {}
 
   // The scan timer's tick, one scan cycle: claim the incoming file, open it, then for each line
-  // build the body, post it, wait, log the outcome, keep a failed line, pause; then delete the
-  // claim file and re-arm the timer. Every step is guarded: a step that fails is abandoned, what it
-  // would have stored keeps its value, and the next step runs.
+  // build the body, post it, wait, log the outcome, keep a failed line, record how far it got,
+  // pause; then delete the claim file and re-arm the timer. Every step is guarded: a step that
+  // fails is abandoned, what it would have stored keeps its value, and the next step runs.
   void ScanTick();
   // The system timer's tick: counts the pause in progress down.
   void SystemTick() { pause_.Tick(); }
 
+  // A stop that lets the message in flight finish: true when one is in flight, and then the
+  // cycle ends as soon as its outcome is logged and recorded (Stopped() says when); false when
+  // none is, and nothing waits for the stop.
+  bool StopAfterMessageInFlight() {
+    if (!in_flight_) return false;
+    stop_ = Stop::kRequested;
+    return true;
+  }
+  // True once the cycle has ended for a stop; the claim file and its record wait for the next run.
+  bool Stopped() const { return stop_ == Stop::kReached; }
+
  private:
+  enum class Stop { kNone, kRequested, kReached };
+
   // Claims the incoming file when one waits; true when it is now the claim file. One that cannot
   // be claimed is named once in the log and left alone.
   bool ClaimIncoming(const std::string& scan_file, const std::string& claim_file);
@@ -52,18 +67,32 @@ class Relay {
   // When nothing new waits, the failed-message file goes out again once it has rested for the
   // delay; true when it has been claimed for that.
   bool ClaimForRetry(const std::string& scan_file, const std::string& claim_file);
-  // Tells the service manager, when it changed: what the relay waits for, what it delivered and
-  // failed since its start, what the failed-message file keeps and when that goes out again.
-  // summary: the failed-message file's, when the caller has it.
+  // The claim file from its first message not yet done to its end, then deleted; the scan timer
+  // rests meanwhile.
+  void WorkThroughClaim(const std::string& scan_file, const std::string& claim_file,
+                        const RelaySettings& settings);
+  // Opens the claim file and reads past the messages its record says are done; a record that does
+  // not match it is dropped, and the file read from its first line. False when it does not open.
+  bool OpenAtRecord(const std::string& claim_file, ClaimProgress& progress,
+                    std::unique_ptr<ReadableFile>& file, std::optional<LineReader>& lines);
+  void RemoveClaim(const std::string& claim_file, ClaimProgress& progress);
+  // Tells the service manager, when it changed: what the relay does, the messages it delivered
+  // and that failed since its start, what the failed-message file keeps and when that goes out
+  // again. summary: the failed-message file's, when the caller has it.
   void TellStatus(const std::string& scan_file, const std::string& failed_file,
                   const std::optional<FileSummary>& summary, bool retry_on);
+  void TellStatus(const std::string& scan_file, const RelaySettings& settings);
+  std::string WhenSentAgain(const std::string& failed_file, const FileSummary& summary);
   uint64_t KeptMessages(const std::string& failed_file, const FileSummary& summary);
   // Returns the length of the longest line.
-  size_t SendClaimFile(ReadableFile& file, const std::string& claim_file,
-                       const RelaySettings& settings);
-  void SendMessage(std::string line, const RelaySettings& settings);
+  size_t SendClaimFile(LineReader& lines, ClaimProgress& progress, const std::string& scan_file,
+                       const std::string& claim_file, const RelaySettings& settings);
+  // False when a stop came before the message was sent.
+  bool SendMessage(std::string line, const RelaySettings& settings);
+  void RecordProgress(ClaimProgress& progress);
   void LogOutcome(const TransferOutcome& outcome, const std::string& send_error,
                   const std::string& line, const RelaySettings& settings);
+  void KeepFailed(const std::string& failed_file, const std::string& line);
 
   Platform& platform_;
   Log& log_;
@@ -73,7 +102,13 @@ class Relay {
   TimedPause pause_;
   std::string unwatchable_folder_;  // the folder that could not be watched, once that is logged
   LeftAlone left_alone_;            // the files named in the log as left alone
-  uint64_t delivered_ = 0, failed_ = 0;  // messages since the start
+  // Messages since the start: delivered, and failed on their first send (a retry that fails again
+  // counts nothing new).
+  uint64_t delivered_ = 0, failed_ = 0;
+  bool cycle_running_ = false;  // a claim file is being sent
+  bool retry_round_ = false;    // ... and it holds what the failed-message file kept
+  bool in_flight_ = false;      // a message is being sent and its outcome awaited
+  Stop stop_ = Stop::kNone;
   RetryDelay retry_delay_;
   bool retry_without_failed_file_logged_ = false;
   // A failed-message file whose claim failed, as it was then: left alone until it changes.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/claim_progress.h"
 #include "relay/line_reader.h"
 #include "relay/relay.h"
 #include "tests/fakes/fake_platform.h"
@@ -70,7 +71,15 @@ TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
     Lines left;  // each file after the cycle, "path=bytes"
   } rows[] = {
       {kStart, "a\rb", "", "", {}, kSent, 2, {}},
-      {kDelete, "x", "", "", {"<sms>x</sms>"}, kDone, 1, {kClaim + "=x"}},
+      // A claim file that cannot be deleted keeps its record: the next cycle sends none again.
+      {kDelete,
+       "x",
+       "",
+       "",
+       {"<sms>x</sms>"},
+       kDone,
+       1,
+       {kClaim + "=x", kClaim + ".progress=1 08f0db07b58d25fe " + kClaim + "\r\n"}},
       {kRead, "one\rtwo\rthree", "", "", {"<sms>one</sms>", "<sms>two</sms>"}, kUnread, 1, {}},
       {kStart | kKeep, "a", "failed.txt", "", {}, kUnkept, 1, {}},
       // What the failed-message file held stays; a last line without CR LF gets one first. The
@@ -166,6 +175,39 @@ TEST(ScanCycle, TheRetryDelayDoublesUpToAnHourAndADeliveryEndsIt) {
     EXPECT_EQ(outcomes(), before + 1);
   }
   EXPECT_EQ(f.inet.bodies, (Lines{"<sms>m</sms>", "<sms>m</sms>"}));
+  // Only a first send that fails counts as a failed message, however many rounds fail again.
+  EXPECT_EQ(f.service.status, "Waiting for " + kScan +
+                                  "; 2 delivered, 0 failed since start; none "
+                                  "kept in " +
+                                  kFailed);
+}
+
+// A claim file left by an interrupted run goes on after the messages its record says are done,
+// but only when the record was written for it and those messages are the ones it hashed.
+TEST(ScanCycle, AClaimFileGoesOnWhereItsRecordSaysOnlyWhenTheRecordMatches) {
+  const struct {
+    const char* recorded;  // the messages the record was written after
+    std::string identity;  // of the claim file the record was written for
+    Lines bodies;
+  } rows[] = {{"a", kClaim, {"<sms>b</sms>", "<sms>c</sms>"}},
+              {"ab", kClaim, {"<sms>c</sms>"}},
+              {"x", kClaim, {"<sms>a</sms>", "<sms>b</sms>", "<sms>c</sms>"}},
+              {"a", "/opt/cw/other", {"<sms>a</sms>", "<sms>b</sms>", "<sms>c</sms>"}},
+              {"abcd", kClaim, {"<sms>a</sms>", "<sms>b</sms>", "<sms>c</sms>"}}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.recorded + (" " + row.identity));
+    RelayOnFakes f;
+    f.files.files[row.identity] = "";
+    ClaimProgress written(f.files, row.identity);
+    for (const char* m = row.recorded; *m != '\0'; ++m) written.Count(std::string(1, *m));
+    written.Record();
+    f.files.files[kClaim + ".progress"] = f.files.files[row.identity + ".progress"] + "3 torn";
+    f.files.files.erase(row.identity);
+    f.files.files[kClaim] = "a\rb\rc";
+    f.relay.ScanTick();
+    EXPECT_EQ(f.inet.bodies, row.bodies);
+    EXPECT_EQ(f.files.files.count(kClaim) + f.files.files.count(kClaim + ".progress"), 0u);
+  }
 }
 
 TEST(ScanCycle, ACloseDuringAPauseEndsAtOnceAndKeepsTheClaimFile) {

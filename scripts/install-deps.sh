@@ -7,7 +7,7 @@ packages=(
   libcurl4-openssl-dev libncurses-dev libsystemd-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
-  python3 openssl tmux systemd locales gammu gammu-smsd
+  python3 openssl tmux systemd locales gammu gammu-smsd smstools
   dpkg-dev debootstrap lintian
 )
 missing=()

@@ -12,12 +12,12 @@ secret=""
 seen=0  # the relay's entries before the attack
 whose=""  # the unit under attack, in every text posted, since the receiver keeps them all
 
-# Once per container: the root-only file, the attacker mallory and the feeder smsd in the group,
-# and an outsider who is not.
+# Once per container: the root-only file, the attacker mallory and the feeder smsd (smstools' user)
+# in the group, and an outsider who is not.
 make_attack_users() {
   secret=rootonly$(od -An -N8 -tx8 /dev/urandom | tr -d ' ')
   in_ct sh -e -c 'umask 077; echo "$1" >/root/secret; useradd -m -G corbelwynford mallory
-    useradd -G corbelwynford smsd; useradd outsider
+    id smsd >/dev/null 2>&1 || useradd smsd; usermod -aG corbelwynford smsd; useradd outsider
     runuser -u mallory -- sh -c "echo mallorys own words >~/own"' sh "$secret"
 }
 
@@ -26,8 +26,8 @@ feed() {  # USER TEXT: a feed as USER, bounded well below its own 10 s wait for 
   in_ct runuser -u "$1" -- sh -c 'printf %s "$1" | timeout 5 /opt/corbelwynford/corbelwynford --feed' \
     sh "$2" 2>&1
 }
-requests_with() {  # TEXT: how many requests had the body sms:TEXT
-  grep -lx --include='*.body' -r "sms:$1" "$root/srv/received" 2>/dev/null | wc -l
+requests_with() {  # TEXT: how many requests had the body sms:TEXT (bytes, any of them)
+  LC_ALL=C grep -lxF --include='*.body' -r "sms:$1" "$root/srv/received" 2>/dev/null | wc -l
 }
 # The relay's entries since the attack began. Counted by line: journalctl --after-cursor with a
 # match skipped the first entry that matched when the cursor's entry did not.

@@ -6,9 +6,10 @@
 # folders under /tmp and /home owned by other users, and into a failed-message file; the running
 # service's own capabilities, seccomp state and read-only mounts are read from /proc. Then the
 # Debian package: its service runs as its own user without capabilities. Under both, a member of
-# the group corbelwynford tries every way in through the spool folder (scripts/sandbox-attacks.sh).
-# About four minutes, most of it debootstrap: not part of the regular test run. Needs root. Ends
-# with "N passed, M failed".
+# the group corbelwynford tries every way in through the spool folder (scripts/sandbox-attacks.sh),
+# and then the package's service is run as an administrator meets it, with Debian's own Gammu and
+# smstools feeding it (scripts/sandbox-operations.sh). About eight minutes: not part of the
+# regular test run. Needs root. Ends with "N passed, M failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
@@ -19,6 +20,7 @@ nspawn_pid=""
 leader=""
 . scripts/debian-root.sh
 . scripts/sandbox-attacks.sh
+. scripts/sandbox-operations.sh
 
 in_ct() {  # COMMAND...: run in the container, bounded, with a clean environment
   timeout --kill-after=5 60 nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
@@ -83,7 +85,8 @@ root=$(mktemp -d /var/tmp/corbelwynford-sandbox.XXXXXX)
 chmod 755 "$root"  # its / for the users in it, too
 # A name for the web application, so that posting resolves a name.
 make_debian_root "$root" "$build/sandbox-debootstrap-cache" "$build/sandbox-debootstrap.log" \
-  systemd,python3,libcurl4,libncursesw6 "127.0.1.1	cwsandbox" "127.0.0.1	webapp.test"
+  systemd,python3,libcurl4,libncursesw6,gammu,gammu-smsd,smstools "127.0.1.1	cwsandbox" \
+  "127.0.0.1	webapp.test"
 echo cwsandbox >"$root/etc/hostname"
 install -D -m 0755 "$build/corbelwynford" "$root/opt/corbelwynford/corbelwynford"
 install -D -m 0644 tests/servers/http_server.py "$root/srv/http_server.py"
@@ -98,7 +101,7 @@ wait_for 20 eval 'nspawn_pid=$(pgrep -P "$timeout_pid" -x systemd-nspawn)' &&
   { tail -20 "$build/sandbox-boot.log" >&2; die "systemd-nspawn boots the root"; }
 # Its manager's socket first: until it is there, systemctl cannot even ask.
 wait_for 30 nsenter -t "$leader" -a test -S /run/systemd/private || true
-state=$(timeout 90 nsenter -t "$leader" -a systemctl is-system-running --wait 2>&1 || true)
+state=$(timeout 180 nsenter -t "$leader" -a systemctl is-system-running --wait 2>&1 || true)
 case $state in
   running | degraded) pass "the container boots under systemd ($state)" ;;
   *) die "the container boots under systemd (is-system-running: $state)" ;;
@@ -248,6 +251,8 @@ cp "$deb" "$root/srv/corbelwynford.deb"  # the container's /tmp is its own
 in_ct dpkg -i /srv/corbelwynford.deb >"$build/sandbox-dpkg.log" 2>&1 ||
   { tail -5 "$build/sandbox-dpkg.log" >&2; die "dpkg installs the package over the earlier spool"; }
 settings_file=/etc/corbelwynford/Corbelwynford.INI
+packaged=$build/sandbox-packaged.INI  # the package's own settings, for what an administrator meets
+cp "$root$settings_file" "$packaged"
 write_settings "$incoming" /ok
 in_ct corbelwynford /I >/dev/null 2>&1 && in_ct systemctl start corbelwynford.service ||
   die "the package's service starts"
@@ -260,4 +265,5 @@ echo "     $(in_ct systemd-analyze security --no-pager corbelwynford.service | t
   pass "the package's service runs as the user corbelwynford ($uid), its capability set empty" ||
   fail "the package's service runs as corbelwynford without capabilities ($(field Uid), CapBnd $(field CapBnd))"
 run_attacks "the package's unit"
+run_operations
 stopped_cleanly

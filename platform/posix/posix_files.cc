@@ -134,7 +134,8 @@ bool TryLock(int fd) {
 
 // True while the name path still stands for fd's file, itself and not through a link.
 bool StillAtPath(int fd, const std::string& path) {
-  struct stat opened {}, named{};
+  struct stat opened {
+  }, named{};
   return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && SameFile(opened, named);
 }
 
@@ -166,6 +167,31 @@ void AppendAllOrNothing(int fd, std::initializer_list<std::string_view> pieces,
   }
 }
 
+// A file on another file system than its claim file (a failed-message file elsewhere) cannot be
+// renamed into place: its bytes go into a new claim file, which reaches the disk, and only then is
+// the file removed. A crash in between sends its messages twice but never loses one; a file that
+// cannot be removed takes its copy back, so that nothing is sent again and again.
+void ClaimByCopy(int fd, const std::string& from, const std::string& to) {
+  UniqueFd copy(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | kOpenFlags, 0666));
+  if (!copy.valid()) ThrowErrno("cannot create", to);
+  try {
+    char block[65536];
+    for (off_t at = 0;;) {
+      const ssize_t n = pread(fd, block, sizeof block, at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) ThrowErrno("cannot read", from);
+      if (n == 0) break;
+      WriteAll(copy.get(), std::string_view(block, static_cast<size_t>(n)), to);
+      at += n;
+    }
+    if (fsync(copy.get()) != 0 || copy.Reset() != 0) ThrowErrno("cannot write", to);
+    if (unlink(from.c_str()) != 0) ThrowErrno("cannot remove", from);
+  } catch (...) {
+    unlink(to.c_str());
+    throw;
+  }
+}
+
 }  // namespace
 
 bool PosixFileSystem::Claim(const std::string& from, const std::string& to) {
@@ -176,6 +202,10 @@ bool PosixFileSystem::Claim(const std::string& from, const std::string& to) {
   // The file was replaced at its path between our open and our lock: the next tick looks again.
   if (!StillAtPath(fd.get(), from)) return false;
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EXDEV) {
+    ClaimByCopy(fd.get(), from, to);
+    return true;
+  }
   if (errno != EINVAL && errno != ENOSYS) ThrowErrno("cannot rename", from);
   if (link(from.c_str(), to.c_str()) != 0) ThrowErrno("cannot rename", from);
   if (unlink(from.c_str()) != 0) ThrowErrno("cannot remove", from);
@@ -199,7 +229,8 @@ void PosixFileSystem::AppendForRelay(const std::string& path, std::string_view r
     const int fd = file.fd.get();
     // Any feeder of the folder's group may append to a file that one of them made.
     struct stat info {};
-    if (file.created && fstat(fd, &info) == 0) fchmod(fd, (info.st_mode & 07777) | S_IRGRP | S_IWGRP);
+    if (file.created && fstat(fd, &info) == 0)
+      fchmod(fd, (info.st_mode & 07777) | S_IRGRP | S_IWGRP);
     while (!TryLock(fd)) wait_a_little();
     // A claim may have renamed the file while we waited for the lock: then a new one is due.
     if (!StillAtPath(fd, path)) {

@@ -12,12 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -76,6 +76,13 @@ TEST_F(PosixFilesTest, AClaimNeverReplacesAClaimFileNorTakesAFileAFeedIsWriting)
   struct stat info {};
   ASSERT_EQ(stat(in.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0060, 0060);  // any feeder of the group can append
+  // A failed-message file on another file system (here /dev/shm) is claimed by a copy.
+  const std::string elsewhere = "/dev/shm/cw-kept-" + std::to_string(getpid());
+  std::ofstream(elsewhere, std::ios::binary) << "kept\r\n";
+  fs.Delete(claim);
+  EXPECT_TRUE(fs.Claim(elsewhere, claim));
+  EXPECT_EQ(Read("in.txt.$$$"), "kept\r\n");
+  EXPECT_FALSE(fs.Exists(elsewhere));
   // A path is all of its bytes: one with a NUL names no file, not the file before the NUL.
   EXPECT_THROW(fs.OpenForReading(dir + std::string("/in.txt.$$$\0x", 13)), RelayError);
 }
@@ -115,7 +122,7 @@ struct RelayOnFiles {
   std::string folder;
   testing::FakePlatform fakes;
   PosixFileSystem files;
-  Platform platform{fakes.window, fakes.loop,  fakes.inet,    fakes.service, files,
+  Platform platform{fakes.window,  fakes.loop,  fakes.inet,    fakes.service, files,
                     fakes.profile, fakes.clock, fakes.process, fakes.watch};
   Log log{fakes.window.list, fakes.clock};
   Relay relay{platform, log, folder};
@@ -148,7 +155,8 @@ TEST_F(PosixFilesTest, NothingButAPlainFileOfOneNameIsOpened) {
       Write("secret", "SECRET\r\n");
       const std::string at = dir + "/" + (name == "feed" ? "InComingSMS.txt" : name);
       make(at);
-      struct stat before {}, after{};
+      struct stat before {
+      }, after{};
       ASSERT_EQ(lstat(at.c_str(), &before), 0);
       if (name == "feed") {
         EXPECT_THROW(fs.AppendForRelay(at, "fed\r\n", 10000), RefusedFile);

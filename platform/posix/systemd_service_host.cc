@@ -1,12 +1,15 @@
 #include "platform/posix/systemd_service_host.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +21,8 @@
 #include "base/utf8.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/run_command.h"
+#include "platform/posix/unique_fd.h"
+#include "systemd_unit.h"
 
 namespace cw {
 namespace {
@@ -75,6 +80,27 @@ std::string QuotedExecStart(const std::string& path) {
   return out + "\"";
 }
 
+// sd_notify's protocol, sent without waiting. The status is told after every message, and a
+// service manager slow to read its socket must never hold the relay up: a status that finds the
+// socket's queue full is dropped, and the next one says as much and more.
+void NotifyWithoutWaiting(const std::string& text) {
+  const char* path = std::getenv("NOTIFY_SOCKET");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path == nullptr || (path[0] != '/' && path[0] != '@') ||
+      std::strlen(path) >= sizeof address.sun_path)
+    return;
+  std::memcpy(address.sun_path, path, std::strlen(path));
+  if (path[0] == '@') address.sun_path[0] = '\0';  // an abstract socket
+  const UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.valid()) return;
+  const socklen_t length = offsetof(sockaddr_un, sun_path) + std::strlen(path);
+  if (sendto(fd.get(), text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+             reinterpret_cast<const sockaddr*>(&address), length) < 0) {
+    // Dropped: a status only.
+  }
+}
+
 }  // namespace
 
 SystemdServiceHost::SystemdServiceHost(std::string executable_path, std::string systemctl,
@@ -113,75 +139,10 @@ bool SystemdServiceHost::Install() {
     Diagnose(unit_path + " already exists");
     return false;
   }
-  // No restart: a relay that ended on an error would most likely meet it again, and the
-  // administrator should see it stopped.
-  const std::string lines[] = {
-      "# Written by \"corbelwynford /I\" and removed by \"corbelwynford /U\".",
-      "[Unit]",
-      std::string("Description=") + kDisplayName,
-      "Wants=network-online.target",
-      "After=network-online.target",
-      "",
-      "[Service]",
-      "Type=notify",
-      "ExecStart=" + QuotedExecStart(executable_path_),
-      "StandardInput=null",
-      "StandardOutput=journal",
-      "StandardError=journal",
-      "Restart=no",
-      "# The sandbox. The relay reads its settings, claims, reads and deletes the incoming file",
-      "# wherever it is, appends to a failed-message file, and talks HTTP, DNS and to systemd.",
-      "# /usr, /boot and /etc read-only; the program folder, /var, /home and /tmp stay writable.",
-      "ProtectSystem=full",
-      "# No ProtectHome or PrivateTmp: the incoming file may well lie under /home or /tmp.",
-      "# Of root only the power over files of any owner, in other users' sticky folders too.",
-      "CapabilityBoundingSet=CAP_DAC_OVERRIDE CAP_FOWNER",
-      "# Nothing it starts can gain privileges through set-user-ID bits or file capabilities.",
-      "NoNewPrivileges=yes",
-      "# It cannot make set-user-ID or set-group-ID files either.",
-      "RestrictSUIDSGID=yes",
-      "# /proc/sys and /sys read-only: it tunes nothing in the kernel.",
-      "ProtectKernelTunables=yes",
-      "# It loads no kernel modules.",
-      "ProtectKernelModules=yes",
-      "# It does not read the kernel log.",
-      "ProtectKernelLogs=yes",
-      "# It leaves the control groups alone.",
-      "ProtectControlGroups=yes",
-      "# It reads the clock and never sets it.",
-      "ProtectClock=yes",
-      "# It reads the host name and never sets it.",
-      "ProtectHostname=yes",
-      "# Pseudo devices only (/dev/null, /dev/urandom): no disks, no terminals.",
-      "PrivateDevices=yes",
-      "# Of /proc only its own process: /proc/self/exe gives the program folder.",
-      "ProtectProc=invisible",
-      "ProcSubset=pid",
-      "# The mounts of this sandbox stay out of the rest of the system.",
-      "PrivateMounts=yes",
-      "# TCP and DNS over IPv4 and IPv6; Unix sockets to systemd for readiness and the journal.",
-      "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX",
-      "# It makes no namespaces of its own.",
-      "RestrictNamespaces=yes",
-      "# Posting a message every second or two needs no real-time scheduling.",
-      "RestrictRealtime=yes",
-      "# The execution domain stays Linux.",
-      "LockPersonality=yes",
-      "# No memory both writable and executable: nothing here makes code at run time.",
-      "MemoryDenyWriteExecute=yes",
-      "# Native system calls only, so that the filter below cannot be passed by another ABI.",
-      "SystemCallArchitectures=native",
-      "# The calls of an ordinary service, less those that change owners, users or limits.",
-      "SystemCallFilter=@system-service",
-      "SystemCallFilter=~@privileged @resources",
-      "# What it creates (a failed-message file) is not readable by all users.",
-      "UMask=0027",
-      "",
-      "[Install]",
-      "WantedBy=multi-user.target",
-  };
-  std::string unit;
-  for (const std::string& line : lines) unit += line + "\n";
+  // The unit's text, from platform/posix/corbelwynford.service.in.
+  std::string unit = kUnitTemplate;
+  const std::string placeholder = "{executable}";
+  unit.replace(unit.find(placeholder), placeholder.size(), QuotedExecStart(executable_path_));
   try {
     WriteFileAtomically(unit_path, unit, 0644);
   } catch (const RelayError& error) {
@@ -243,7 +204,7 @@ void SystemdServiceHost::Start() {
 void SystemdServiceHost::SetStatus(const std::string& line) {
   // One line: a line break would end the status early.
   if (started_ && line.find('\n') == std::string::npos && line.find('\0') == std::string::npos)
-    sd_notify(0, ("STATUS=" + line).c_str());
+    NotifyWithoutWaiting("STATUS=" + line);
 }
 
 void SystemdServiceHost::LogEvent(int16_t event_type, int32_t event_id, const std::string& text) {

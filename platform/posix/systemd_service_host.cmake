@@ -1,4 +1,14 @@
 # The systemd service host: settings store, unit install and uninstall, readiness, journal entries.
+
+# The unit that "/I" writes is kept as a file of its own and compiled in as a string.
+set(cw_unit_template ${CMAKE_CURRENT_LIST_DIR}/corbelwynford.service.in)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${cw_unit_template})
+file(READ ${cw_unit_template} cw_unit_text)
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/systemd_unit.h CONTENT [[
+#pragma once
+// Generated from platform/posix/corbelwynford.service.in; {executable} stands for ExecStart's path.
+inline constexpr char kUnitTemplate[] = R"unit(@cw_unit_text@)unit";
+]] @ONLY)
 target_sources(cw_posix PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/systemd_service_host.cc
   ${CMAKE_CURRENT_LIST_DIR}/service_store.cc

@@ -52,6 +52,8 @@ class TerminalWindow final : public MainWindow {
    public:
     explicit LogList(TerminalWindow& window) : window_(window) {}
 
+    bool KeepsWholeEntries() const override { return !window_.drawing_; }
+
    private:
     void WillAdd(const std::string& entry) override;
     void WillRemove(int) override { window_.dirty_ = true; }

@@ -131,7 +131,8 @@ bool EndsInLineEnd(HANDLE file, const std::string& path) {
   OVERLAPPED at{};
   at.Offset = static_cast<DWORD>(from);
   at.OffsetHigh = static_cast<DWORD>(from >> 32);
-  if (size.QuadPart > 0 && !ReadFile(file, tail, static_cast<DWORD>(size.QuadPart - from), &got, &at))
+  if (size.QuadPart > 0 &&
+      !ReadFile(file, tail, static_cast<DWORD>(size.QuadPart - from), &got, &at))
     ThrowLastError("cannot read", path);
   return cw::EndsInLineEnd(std::string_view(tail, got));
 }
@@ -152,7 +153,14 @@ bool Win32FileSystem::Claim(const std::string& from, const std::string& to) {
     ThrowLastError("cannot open", from);
   }
   CloseHandle(file);
-  if (MoveFileExA(from.c_str(), to.c_str(), 0)) return true;
+  // Onto another volume (a failed-message file elsewhere) the file is copied, flushed and then
+  // deleted; a copy whose original could not be deleted is taken back, so that nothing is sent
+  // again and again.
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
+    if (GetFileAttributesA(from.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+    DeleteFileA(to.c_str());
+    throw RelayError("cannot remove " + from + " after copying it to " + to);
+  }
   if (GetLastError() == ERROR_SHARING_VIOLATION) return false;
   ThrowLastError("cannot rename", from);
 }
@@ -196,9 +204,10 @@ std::optional<FileSummary> Win32FileSystem::Summary(const std::string& path) con
     return std::nullopt;
   const ULONGLONG written =
       ULONGLONG{data.ftLastWriteTime.dwHighDateTime} << 32 | data.ftLastWriteTime.dwLowDateTime;
-  return FileSummary{ULONGLONG{data.nFileSizeHigh} << 32 | data.nFileSizeLow,
-                     static_cast<int64_t>((written - 116444736000000000ull) / 10000000ull),
-                     !(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))};
+  return FileSummary{
+      ULONGLONG{data.nFileSizeHigh} << 32 | data.nFileSizeLow,
+      static_cast<int64_t>((written - 116444736000000000ull) / 10000000ull),
+      !(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))};
 }
 
 bool Win32FileSystem::Exists(const std::string& path) {
@@ -225,8 +234,9 @@ void Win32FileSystem::RequireReadableIfPresent(const std::string& path) const {
   if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
       (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND))
     return;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                            FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) ThrowLastError("cannot read", path);
   HandleCloser closer{file};
   if (GetFileType(file) != FILE_TYPE_DISK) throw RelayError("cannot read " + path + ": not a file");

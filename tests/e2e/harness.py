@@ -19,6 +19,7 @@ SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__f
 SERVER = os.path.join(SOURCE_DIR, "tests", "servers", "http_server.py")
 MAKE_CERT = os.path.join(SOURCE_DIR, "tests", "servers", "make_cert.sh")
 BINARY = os.environ.get("CORBELWYNFORD_BINARY", os.path.join(SOURCE_DIR, "build", "corbelwynford"))
+FEED_BINARY = os.environ.get("CORBELWYNFORD_FEED_BINARY", BINARY + "-feed")
 LOG_FILE = os.environ.get("CORBELWYNFORD_LOG_FILE", "corbelwynford-log.txt")
 
 OK = "Sending completed successfully"
@@ -101,6 +102,10 @@ class Relay:
         self.binary = os.path.join(folder, "corbelwynford.exe" if wine else "corbelwynford")
         if not os.path.exists(self.binary):
             shutil.copy2(os.environ["CW_WINE_EXE"] if wine else BINARY, self.binary)
+        # The feed on its own, beside the relay, as the package installs it.
+        self.feed = None if wine else os.path.join(folder, "corbelwynford-feed")
+        if self.feed and not os.path.exists(self.feed):
+            shutil.copy2(FEED_BINARY, self.feed)
         # Wine keeps the host's locale: it picks the Windows code page from it.
         self.env = dict(os.environ) if wine else dict(
             os.environ, LC_ALL="C", LANG="C", TERM="dumb",

@@ -1,14 +1,16 @@
-"""Real SMS daemons feeding the real program: Gammu's gammu-smsd with its dummy phone and files
-service, RunOnReceive = corbelwynford --feed, and smstools' received files through --feed
-RECEIVED <file>. Every message arrives at the loopback server as exactly one POST, with the
-expected bytes, in both FeedCharset modes."""
+"""Real SMS daemons feeding the real program through corbelwynford-feed, as the README sets them
+up: Gammu's gammu-smsd with its dummy phone and files service (RunOnReceive), smstools' received
+files as its event handler gets them (RECEIVED <file>), and standard input through
+"corbelwynford --feed". Every message arrives at the loopback server as exactly one POST, with the
+expected bytes, in both FeedCharset modes. smstools' own daemon starts with the feed as its event
+handler."""
 
 import os
 import shutil
 import subprocess
 import unittest
 
-from harness import RelayTestCase, ini, wait_until, write_atomic
+from harness import RelayTestCase, ini, read, wait_until, write_atomic
 
 THREE_PARTS = "".join(chr(65 + i % 26) for i in range(400))
 # (name, how it reaches the relay, the text, the body in ISO-8859-1, the body in UTF-8; None: the
@@ -47,8 +49,8 @@ class FeedTest(RelayTestCase):
                     path = relay.path("GSM1." + how)
                     head = b"From: 4912345\nSent: 26-12-07 09:00:00\nAlphabet: %s\nUDH: false\n\n"
                     write_atomic(path, head % how.encode() + text.encode(SMSTOOLS_CODECS[how]))
-                    subprocess.run([relay.binary, "--feed", "RECEIVED", path], env=relay.env,
-                                   check=True, timeout=30)
+                    subprocess.run([relay.feed, "RECEIVED", path], env=relay.env, check=True,
+                                   timeout=30)
             wait_until(lambda: len(server.bodies()) >= len(ROWS), 120, "every message")
             self.assertEqual(sorted(server.bodies()), sorted(
                 row[column] if row[column] is not None else row[2].encode(charset)
@@ -56,9 +58,25 @@ class FeedTest(RelayTestCase):
 
         self.run_rows([("ISO-8859-1", 3), ("UTF-8", 4)], check)
 
-    def gammu(self, relay, messages):
-        """Puts (how, text) messages into a dummy phone's inbox; Gammu's daemon hands each to the
-        relay."""
+    def test_the_sender_and_the_time_in_the_administrators_format(self):
+        server, relay = self.server(), self.relay()
+        relay.write_ini(ini(server.url(), general="FeedFormat=[From];[Received];[Text]"))
+        relay.start()
+        self.gammu(relay, [("gammu", "from Gammu")], "+4917012345678")
+        path = relay.path("GSM1.received")
+        write_atomic(path, b"From: 4917012345678\nReceived: 26-12-07 09:00:05\nAlphabet: ISO\n\n"
+                     b"from smstools")
+        subprocess.run([relay.feed, "RECEIVED", path], env=relay.env, check=True, timeout=30)
+        wait_until(lambda: len(server.bodies()) >= 2, 60, "both messages")
+        offset = r"[+-]\d\d:\d\d"
+        self.assertRegex(server.bodies()[0].decode(),
+                         r"^\+4917012345678;\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d%s;from Gammu$" % offset)
+        self.assertRegex(server.bodies()[1].decode(),
+                         r"^4917012345678;2026-12-07T09:00:05%s;from smstools$" % offset)
+
+    def gammu(self, relay, messages, sender="+4912345"):
+        """Puts (how, text) messages from sender into a dummy phone's inbox; Gammu's daemon hands
+        each to the relay."""
         folders = {key: relay.path(key) for key in ("phone", "inbox", "outbox", "sent", "error")}
         for folder in folders.values():
             os.makedirs(folder)
@@ -67,19 +85,46 @@ class FeedTest(RelayTestCase):
             f.write("[gammu]\nmodel = dummy\nconnection = none\nport = %(phone)s/\n[smsd]\nservice "
                     "= files\nReceiveFrequency = 1\nCommTimeout = 1\ninboxpath = %(inbox)s/\n"
                     "outboxpath = %(outbox)s/\nsentsmspath = %(sent)s/\nerrorsmspath = %(error)s/\n"
-                    % folders + "logfile = %s\nRunOnReceive = %s --feed\n" % (
-                        relay.path("smsd.log"), relay.binary))
+                    % folders + "logfile = %s\nRunOnReceive = %s\n" % (
+                        relay.path("smsd.log"), relay.feed))
         env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
         for how, text in messages:
             subprocess.run(["gammu", "-c", config, "savesms", "TEXT", "-folder", "1", "-unread",
-                            "-sender", "+4912345", "-autolen", str(len(text))] +
+                            "-sender", sender, "-autolen", str(len(text))] +
                            ["-unicode"] * (how == "gammu-unicode") + ["-textutf8", text],
                            env=env, check=True, timeout=30, stdout=subprocess.DEVNULL)
         daemon = subprocess.Popen(["gammu-smsd", "-c", config], env=env, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: (daemon.kill(), daemon.wait(timeout=20)))
-        wait_until(lambda: len(os.listdir(folders["inbox"])) >= len(messages) + 2, 60,
+        parts = sum(1 if len(text) <= 160 else -(-len(text) // 153) for _, text in messages)
+        wait_until(lambda: len(os.listdir(folders["inbox"])) >= parts, 60,
                    "Gammu's daemon to receive every part")
+
+
+@unittest.skipIf(shutil.which("smsd") is None, "no smsd")
+class SmstoolsTest(RelayTestCase):
+    def test_smsd_takes_the_feed_as_its_event_handler(self):
+        # smsd refuses to start unless its event handler is an executable file it may read.
+        relay = self.relay()
+        folders = ("outgoing", "checked", "incoming", "failed", "sent")
+        for name in folders:
+            os.makedirs(relay.path(name))
+        with open(relay.path("smsd.conf"), "w") as f:
+            f.write("devices = GSM1\neventhandler = %s\nloglevel = 7\n" % relay.feed +
+                    "".join("%s = %s\n" % (name, relay.path(name)) for name in folders) +
+                    "".join("%s = %s\n" % (name, relay.path("smsd." + name))
+                            for name in ("logfile", "infofile", "pidfile")) +
+                    "\n[GSM1]\ndevice = /dev/null\n")
+        daemon = subprocess.Popen(["smsd", "-t", "-c", relay.path("smsd.conf")],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT)
+        # Its main process ends the modem handler and the file checker it started on SIGTERM.
+        self.addCleanup(lambda: (daemon.terminate(), daemon.wait(timeout=30), daemon.stdout.close()))
+        log = relay.path("smsd.logfile")
+        # It goes on to its modem (which /dev/null is not) once its checks have passed.
+        wait_until(lambda: os.path.exists(log) and b"Checking if modem is ready" in read(log), 30,
+                   lambda: "smsd to start: %r" % (read(log) if os.path.exists(log) else b""))
+        self.assertNotIn(b"cannot be read", read(log))
 
 
 if __name__ == "__main__":

@@ -1,11 +1,12 @@
 """RetryAfter on the real program in service mode: messages that failed while the receiver was
 down go out again on their own once it is back, a kill in the middle of that round loses none,
-and systemd hears how the relay is doing (a test socket as NOTIFY_SOCKET)."""
+and systemd hears how the relay is doing after every message (a test socket as NOTIFY_SOCKET)."""
 
 import os
 import re
 import signal
 import socket
+import threading
 import unittest
 
 from harness import OK, RelayTestCase, ini, wait_until
@@ -20,24 +21,27 @@ class RetryTest(RelayTestCase):
         os.makedirs(relay.path("root/var/lib/corbelwynford"))
         with open(relay.path("root/var/lib/corbelwynford/service.ini"), "w") as f:
             f.write("[Parameters]\nRunAsService=1\n")
-        # What the relay tells systemd, read only while the test waits for it: the few datagrams
-        # before that fit in the socket's queue, and the relay's later ones find it closed.
+        # What the relay tells systemd, read as it comes.
         notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         notify.bind(relay.path("notify"))
-        notify.setblocking(False)
-        self.addCleanup(notify.close)
+        notify.settimeout(0.1)
         relay.env["NOTIFY_SOCKET"] = relay.path("notify")
-        told = []
+        told, listening = [], threading.Event()
+        listening.set()
 
-        def told_after_the_outage():
-            while True:
+        def listen():
+            while listening.is_set():
                 try:
                     told.append(notify.recv(4096).decode())
-                except BlockingIOError:
-                    return any(re.fullmatch(
-                        r"STATUS=Waiting for .*InComingSMS\.txt; 0 delivered, 20 failed since "
-                        r"start; 20 kept in .*failed\.txt, to be sent again at \d\d:\d\d:\d\d", s)
-                        for s in told)
+                except socket.timeout:
+                    pass
+
+        listener = threading.Thread(target=listen)
+        listener.start()
+        self.addCleanup(lambda: (listening.clear(), listener.join(), notify.close()))
+
+        def status_told(pattern):
+            return lambda: any(re.fullmatch("STATUS=" + pattern, s) for s in list(told))
 
         relay.write_ini(ini("http://127.0.0.1:%d/ok" % port, wait=2,
                             general="FailedFile=failed.txt\r\nRetryAfter=2"))
@@ -45,8 +49,13 @@ class RetryTest(RelayTestCase):
         relay.drop(b"\r\n".join(MESSAGES))
         relay.wait_outcomes(20, timeout=90)
         kept = relay.path("failed.txt")
-        wait_until(told_after_the_outage, 10, "the status line after the outage")
-        notify.close()
+        # The status follows each message, its counts counting messages.
+        for n in range(1, 21):
+            self.assertTrue(status_told(r"Sending .*InComingSMS\.txt\.\$\$\$; 0 delivered, %d "
+                                        r"failed since start; %d kept in .*failed\.txt.*" % (n, n)))
+        wait_until(status_told(r"Waiting for .*InComingSMS\.txt; 0 delivered, 20 failed since "
+                               r"start; 20 kept in .*failed\.txt, to be sent again at "
+                               r"\d\d:\d\d:\d\d"), 10, "the status line after the outage")
 
         server = self.server(port=port)  # back: nobody touches a file
         again = "Corbelwynford sends the messages kept in %s again, from %s" % (

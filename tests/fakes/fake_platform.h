@@ -33,7 +33,9 @@ inline constexpr size_t kStampSize = sizeof "06/12/26 20:43:48 " - 1;
 // The shared list model, keeping the longest it ever grew.
 struct FakeList : ListModel {
   void WillAdd(const std::string&) override { peak = std::max(peak, ListCount() + 1); }
+  bool KeepsWholeEntries() const override { return whole; }
   int peak = 0;
+  bool whole = false;  // entries go out as lines
 };
 
 struct FakeWindow : MainWindow {
@@ -131,9 +133,10 @@ struct FakeServiceHost : ServiceHost {
   void LogEvent(int16_t type, int32_t id, const std::string& text) override {
     events.push_back(std::to_string(type) + " " + std::to_string(id) + " " + text);
   }
-  void SetStatus(const std::string&) override {}
+  void SetStatus(const std::string& line) override { status = line; }
 
   std::optional<std::string> flag;
+  std::string status;  // the last told
   std::vector<std::string> events;
   int starts = 0;
 };
@@ -205,7 +208,7 @@ struct FakeFileSystem : FileSystem {
 
   std::map<std::string, std::string> files;
   std::set<std::string> unreadable;  // by RequireReadableIfPresent
-  bool locked = false;  // a feed holds the incoming file
+  bool locked = false;               // a feed holds the incoming file
   int64_t modified = 0;
   bool fail_delete = false, fail_append = false;
   long fail_read_at = -1;
