@@ -8,7 +8,7 @@
 # Debian package: its service runs as its own user without capabilities. Under both, a member of
 # the group corbelwynford tries every way in through the spool folder (scripts/sandbox-attacks.sh),
 # and then the package's service is run as an administrator meets it, with Debian's own Gammu and
-# smstools feeding it (scripts/sandbox-operations.sh). About eight minutes: not part of the
+# smstools feeding it (scripts/sandbox-operations.sh). About seven minutes: not part of the
 # regular test run. Needs root. Ends with "N passed, M failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -2,7 +2,8 @@
 configured header lines as written and nothing of the library's own but what HTTP needs, every
 body byte; then a failing server with the failed-message file and XML escaping; then the folder
 watch claiming a file long before the scan timer would. A failed message that goes out again on
-its own once the receiver is back. A file of two names is left alone. And 200 feeds from four feeders while the relay claims, each
+its own once the receiver is back. A file of two names is left alone; a crash in the middle of a
+file sends again at most the message in flight. And 200 feeds from four feeders while the relay claims, each
 delivered once."""
 
 import concurrent.futures
@@ -76,6 +77,18 @@ class WineRelayTest(WineTestCase):
         self.assertEqual(relay.wait_outcomes(1, timeout=40), [OK])
         self.assertEqual((fed.returncode, server.bodies()), (1, [b"next"]))
         self.assertEqual(read(relay.path("other.txt")), b"elsewhere")
+
+    def test_a_crash_in_a_file_sends_again_at_most_the_message_in_flight(self):
+        server, relay = self.server(), self.relay()
+        relay.write_ini(ini(server.url()))
+        messages = [b"w%d" % n for n in range(5)]
+        relay.drop(b"\r\n".join(messages))
+        relay.start()
+        wait_until(lambda: len(server.bodies()) >= 2, 60, "two requests")
+        relay.kill()  # the program ends on the spot, as in a crash
+        relay.start()
+        wait_until(lambda: set(messages) <= set(server.bodies()), 90, "every message")
+        self.assertLessEqual(len(server.bodies()), len(messages) + 1)
 
     def test_feeds_while_the_relay_claims(self):
         server, relay = self.server(), self.relay()
