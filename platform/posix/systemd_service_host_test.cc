@@ -3,6 +3,11 @@
 #include "platform/posix/systemd_service_host.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -112,6 +117,39 @@ TEST(SystemdServiceHost, SwitchesInstallAndRemoveASandboxedUnitAndStoreTheModeOn
   const size_t at = report.find(overall);
   ASSERT_NE(at, std::string::npos) << report;
   EXPECT_LE(std::stod(report.substr(at + overall.size())), 3.0) << report;
+}
+
+// The status goes out after every message without waiting: a service manager that does not read
+// its socket for a while (whose queue takes a few datagrams) never holds the relay up. The statuses
+// are told in a child process, which must end within 10 s.
+TEST(SystemdServiceHost, AStatusNeverWaitsForItsReader) {
+  char folder[] = "/tmp/cw_notify_XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::shared_ptr<void> cleanup(nullptr, [&](void*) { fs::remove_all(folder); });
+  const std::string path = std::string(folder) + "/notify";
+  const int reader = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(reader, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  SystemdServiceHost host("/opt/cw/corbelwynford", "systemctl", nullptr);
+  host.Start();
+  const pid_t child = fork();
+  if (child == 0) {
+    for (int i = 0; i < 100; ++i) host.SetStatus("status " + std::to_string(i));
+    _exit(0);
+  }
+  int status = -1;
+  for (int wait = 0; wait < 100 && waitpid(child, &status, WNOHANG) == 0; ++wait) usleep(100000);
+  if (kill(child, SIGKILL) == 0) waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the statuses waited for the reader";
+  char first[64] = {};
+  EXPECT_GT(recv(reader, first, sizeof first - 1, MSG_DONTWAIT), 0);
+  EXPECT_STREQ(first, "READY=1");
+  close(reader);
+  unsetenv("NOTIFY_SOCKET");
 }
 
 }  // namespace
