@@ -1,9 +1,8 @@
-"""The scan of the incoming file on the real program: a claim file left over goes first, also
-after a crash in the middle of a message; settings are read on every scan, the interval included;
-a watched folder."""
+"""The scan of the incoming file on the real program: settings are read on every scan, the
+interval included, and a watched folder is claimed from at once and followed. (A claim file left
+over, going first after a crash, is tests/e2e/test_stop.py's.)"""
 
 import os
-import signal
 import time
 import unittest
 
@@ -11,21 +10,6 @@ from harness import STARTED, RelayTestCase, ini, wait_until
 
 
 class ScanTest(RelayTestCase):
-    def test_claim_file_goes_first_and_again_after_a_crash(self):
-        server, relay = self.server(), self.relay()
-        relay.write_ini(ini(server.url("/never"), wait=60))
-        relay.drop(b"a1\ra2")
-        relay.start()
-        wait_until(lambda: server.bodies() == [b"a1"], 15, "the first request")
-        relay.send(signal.SIGKILL)  # in the middle of a message
-        relay.wait_exit()
-        relay.drop(b"b1")  # waits behind the claim file left over
-        relay.write_ini(ini(server.url()))
-        relay.start()
-        relay.wait_outcomes(3)
-        relay.wait_gone()
-        self.assertEqual(server.bodies(), [b"a1", b"a1", b"a2", b"b1"])
-
     def test_settings_read_on_each_scan_and_the_interval(self):
         server, relay = self.server(), self.relay()
         # An interval of 0 counts as one second: the next scan still comes.
