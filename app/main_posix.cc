@@ -25,6 +25,42 @@
 
 namespace {
 
+// What each signal, descriptor and timer of the loop does in the program. SIGTERM's meaning
+// depends on whether the service has started by then: service_started is read when it comes.
+void WireEvents(cw::PosixEventLoop& loop, cw::Program& program, cw::TerminalWindow& window,
+                cw::InotifyWatch& watch, cw::CurlTransfer& transfer, const bool& service_started) {
+  loop.OnTimer([&](cw::TimerId timer) { program.OnTimer(timer); });
+  loop.OnSignal(SIGINT, [&] { program.OnCloseRequest(cw::kCloseByPerson); });
+  loop.OnSignal(SIGHUP, [&] { program.OnCloseRequest(cw::kCloseBySessionEnd); });
+  // Once the service has started, SIGTERM is the service manager's stop; before, or in
+  // application mode, it is a process manager's. Either lets the message in flight finish.
+  loop.OnSignal(SIGTERM, [&] {
+    if (service_started) {
+      program.OnServiceStop();
+    } else {
+      program.OnStopRequest(cw::kCloseByTaskManager);
+    }
+  });
+  loop.OnSignal(SIGWINCH, [&] {
+    if (window.FollowTerminalSize()) program.OnResize();
+  });
+  loop.AddSource([&] { return window.KeyDescriptor(); },
+                 [&] {
+                   if (window.ReadCloseKey()) program.OnCloseRequest(cw::kCloseByPerson);
+                 });
+  // The incoming file appeared: the scan runs now, unless one is running already.
+  loop.AddSource([&] { return watch.Descriptor(); },
+                 [&] {
+                   if (watch.ReadAppeared()) loop.FireNow(cw::TimerId::kFileScan);
+                 });
+  loop.BeforeWait([&] {
+    window.Redraw();
+    return window.MillisecondsToNextClockChange();
+  });
+  loop.SetWait(
+      [&](pollfd* fds, unsigned count, int timeout_ms) { transfer.Wait(fds, count, timeout_ms); });
+}
+
 int Run(int argc, char** argv) {
   switch (cw::ActionFor(cw::PosixProcess::ArgumentText(argc, argv))) {
     case cw::EntryAction::kShowHelp:
@@ -57,36 +93,7 @@ int Run(int argc, char** argv) {
   cw::Platform platform{window, loop, transfer, service, files, profile, clock, process, watch};
   cw::Program program(platform);
 
-  loop.OnTimer([&](cw::TimerId timer) { program.OnTimer(timer); });
-  loop.OnSignal(SIGINT, [&] { program.OnCloseRequest(cw::kCloseByPerson); });
-  loop.OnSignal(SIGHUP, [&] { program.OnCloseRequest(cw::kCloseBySessionEnd); });
-  // Once the service has started, SIGTERM is the service manager's stop; before, or in
-  // application mode, it is a process manager's. Either lets the message in flight finish.
-  loop.OnSignal(SIGTERM, [&] {
-    if (service_started) {
-      program.OnServiceStop();
-    } else {
-      program.OnStopRequest(cw::kCloseByTaskManager);
-    }
-  });
-  loop.OnSignal(SIGWINCH, [&] {
-    if (window.FollowTerminalSize()) program.OnResize();
-  });
-  loop.AddSource([&] { return window.KeyDescriptor(); },
-                 [&] {
-                   if (window.ReadCloseKey()) program.OnCloseRequest(cw::kCloseByPerson);
-                 });
-  // The incoming file appeared: the scan runs now, unless one is running already.
-  loop.AddSource([&] { return watch.Descriptor(); },
-                 [&] {
-                   if (watch.ReadAppeared()) loop.FireNow(cw::TimerId::kFileScan);
-                 });
-  loop.BeforeWait([&] {
-    window.Redraw();
-    return window.MillisecondsToNextClockChange();
-  });
-  loop.SetWait(
-      [&](pollfd* fds, unsigned count, int timeout_ms) { transfer.Wait(fds, count, timeout_ms); });
+  WireEvents(loop, program, window, watch, transfer, service_started);
   try {
     program.Start();
     program.OnResize();  // the window is shown

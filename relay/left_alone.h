@@ -5,23 +5,27 @@
 #include <map>
 #include <string>
 
+#include "log/log.h"
+
 namespace cw {
 
 class LeftAlone {
  public:
-  // True when said is news for the log: nothing, or something else, was said of key since it was
-  // last fine.
-  bool Note(const std::string& key, const std::string& said) {
+  explicit LeftAlone(Log& log) : log_(log) {}
+
+  // Writes line to the log when said is news: nothing, or something else, was said of key since
+  // it was last fine.
+  void Say(const std::string& key, const std::string& said, const std::string& line) {
     auto [at, added] = said_.try_emplace(key, said);
-    if (added) return true;
-    if (at->second == said) return false;
+    if (!added && at->second == said) return;
     at->second = said;
-    return true;
+    log_.WriteLog(line);
   }
   // key is fine again: the next trouble with it is news.
   void Forget(const std::string& key) { said_.erase(key); }
 
  private:
+  Log& log_;
   std::map<std::string, std::string> said_;
 };
 

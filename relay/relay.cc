@@ -129,10 +129,9 @@ bool Relay::OpenAtRecord(const std::string& claim_file, ClaimProgress& progress,
 // A record that cannot be deleted keeps the claim file, which then has nothing left to send.
 void Relay::RemoveClaim(const std::string& claim_file, ClaimProgress& progress) {
   if (!progress.Remove()) {
-    if (left_alone_.Note(progress.RecordPath(), "undeletable")) {
-      log_.WriteLog("Corbelwynford keeps " + claim_file + ": " + progress.RecordPath() +
-                    " cannot be deleted");
-    }
+    left_alone_.Say(
+        progress.RecordPath(), "undeletable",
+        "Corbelwynford keeps " + claim_file + ": " + progress.RecordPath() + " cannot be deleted");
     return;
   }
   left_alone_.Forget(progress.RecordPath());
@@ -149,10 +148,9 @@ bool Relay::ClaimIncoming(const std::string& scan_file, const std::string& claim
     // While a feed writes, the next tick or watch event tries again.
     if (!files.Claim(scan_file, claim_file)) return false;
   } catch (const std::exception& error) {
-    if (left_alone_.Note(scan_file, error.what())) {
-      log_.WriteLog("Corbelwynford cannot claim " + scan_file + " (" + error.what() +
-                    "); it is left alone");
-    }
+    left_alone_.Say(
+        scan_file, error.what(),
+        "Corbelwynford cannot claim " + scan_file + " (" + error.what() + "); it is left alone");
     return false;
   }
   left_alone_.Forget(scan_file);
@@ -165,10 +163,9 @@ std::unique_ptr<ReadableFile> Relay::OpenClaimFile(const std::string& claim_file
     left_alone_.Forget(claim_file);
     return file;
   } catch (const std::exception& error) {
-    if (left_alone_.Note(claim_file, error.what())) {
-      log_.WriteLog("Corbelwynford cannot read " + claim_file + " (" + error.what() +
-                    "); it is left alone");
-    }
+    left_alone_.Say(
+        claim_file, error.what(),
+        "Corbelwynford cannot read " + claim_file + " (" + error.what() + "); it is left alone");
     return nullptr;
   }
 }
@@ -310,10 +307,9 @@ std::string Relay::FailedFile(const std::string& name, const std::string& scan_f
       {executable_file_, "the program itself"}};
   for (const auto& [other, what] : taken) {
     if (identity != files.FileIdentity(other)) continue;
-    if (left_alone_.Note("FailedFile", path)) {
-      log_.WriteLog("Corbelwynford keeps no failed message in " + path + ": it is " + what +
-                    ", and FailedFile must name a file of its own");
-    }
+    left_alone_.Say("FailedFile", path,
+                    "Corbelwynford keeps no failed message in " + path + ": it is " + what +
+                        ", and FailedFile must name a file of its own");
     return {};
   }
   left_alone_.Forget("FailedFile");
@@ -362,10 +358,9 @@ void Relay::RecordProgress(ClaimProgress& progress) {
     progress.Record();
     left_alone_.Forget(progress.RecordPath());
   } catch (const std::exception& error) {
-    if (left_alone_.Note(progress.RecordPath(), error.what())) {
-      log_.WriteLog("Corbelwynford cannot record how far it got (" + std::string(error.what()) +
-                    "); after a stop or a crash its messages go again from the first");
-    }
+    left_alone_.Say(progress.RecordPath(), error.what(),
+                    "Corbelwynford cannot record how far it got (" + std::string(error.what()) +
+                        "); after a stop or a crash its messages go again from the first");
   }
 }
 

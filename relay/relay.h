@@ -32,7 +32,8 @@ class Relay {
         program_folder_(program_folder),
         settings_(platform.profile, program_folder),
         executable_file_(platform.process.ExecutableFile()),
-        pause_(platform.loop) {}
+        pause_(platform.loop),
+        left_alone_(log) {}
 
   // The scan timer's tick, one scan cycle: claim the incoming file, open it, then for each line
   // build the body, post it, wait, log the outcome, keep a failed line, record how far it got,

@@ -62,6 +62,39 @@ double RadixValue(Cursor& cur, int radix) {
 // Keeps an exponent from wrapping; anything this large is out of the double range anyway.
 constexpr int64_t kExponentLimit = 1'000'000'000;
 
+// The exponent after a mantissa ("E" or "D", a sign, digits), held below kExponentLimit; 0 where
+// there is none. "1E" and "1E+" keep the mantissa: an exponent without digits is no exponent.
+int64_t ReadExponent(Cursor& cur) {
+  int64_t exponent = 0;
+  const char mark = FoldCase(cur.Peek());
+  if (mark != 'e' && mark != 'd') return 0;
+  cur.Next();
+  bool negative = false;
+  if (cur.Peek() == '+' || cur.Peek() == '-') {
+    negative = cur.Peek() == '-';
+    cur.Next();
+  }
+  while (IsDigit(cur.Peek())) {
+    if (exponent < kExponentLimit) exponent = exponent * 10 + (cur.Peek() - '0');
+    cur.Next();
+  }
+  return negative ? -exponent : exponent;
+}
+
+// The plain form's value. magnitude: the number's size in powers of ten, which tells an overflow
+// from an underflow: tiny numbers are 0 to Val(); only one too large for a double is an error.
+double PlainNumber(const std::string& plain, bool negative, int64_t magnitude) {
+  double value = 0;
+  const auto [end, ec] = std::from_chars(plain.data(), plain.data() + plain.size(), value,
+                                         std::chars_format::scientific);
+  if (ec == std::errc::result_out_of_range) {
+    if (magnitude > 0) throw OverflowError();
+    return negative ? -0.0 : 0.0;
+  }
+  if (ec != std::errc() || std::isinf(value)) throw OverflowError();
+  return value;
+}
+
 }  // namespace
 
 double NumericValue(std::string_view text) {
@@ -112,36 +145,12 @@ double NumericValue(std::string_view text) {
   if (!any_digit) return 0;
   if (!significant) return negative ? -0.0 : 0.0;
 
-  int64_t exponent = 0;
-  const char mark = FoldCase(cur.Peek());
-  if (mark == 'e' || mark == 'd') {
-    cur.Next();
-    bool exp_negative = false;
-    if (cur.Peek() == '+' || cur.Peek() == '-') {
-      exp_negative = cur.Peek() == '-';
-      cur.Next();
-    }
-    // "1E" and "1E+" keep the mantissa: an exponent without digits is no exponent.
-    while (IsDigit(cur.Peek())) {
-      if (exponent < kExponentLimit) exponent = exponent * 10 + (cur.Peek() - '0');
-      cur.Next();
-    }
-    if (exp_negative) exponent = -exponent;
-  }
+  const int64_t exponent = ReadExponent(cur);
   clean += 'e';
   clean += std::to_string(exponent);
 
-  double value = 0;
-  const auto [end, ec] = std::from_chars(clean.data(), clean.data() + clean.size(), value,
-                                         std::chars_format::scientific);
-  if (ec == std::errc::result_out_of_range) {
-    // Tiny numbers are 0 to Val(); only a number too large for a double is an error.
-    const int64_t magnitude = (int_digits > 0 ? int_digits : -leading_frac_zeros) + exponent;
-    if (magnitude > 0) throw OverflowError();
-    return negative ? -0.0 : 0.0;
-  }
-  if (ec != std::errc() || std::isinf(value)) throw OverflowError();
-  return value;
+  return PlainNumber(clean, negative,
+                     (int_digits > 0 ? int_digits : -leading_frac_zeros) + exponent);
 }
 
 namespace {

@@ -167,6 +167,16 @@ void AppendAllOrNothing(int fd, std::initializer_list<std::string_view> pieces,
   }
 }
 
+// Appends text and then end to fd's file as AppendAllOrNothing does, after a CR LF when the file's
+// last line has no line end, so that what it held and what is added stay lines of their own; true
+// when that CR LF was needed.
+bool AppendOnALineOfItsOwn(int fd, std::string_view text, std::string_view end,
+                           const std::string& path) {
+  const bool separate = !EndsInLineEnd(fd, path);
+  AppendAllOrNothing(fd, {separate ? "\r\n" : "", text, end}, path);
+  return separate;
+}
+
 // A file on another file system than its claim file (a failed-message file elsewhere) cannot be
 // renamed into place: its bytes go into a new claim file, which reaches the disk, and only then is
 // the file removed. A crash in between sends its messages twice but never loses one; a file that
@@ -237,7 +247,7 @@ void PosixFileSystem::AppendForRelay(const std::string& path, std::string_view r
       wait_a_little();
       continue;
     }
-    AppendAllOrNothing(fd, {EndsInLineEnd(fd, path) ? "" : "\r\n", record}, path);
+    AppendOnALineOfItsOwn(fd, record, "", path);
     // Unlocked before the close, so that the relay, woken by the close, finds the lock free.
     flock(fd, LOCK_UN);
     return;
@@ -264,9 +274,7 @@ void PosixFileSystem::Delete(const std::string& path) {
 
 bool PosixFileSystem::AppendLine(const std::string& path, const std::string& line) {
   const UniqueFd fd = OpenPlainFile(path, O_RDWR | O_APPEND, true).fd;
-  const bool ends_its_line = EndsInLineEnd(fd.get(), path);
-  AppendAllOrNothing(fd.get(), {ends_its_line ? "" : "\r\n", line, "\r\n"}, path);
-  return !ends_its_line;
+  return AppendOnALineOfItsOwn(fd.get(), line, "\r\n", path);
 }
 
 std::string PosixFileSystem::FileIdentity(const std::string& path) const {

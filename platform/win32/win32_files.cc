@@ -137,6 +137,16 @@ bool EndsInLineEnd(HANDLE file, const std::string& path) {
   return cw::EndsInLineEnd(std::string_view(tail, got));
 }
 
+// Appends text and then end as AppendAllOrNothing does, after a CR LF when the file's last line
+// has no line end, so that what it held and what is added stay lines of their own; true when that
+// CR LF was needed.
+bool AppendOnALineOfItsOwn(HANDLE file, std::string_view text, std::string_view end,
+                           const std::string& path) {
+  const bool separate = !EndsInLineEnd(file, path);
+  AppendAllOrNothing(file, {separate ? "\r\n" : "", text, end}, path);
+  return separate;
+}
+
 }  // namespace
 
 bool Win32FileSystem::IsAbsolutePath(const std::string& path) const {
@@ -180,7 +190,7 @@ void Win32FileSystem::AppendForRelay(const std::string& path, std::string_view r
     ::Sleep(pause_ms);
   }
   HandleCloser closer{file};
-  AppendAllOrNothing(file, {EndsInLineEnd(file, path) ? "" : "\r\n", record}, path);
+  AppendOnALineOfItsOwn(file, record, "", path);
 }
 
 std::unique_ptr<ReadableFile> Win32FileSystem::OpenForReading(const std::string& path) {
@@ -224,9 +234,7 @@ bool Win32FileSystem::AppendLine(const std::string& path, const std::string& lin
   HANDLE file = OpenPlainFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
   if (file == INVALID_HANDLE_VALUE) ThrowLastError("cannot open", path);
   HandleCloser closer{file};
-  const bool ends_its_line = EndsInLineEnd(file, path);
-  AppendAllOrNothing(file, {ends_its_line ? "" : "\r\n", line, "\r\n"}, path);
-  return !ends_its_line;
+  return AppendOnALineOfItsOwn(file, line, "\r\n", path);
 }
 
 void Win32FileSystem::RequireReadableIfPresent(const std::string& path) const {
