@@ -57,14 +57,42 @@ make_debian_root() {
     "ff02::1		ip6-allnodes" "ff02::2		ip6-allrouters" "$@" >"$root/etc/hosts"
 }
 
-# build_package DIR: builds the Debian package in DIR (its log there) and prints its path.
+mounts_under() {  # DIR: the mount points below it, innermost first
+  findmnt -rn -o TARGET | awk -v d="$1/" 'index($0, d) == 1' | sort -r
+}
+
+# remove_root ROOT: unmounts what is mounted below ROOT and removes it; fails, leaving it in
+# place, when something stays mounted there.
+remove_root() {
+  local m
+  [ -d "$1" ] || return 0
+  for m in $(mounts_under "$1"); do umount "$m" || umount -l "$m"; done
+  if [ -n "$(mounts_under "$1")" ]; then
+    echo "$1 still has mounts; left in place" >&2
+    return 1
+  fi
+  # Nothing is mounted below it any more; one file system only, all the same.
+  rm -rf --one-file-system "$1"
+}
+
+# make_package_root ROOT BUILD: the root the package is tried in; systemd for "/I" and its
+# systemctl, man-db for the man page: part of the root, not of the test.
+make_package_root() {
+  chmod 755 "$1"  # its / for the users in it, too
+  make_debian_root "$1" "$2/debootstrap-cache" "$2/debootstrap.log" systemd,man-db
+}
+
+# build_package DIR: builds the Debian package in DIR (its log there) and prints its path. A DIR
+# already configured for a release build (the test command's) is packaged as it is configured.
 build_package() {
-  local dir=$1 launcher=() version
+  local dir=$1 launcher=() version configure=(true)
   command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   mkdir -p "$dir"
   rm -f "$dir"/corbelwynford_*.deb
-  if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCW_BUILD_TESTS=OFF \
-    -DCW_BUILD_BENCH=OFF "${launcher[@]}" && cmake --build "$dir" -j"$(nproc)" --target package; } \
+  grep -qx 'CMAKE_BUILD_TYPE:STRING=Release' "$dir/CMakeCache.txt" 2>/dev/null ||
+    configure=(cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCW_BUILD_TESTS=OFF
+      -DCW_BUILD_BENCH=OFF "${launcher[@]}")
+  if ! { "${configure[@]}" && cmake --build "$dir" -j"$(nproc)" --target package; } \
     >"$dir/package.log" 2>&1; then
     tail -20 "$dir/package.log" >&2
     return 1

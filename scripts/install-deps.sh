@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need. Idempotent: when every package is
+# Installs the Debian packages the build and the tests need, the Windows stage's too (one apt run
+# on a fresh machine). Idempotent: when every package is
 # already installed it prints nothing and touches no package list.
 set -euo pipefail
 packages=(
@@ -9,6 +10,7 @@ packages=(
   clang libclang-rt-dev
   python3 openssl tmux systemd locales gammu gammu-smsd smstools
   dpkg-dev debootstrap lintian
+  g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth nsis
 )
 missing=()
 for p in "${packages[@]}"; do

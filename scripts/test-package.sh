@@ -6,12 +6,15 @@
 # its network), "/I" registers the service, the man page shows, and a purge leaves nothing behind
 # but the operator's unsent messages. The root is removed afterwards.
 # Needs root (debootstrap, chroot, mount). Ends with "N passed, M failed".
+#   CW_PACKAGE_BUILD: the build folder to package (default build-package, configured here)
+#   CW_PACKAGE_ROOT: a root that make_debian_root has already made (the test command makes it
+#     while it compiles); this script then takes it over and removes it at its end
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
-build=$src/build-package
+build=${CW_PACKAGE_BUILD:-$src/build-package}
 started=$SECONDS
-root=""
+root=${CW_PACKAGE_ROOT:-}
 work=""
 server_pid=""
 relay_pid=""
@@ -33,25 +36,12 @@ stop_process() {  # PID: TERM, then KILL if it is still there after 10 s
   wait "$pid" 2>/dev/null || true
 }
 
-mounts_under() {  # DIR: the mount points below it, innermost first
-  findmnt -rn -o TARGET | awk -v d="$1/" 'index($0, d) == 1' | sort -r
-}
-
 cleanup() {
   local status=$?
   set +e
   [ -n "$relay_pid" ] && stop_process "$relay_pid"
   [ -n "$server_pid" ] && stop_process "$server_pid"
-  if [ -n "$root" ] && [ -d "$root" ]; then
-    for m in $(mounts_under "$root"); do umount "$m" || umount -l "$m"; done
-    if [ -n "$(mounts_under "$root")" ]; then
-      echo "test-package: $root still has mounts; left in place" >&2
-      failed=$((failed + 1))
-    else
-      # Nothing is mounted below it any more; one file system only, all the same.
-      rm -rf --one-file-system "$root"
-    fi
-  fi
+  [ -n "$root" ] && { remove_root "$root" || failed=$((failed + 1)); }
   [ -n "$work" ] && rm -rf "$work"
   echo "test-package: $((SECONDS - started)) s"
   echo "$passed passed, $failed failed"
@@ -81,11 +71,13 @@ echo "$lintian_out" | grep -v -e 'root privileges' -e '^$' | sed 's/^/     linti
 check "lintian finds no error" [ "$lintian_ok" -eq 1 ]
 
 # ---- The throwaway root -----------------------------------------------------------------------
-root=$(mktemp -d /var/tmp/corbelwynford-root.XXXXXX)
-chmod 755 "$root"  # its / for the users in it, too
 work=$(mktemp -d)
-# systemd for "/I" and its systemctl, man-db for the man page: part of the root, not of the test.
-make_debian_root "$root" "$build/debootstrap-cache" "$build/debootstrap.log" systemd,man-db
+if [ -z "$root" ]; then
+  root=$(mktemp -d /var/tmp/corbelwynford-root.XXXXXX)
+  make_package_root "$root" "$build"
+fi
+[ -x "$root/usr/bin/systemctl" ] || die "the Debian 12 root is made ($root)"
+
 mount -t proc proc "$root/proc"  # the program finds its folder through /proc/self/exe
 
 in_root dpkg-query -W -f '${Package}\n' | sort >"$work/before"

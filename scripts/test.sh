@@ -2,8 +2,10 @@
 # Builds and runs every test stage: the release build's whole suite, the C++ unit tests built
 # with AddressSanitizer and UndefinedBehaviorSanitizer (the end-to-end suites already ran on the
 # release program), the settings fuzz target for half a minute, the Windows build
-# under Wine, and the Debian package in a throwaway Debian root. Each stage prints one line:
-# name, passed and failed counts, seconds; a failing stage prints its whole output first. The last line is "N passed, M failed" over all stages.
+# under Wine, and the release build's Debian package in a throwaway Debian root, which is made
+# from the network while the rest runs. Each stage prints one line: name, passed and failed
+# counts, seconds; a failing stage prints its whole output first. The last line is "N passed, M
+# failed" over all stages.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh || exit 1
@@ -11,14 +13,33 @@ jobs=$(nproc)
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+. scripts/debian-root.sh
+# The package stage's Debian root: debootstrap waits on the network and the disk, the builds on
+# the processors, so it runs beside them in a process group of its own.
+package_root=$(mktemp -d /var/tmp/corbelwynford-root.XXXXXX)
+setsid -w bash -c '. scripts/debian-root.sh && make_package_root "$1" "$2"' _ "$package_root" \
+  "$PWD/build" >"$package_root.log" 2>&1 &
+root_pid=$!
+end_root() {
+  kill -- -"$root_pid" 2>/dev/null
+  wait "$root_pid" 2>/dev/null
+  remove_root "$package_root"
+  rm -f "$package_root.log"
+}
+# The Windows stage compiles, then waits mostly on Wine: it runs beside the native stages from
+# here, with its output in a log of its own, and counts from here.
+windows_log=$(mktemp)
+windows_since=$SECONDS
+setsid -w bash scripts/test-windows.sh >"$windows_log" 2>&1 &
+windows_pid=$!
+trap 'rm -f "$log" "$windows_log"; kill -- -"$windows_pid" 2>/dev/null; end_root' EXIT
 total_passed=0
 total_failed=0
 
 # Runs "$@" with its output in $log; prints the stage line from the counts that PARSER (a
 # function reading $log) sets in passed and failed.
 stage() {  # NAME PARSER COMMAND...
-  local name=$1 parser=$2 start=$SECONDS status
+  local name=$1 parser=$2 start=${stage_since:-$SECONDS} status
   shift 2
   "$@" >"$log" 2>&1
   status=$?
@@ -48,12 +69,14 @@ summary_counts() {
   fi
 }
 
+# The end-to-end suites spend most of their time waiting for the program and the servers, so
+# ctest runs twice as many at once as there are processors.
 build_and_test() {  # DIR CTEST_ARGS -- CMAKE_ARGS...
   local dir=$1 ctest_args=$2
   shift 3
   cmake -S . -B "$dir" "${launcher[@]}" "$@" &&
     cmake --build "$dir" -j"$jobs" &&
-    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300 $ctest_args
+    ctest --test-dir "$dir" --output-on-failure -j$((jobs * 2)) --timeout 300 $ctest_args
 }
 
 stage "release suite" ctest_counts build_and_test build "" -- \
@@ -61,8 +84,10 @@ stage "release suite" ctest_counts build_and_test build "" -- \
 
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# -O1 and line tables only: the sanitizers catch the same, and the build costs half the time.
 stage "sanitizer unit tests (ASan + UBSan)" ctest_counts build_and_test build-sanitize "-LE e2e" \
-  -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCW_SANITIZE=ON -DCW_BUILD_TESTS=ON -DCW_BUILD_BENCH=OFF
+  -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" -DCW_SANITIZE=ON \
+  -DCW_BUILD_TESTS=ON -DCW_BUILD_BENCH=OFF
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
 fuzz() {
@@ -73,9 +98,24 @@ fuzz() {
 }
 stage "fuzz targets (libFuzzer)" ctest_counts fuzz
 
-stage "Windows under Wine" summary_counts bash scripts/test-windows.sh
+windows() {
+  wait "$windows_pid"
+  local status=$?
+  cat "$windows_log"
+  return "$status"
+}
+stage_since=$windows_since stage "Windows under Wine" summary_counts windows
 
-stage "Debian package" summary_counts bash scripts/test-package.sh
+package() {
+  local root=$package_root
+  if ! wait "$root_pid"; then
+    tail -5 "$package_root.log"
+    remove_root "$package_root"
+    root=""  # the stage makes one itself
+  fi
+  CW_PACKAGE_BUILD="$PWD/build" CW_PACKAGE_ROOT="$root" bash scripts/test-package.sh
+}
+stage "Debian package" summary_counts package
 
 echo "$total_passed passed, $total_failed failed"
 [ "$total_failed" -eq 0 ]
