@@ -41,9 +41,7 @@ void WireEvents(cw::PosixEventLoop& loop, cw::Program& program, cw::TerminalWind
       program.OnStopRequest(cw::kCloseByTaskManager);
     }
   });
-  loop.OnSignal(SIGWINCH, [&] {
-    if (window.FollowTerminalSize()) program.OnResize();
-  });
+  loop.OnSignal(SIGWINCH, [&] { window.FollowTerminalSize(); });
   loop.AddSource([&] { return window.KeyDescriptor(); },
                  [&] {
                    if (window.ReadCloseKey()) program.OnCloseRequest(cw::kCloseByPerson);
@@ -96,7 +94,6 @@ int Run(int argc, char** argv) {
   WireEvents(loop, program, window, watch, transfer, service_started);
   try {
     program.Start();
-    program.OnResize();  // the window is shown
     loop.Run();
   } catch (const std::exception& error) {
     // Into the log while it still works; unwinding then gives the terminal back.

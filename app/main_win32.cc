@@ -35,6 +35,13 @@ bool WriteStandard(DWORD which, const std::string& text) {
          WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
+// The program's folder, ending in a backslash.
+std::string ProgramFolder() {
+  std::string folder = cw::FolderOf(cw::Win32Process::ExecutablePath());
+  if (folder.empty() || folder.back() != '\\') folder += '\\';
+  return folder;
+}
+
 // "--help" and "--version": on standard output where there is one, else in a box.
 int ShowText(const std::string& text) {
   if (!WriteStandard(STD_OUTPUT_HANDLE, text)) {
@@ -91,40 +98,32 @@ int Feed() {
   const std::unique_ptr<cw::ReadableFile> standard_input = cw::StandardInput();
   const cw::FeedInput input{std::vector<std::string>(__argv + std::min(__argc, 2), __argv + __argc),
                             &EnvironmentUtf8, *standard_input, files, &LocalOffsetMinutes};
-  std::string folder = cw::FolderOf(cw::Win32Process::ExecutablePath());
-  if (folder.back() != '\\') folder += '\\';
   std::string error;
-  const int status = cw::RunFeedCommand(input, profile, folder, error);
+  const int status = cw::RunFeedCommand(input, profile, ProgramFolder(), error);
   if (status != 0) WriteStandard(STD_ERROR_HANDLE, "corbelwynford --feed: " + error + "\r\n");
   return status;
 }
 
-// The service manager's controls, posted to the window's thread: the program's handler runs, then
-// the host tells the service manager what came of it.
+// The service manager's start, stop and shutdown, posted to the window's thread.
 void ServiceControl(cw::Program& program, cw::ScmServiceHost& service, WPARAM control) {
-  bool success = false;
-  switch (control) {
-    case cw::kControlServiceStarted:
-      program.OnServiceStart(success);
-      service.ReportStarted(success);
-      break;
-    case SERVICE_CONTROL_STOP:
-      program.OnServiceStop();
-      break;
-    case SERVICE_CONTROL_SHUTDOWN:
-      program.OnCloseRequest(cw::kCloseBySessionEnd);
-      break;
-    case SERVICE_CONTROL_PAUSE:
-      program.OnServicePause(success);
-      service.ReportPaused(success);
-      break;
-    case SERVICE_CONTROL_CONTINUE:
-      program.OnServiceContinue(success);
-      service.ReportPaused(!success);
-      break;
-    default:
+  if (control == cw::kControlServiceStarted) service.ReportRunning();
+  if (control == SERVICE_CONTROL_STOP) program.OnServiceStop();
+  if (control == SERVICE_CONTROL_SHUTDOWN) program.OnCloseRequest(cw::kCloseBySessionEnd);
+}
+
+// "--help", "--version" and "--feed": their exit status; nothing when the relay is to run.
+std::optional<int> RunOtherThanRelay(const std::string& command_line) {
+  switch (cw::ActionFor(command_line)) {
+    case cw::EntryAction::kShowHelp:
+      return ShowText(cw::kUsageText);
+    case cw::EntryAction::kShowVersion:
+      return ShowText(std::string(cw::kVersionText) + "\n");
+    case cw::EntryAction::kFeed:
+      return Feed();
+    case cw::EntryAction::kRun:
       break;
   }
+  return std::nullopt;
 }
 
 // An error that no handler caught: into the log while it still works, to standard error, and in
@@ -150,24 +149,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
     cw::Win32Process process([] {
       if (g_service != nullptr) g_service->ReportStopped();
     });
-    switch (cw::ActionFor(process.CommandLine())) {
-      case cw::EntryAction::kShowHelp:
-        return ShowText(cw::kUsageText);
-      case cw::EntryAction::kShowVersion:
-        return ShowText(std::string(cw::kVersionText) + "\n");
-      case cw::EntryAction::kFeed:
-        return Feed();
-      case cw::EntryAction::kRun:
-        break;
-    }
-    const std::string executable = cw::Win32Process::ExecutablePath();
-    std::string folder = cw::FolderOf(executable);
-    if (folder.empty() || folder.back() != '\\') folder += '\\';
+    if (const std::optional<int> status = RunOtherThanRelay(process.CommandLine())) return *status;
 
-    cw::Win32Window window(instance, folder);
+    cw::Win32Window window(instance, ProgramFolder());
     const HWND hwnd = window.Handle();
     cw::Win32EventLoop loop(window);
-    cw::ScmServiceHost service(executable, [hwnd](WPARAM control) {
+    cw::ScmServiceHost service(cw::Win32Process::ExecutablePath(), [hwnd](WPARAM control) {
       PostMessageA(hwnd, cw::kMsgServiceControl, control, 0);
     });
     g_service = &service;
@@ -194,7 +181,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
     try {
       program.Start();
       window.Show(show_command);
-      program.OnResize();  // the window is shown
       loop.Run();
     } catch (const std::exception& error) {
       RunTimeError(error.what());  // while the log still exists

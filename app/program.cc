@@ -7,10 +7,6 @@
 namespace cw {
 namespace {
 
-constexpr int32_t kAcceptStopAndShutdown = 5;  // stop (1) and shutdown (4); no pause, continue
-constexpr int16_t kEventTypeInformation = 4;
-constexpr int32_t kEventIdStarted = 110;
-
 // The stored flag is "0" or "1"; any other text counts by its number, and a text whose number
 // does not fit counts as application mode.
 bool IsServiceFlag(const std::string& text) {
@@ -24,15 +20,13 @@ bool IsServiceFlag(const std::string& text) {
 }  // namespace
 
 void Program::Start() {
-  ServiceHost& service = platform_.service;
   Process& process = platform_.process;
-
   const char separator = platform_.files.PathSeparator();
   std::string folder = process.ExecutableDirectory();
   if (folder.empty() || folder.back() != separator) folder += separator;
   relay_.emplace(platform_, log_, folder);
 
-  service_mode_ = IsServiceFlag(service.ReadSetting("Parameters", "RunAsService", "0"));
+  service_mode_ = IsServiceFlag(platform_.service.ReadModeFlag());
 
   const std::string arguments = process.CommandLine();
   // A set-up program runs the switches with nobody there to close a box: "/Q" leaves the answer
@@ -49,47 +43,48 @@ void Program::Start() {
 
   log_.WriteLog(std::string(100, '-'));
   log_.WriteLog(std::string("Corbelwynford - version ") + kVersionText + " is starting...");
+  RunServiceSwitch(arguments);
+  platform_.window.SetCaption(platform_.window.Caption() + " - version " + kVersionText);
+  EnterMode();
+}
 
+void Program::RunServiceSwitch(const std::string& arguments) {
+  ServiceHost& service = platform_.service;
   if (HasSwitch(arguments, "/U")) {
-    EndServiceSwitch(
-        service.Uninstall(), "0",
-        {"Corbelwynford service uninstalled successfully", " service uninstalled successfully"},
-        {"Corbelwynford service failed to uninstall", " failed to uninstall as service"});
+    EndServiceSwitch(service.Uninstall(), false,
+                     {"Corbelwynford service uninstalled successfully",
+                      "Corbelwynford service uninstalled successfully"},
+                     {"Corbelwynford service failed to uninstall",
+                      "Corbelwynford failed to uninstall as service"});
   }
   if (HasSwitch(arguments, "/I")) {
-    service.SetInteractive(false);
-    service.SetControlsAccepted(kAcceptStopAndShutdown);
     EndServiceSwitch(
-        service.Install(), "1",
-        {"Corbelwynford service was successfully installed", " service installation succeeded"},
-        {"Corbelwynford service failed to install", " failed to install as service"});
-  }
-
-  platform_.window.SetCaption(platform_.window.Caption() + " - version " + kVersionText);
-
-  if (service_mode_) {
-    service.SetControlsAccepted(kAcceptStopAndShutdown);
-    service.Start();
-    service.LogEvent(kEventTypeInformation, kEventIdStarted, "Corbelwynford started");
-    log_.WriteLog("Corbelwynford started ok as service");
-    platform_.window.Hide();
-  } else {
-    log_.WriteLog("Corbelwynford started ok as application");
+        service.Install(), true,
+        {"Corbelwynford service was successfully installed",
+         "Corbelwynford service installation succeeded"},
+        {"Corbelwynford service failed to install", "Corbelwynford failed to install as service"});
   }
 }
 
-void Program::EndServiceSwitch(bool succeeded, const char* mode_flag, const SwitchOutcome& success,
+void Program::EndServiceSwitch(bool succeeded, bool service_mode, const SwitchOutcome& success,
                                const SwitchOutcome& failure) {
-  ServiceHost& service = platform_.service;
   // The mode flag changes only when the host did what was asked; a failure keeps the old mode.
-  if (succeeded) service.SaveSetting("Parameters", "RunAsService", mode_flag);
+  if (succeeded) platform_.service.SaveModeFlag(service_mode);
   const SwitchOutcome& outcome = succeeded ? success : failure;
   log_.WriteLog(outcome.log_line);
-  if (!quiet_) {
-    platform_.window.ShowMessageBox(service.DisplayName() + outcome.box_suffix,
-                                    MessageBoxStyle::kOkOnly);
-  }
+  if (!quiet_) platform_.window.ShowMessageBox(outcome.box_text, MessageBoxStyle::kOkOnly);
   platform_.process.Exit(succeeded ? 0 : 1);
+}
+
+void Program::EnterMode() {
+  if (!service_mode_) {
+    log_.WriteLog("Corbelwynford started ok as application");
+    return;
+  }
+  platform_.service.Start();
+  platform_.service.LogEvent(ServiceEvent::kStarted, "Corbelwynford started");
+  log_.WriteLog("Corbelwynford started ok as service");
+  platform_.window.Hide();
 }
 
 void Program::LogRunTimeError(const std::string& what) noexcept {
@@ -103,18 +98,6 @@ void Program::OnTimer(TimerId timer) {
     if (relay_->Stopped()) EndProcess();
   } else {
     relay_->SystemTick();
-  }
-}
-
-void Program::OnResize() noexcept {
-  MainWindow& window = platform_.window;
-  try {
-    window.List().SetWidth(window.ClientWidth());
-  } catch (...) {
-  }
-  try {
-    window.List().SetHeight(window.ClientHeight() - window.StatusBarHeight());
-  } catch (...) {
   }
 }
 

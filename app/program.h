@@ -16,7 +16,7 @@ namespace cw {
 class Program final : public WindowEvents {
  public:
   explicit Program(Platform& platform)
-      : platform_(platform), log_(platform.window.List(), platform.clock) {}
+      : platform_(platform), log_(platform.window.LogList(), platform.clock) {}
 
   // Fixes the program's folder and the mode, applies the one-instance rule, writes the first log
   // lines, carries out "/U" and "/I" (each ends the process), and enters service or application
@@ -30,8 +30,6 @@ class Program final : public WindowEvents {
 
   // The scan timer runs the relay's scan cycle; the system timer ends its pauses.
   void OnTimer(TimerId timer) override;
-  // Fits the list to the window above the status bar; a size the list refuses is skipped.
-  void OnResize() noexcept override;
   // A close is never refused: it logs its reason and the shutdown, stops both timers and ends
   // the process at once.
   void OnCloseRequest(int16_t reason) override;
@@ -40,23 +38,23 @@ class Program final : public WindowEvents {
   // recorded, and the next run goes on with the message after it. With none in flight, or at a
   // second stop, it ends at once.
   void OnStopRequest(int16_t reason);
-  void OnServiceStart(bool& success) override { success = true; }
-  void OnServicePause(bool& success) override { success = true; }
-  void OnServiceContinue(bool& success) override { success = true; }
   // The service manager's stop closes the window from the program's own code.
   void OnServiceStop() override { OnStopRequest(kCloseByProgram); }
 
  private:
-  // What "/U" or "/I" logs and shows for one outcome: the log line, and the text that follows
-  // the host's display name in the message box.
+  // What "/U" or "/I" logs and shows in the message box for one outcome.
   struct SwitchOutcome {
     const char* log_line;
-    const char* box_suffix;
+    const char* box_text;
   };
-  // Stores mode_flag when the host succeeded, logs and (unless quiet) shows the outcome, and
-  // ends the process (status 0 on success, 1 on failure).
-  void EndServiceSwitch(bool succeeded, const char* mode_flag, const SwitchOutcome& success,
+  // Carries out "/U" and "/I" when the command line holds one; each ends the process.
+  void RunServiceSwitch(const std::string& arguments);
+  // Stores the mode when the host succeeded, logs and (unless quiet) shows the outcome, and ends
+  // the process (status 0 on success, 1 on failure).
+  void EndServiceSwitch(bool succeeded, bool service_mode, const SwitchOutcome& success,
                         const SwitchOutcome& failure);
+  // Starts the service (service mode) or the window (application mode).
+  void EnterMode();
   // Logs the shutdown, stops both timers and ends the process.
   void EndProcess();
 

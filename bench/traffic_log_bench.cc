@@ -1,5 +1,5 @@
 // The traffic log on a 10 MB text: escaping, cutting into entries and bounding the list to 200
-// entries, on the program's own list and clock.
+// entries, on the program's own window and clock.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -24,8 +24,9 @@ void BM_WriteTrafficLog10MB(benchmark::State& state) {
   cw::PosixClock clock;
   cw::TerminalWindow window(false, nullptr);
   for (auto _ : state) {
-    cw::Log(window.List(), clock).WriteTrafficLog(true, text);
-    benchmark::DoNotOptimize(window.List().ListCount());
+    cw::Log log(window.LogList(), clock);
+    log.WriteTrafficLog(true, text);
+    benchmark::DoNotOptimize(log.Entries().size());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * text.size());
 }

@@ -5,7 +5,7 @@
 namespace cw {
 namespace {
 
-// Runs one step; a failure of the list or the clock skips only that step.
+// Runs one step; a failure of the view or the clock skips only that step.
 template <typename Step>
 void Guarded(Step&& step) noexcept {
   try {
@@ -32,21 +32,30 @@ void Log::Add(std::string_view chunk) {
   entry += clock_.LongTimeText();
   entry += ' ';
   entry += chunk;
-  list_.AddItem(entry);
+  entries_.push_back(std::move(entry));
+  try {
+    view_.ShowAdded(entries_);
+  } catch (...) {
+    entries_.pop_back();  // what the window cannot show is not kept either
+    throw;
+  }
 }
 
 void Log::Bound() {
-  // One removal per surplus entry; the list keeps this O(1) each (it does not shift every entry).
-  while (list_.ListCount() > kMaxLogEntries) list_.RemoveItem(1);
+  // The first entry stays; the one after it gives way, O(1) each.
+  while (entries_.size() > kMaxLogEntries) {
+    entries_.erase(entries_.begin() + 1);
+    view_.ShowDropped(1);
+  }
 }
 
 void Log::WriteLog(std::string_view text) noexcept {
-  const size_t chunk = list_.KeepsWholeEntries() ? text.size() : kLogChunk;
+  const size_t chunk = view_.KeepsWholeEntries() ? text.size() : kLogChunk;
   for (size_t at = 0; at < text.size(); at += chunk) {
     Guarded([&] { Add(text.substr(at, chunk)); });
   }
   Guarded([&] { Bound(); });
-  Guarded([&] { SelectNewest(); });
+  Guarded([&] { ShowNewest(); });
 }
 
 void Log::AddTrafficLine(std::string_view prefix, std::string_view text) {
@@ -60,10 +69,10 @@ void Log::AddTrafficLine(std::string_view prefix, std::string_view text) {
 
 void Log::WriteTrafficLog(bool sent, std::string_view text) {
   const std::string_view prefix = sent ? " Tx: " : " Rx: ";
-  if (list_.KeepsWholeEntries()) {
+  if (view_.KeepsWholeEntries()) {
     if (!text.empty()) AddTrafficLine(prefix, text);
     Bound();
-    SelectNewest();
+    ShowNewest();
     return;
   }
   std::string chunk(prefix);
@@ -80,7 +89,7 @@ void Log::WriteTrafficLog(bool sent, std::string_view text) {
   }
   if (chunk.size() > prefix.size()) Add(chunk);
   Bound();  // also when nothing was added
-  SelectNewest();
+  ShowNewest();
 }
 
 }  // namespace cw

@@ -11,13 +11,13 @@ namespace {
 
 using namespace std::string_literals;
 
-// A log call on a list that already holds `old` entries ("old 0", "old 1", ...), and what the
-// list holds afterwards: its size and some entries by index (the text after the date and time; an
-// entry still from before is given whole). The newest entry is always the one selected.
+// A log call on a log that already holds `old` entries ("old 0", "old 1", ...), and what it holds
+// afterwards: its size and some entries by index (the text after the date and time). The newest
+// entry is always the one shown.
 struct Row {
   int traffic, old;  // traffic -2: the activity log; otherwise the traffic log's is_tx
   std::string text;
-  int count;
+  size_t count;
   std::vector<std::pair<int, std::string>> entries;
   bool whole = false;  // entries go out as lines
 };
@@ -44,24 +44,25 @@ const Row kRows[] = {
 
 TEST(Log, ChunksBoundsEscapesAndSelection) {
   for (const Row& row : kRows) {
-    testing::FakeList list;
+    testing::FakeLogList list;
     list.whole = row.whole;
     testing::FakeClock clock;
-    for (int i = 0; i < row.old; ++i) list.AddItem("old " + std::to_string(i));
+    Log log(list, clock);
+    for (int i = 0; i < row.old; ++i) log.WriteLog("old " + std::to_string(i));
     list.peak = 0;
+    list.entries.clear();
     if (row.traffic == -2) {
-      Log(list, clock).WriteLog(row.text);
+      log.WriteLog(row.text);
     } else {
-      Log(list, clock).WriteTrafficLog(row.traffic != 0, row.text);
+      log.WriteTrafficLog(row.traffic != 0, row.text);
     }
     const std::string label = row.text.substr(0, 40);
-    ASSERT_EQ(list.ListCount(), row.count) << label;
-    EXPECT_EQ(list.ListIndex(), row.count - 1) << label;
-    // A long text never makes the list hold more than one entry over its bound.
-    EXPECT_LE(list.peak, 201) << label;
+    ASSERT_EQ(list.entries, log.Entries()) << label;
+    ASSERT_EQ(log.Entries().size(), row.count) << label;
+    // A long text never makes the log hold more than one entry over its bound.
+    EXPECT_LE(list.peak, 201u) << label;
     for (const auto& [index, text] : row.entries) {
-      const bool old = text.starts_with("old ");
-      EXPECT_EQ(list.Entry(index), (old ? "" : "06/12/26 20:43:48 ") + text) << label << index;
+      EXPECT_EQ(log.Entries()[index], "06/12/26 20:43:48 " + text) << label << index;
     }
   }
 }

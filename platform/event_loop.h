@@ -22,12 +22,8 @@ class WindowEvents {
  public:
   virtual ~WindowEvents() = default;
   virtual void OnTimer(TimerId timer) = 0;
-  virtual void OnResize() = 0;
   // reason is a CloseReason.
   virtual void OnCloseRequest(int16_t reason) = 0;
-  virtual void OnServiceStart(bool& success) = 0;
-  virtual void OnServicePause(bool& success) = 0;
-  virtual void OnServiceContinue(bool& success) = 0;
   virtual void OnServiceStop() = 0;
 };
 

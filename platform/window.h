@@ -1,7 +1,8 @@
 #pragma once
-// The main window as the logic sees it: its caption, its visibility, its client size, the log list
-// and the status bar, and the modal message box. One window exists for the life of the process and
-// owns all of these; the logic only holds references.
+// The main window as the logic sees it: its caption, its visibility, the view of the log, and the
+// modal message box. One window exists for the life of the process, lays itself out whenever its
+// size changes, and owns all of these; the logic only holds references.
+#include <deque>
 #include <string>
 
 namespace cw {
@@ -9,22 +10,19 @@ namespace cw {
 // The title of the window and of every message box.
 inline constexpr char kProgramTitle[] = "Corbelwynford";
 
-// The log list. Entries are byte strings (any byte value, NUL included) kept in the order added.
-// Indexes are 0-based. Every operation that the list refuses throws RelayError and changes nothing.
-class ListBox {
+// How the window shows the log. The log (log/log.h) keeps the entries, byte strings (any byte
+// value, NUL included), oldest first; it tells its view of each change, and the view shows them.
+class LogView {
  public:
-  virtual ~ListBox() = default;
-  virtual void AddItem(const std::string& entry) = 0;
-  // Throws when index is outside 0..ListCount()-1.
-  virtual void RemoveItem(int index) = 0;
-  virtual int ListCount() const = 0;
-  // -1 means no selection; another index selects that entry and scrolls it into view. Throws when
-  // index is outside -1..ListCount()-1.
-  virtual void SetListIndex(int index) = 0;
-  virtual int ListIndex() const = 0;
-  // Size in the window's units (terminal cells, pixels). A negative value is refused (throws).
-  virtual void SetWidth(int width) = 0;
-  virtual void SetHeight(int height) = 0;
+  virtual ~LogView() = default;
+  // entries.back() has just been added. Throws RelayError when it cannot be shown; the log then
+  // takes it back out.
+  virtual void ShowAdded(const std::deque<std::string>& entries) = 0;
+  // The entry at index has just left entries.
+  virtual void ShowDropped(int index) = 0;
+  // A write has ended: the newest of entries is selected and in view. entries stays where it is
+  // for the log's life, so a window may keep it to draw from until then.
+  virtual void ShowNewest(const std::deque<std::string>& entries) = 0;
   // True while each entry goes out as a line of its own (to a journal, a pipe) rather than into a
   // list on screen: a log entry is then kept whole, however long, and a traffic entry short.
   virtual bool KeepsWholeEntries() const { return false; }
@@ -35,14 +33,11 @@ enum class MessageBoxStyle { kOkOnly, kCritical };
 class MainWindow {
  public:
   virtual ~MainWindow() = default;
-  virtual ListBox& List() = 0;
+  virtual LogView& LogList() = 0;
   virtual std::string Caption() const = 0;
   virtual void SetCaption(const std::string& caption) = 0;
   // Hides the window for good (service mode): nothing is drawn from then on.
   virtual void Hide() = 0;
-  virtual int ClientWidth() const = 0;
-  virtual int ClientHeight() const = 0;
-  virtual int StatusBarHeight() const = 0;
   // Shows prompt under kProgramTitle and returns once the person has confirmed it, or at once
   // where nobody can answer (no terminal). The critical style is shown inside the box, never in
   // its title.

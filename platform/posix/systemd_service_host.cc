@@ -10,9 +10,9 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <utility>
 #include <vector>
@@ -22,13 +22,13 @@
 #include "platform/posix/posix_files.h"
 #include "platform/posix/run_command.h"
 #include "platform/posix/unique_fd.h"
+#include "settings/profile_format.h"
 #include "systemd_unit.h"
 
 namespace cw {
 namespace {
 
 constexpr char kUnitName[] = "corbelwynford.service";
-constexpr char kDisplayName[] = "Corbelwynford";
 
 // Packagers and the tests install into a staging tree; systemctl then works on that tree offline.
 std::string Prefix() {
@@ -41,6 +41,20 @@ std::string WantsLinkPath() {
   return Prefix() + "/etc/systemd/system/multi-user.target.wants/" + kUnitName;
 }
 std::string StorePath() { return Prefix() + "/var/lib/corbelwynford/service.ini"; }
+// Where the mode flag stands in the store, as in the Windows registry.
+constexpr char kModeSection[] = "Parameters";
+constexpr char kModeKey[] = "RunAsService";
+
+// Each ServiceEvent's journal fields: its syslog priority, and the id and type of the same entry
+// in Windows' event log, so that one search finds it on both systems.
+struct JournalEvent {
+  const char* priority;
+  const char* id;
+  const char* type;
+};
+constexpr JournalEvent kJournalEvents[] = {
+    {"6", "110", "4"},  // kStarted: information
+};
 
 // Install and uninstall only answer true or false, so the reason goes to standard error, which
 // the journal or the caller's terminal log keeps. Not while a terminal shows our screen: the text
@@ -107,8 +121,7 @@ SystemdServiceHost::SystemdServiceHost(std::string executable_path, std::string 
                                        std::function<void()> on_started)
     : executable_path_(std::move(executable_path)),
       systemctl_(std::move(systemctl)),
-      on_started_(std::move(on_started)),
-      store_(StorePath()) {}
+      on_started_(std::move(on_started)) {}
 
 bool SystemdServiceHost::Systemctl(std::vector<std::string> args, bool quiet) const {
   std::vector<std::string> argv{systemctl_};
@@ -117,14 +130,16 @@ bool SystemdServiceHost::Systemctl(std::vector<std::string> args, bool quiet) co
   return RunCommand(argv, quiet) == 0;
 }
 
-std::string SystemdServiceHost::ReadSetting(const std::string& section, const std::string& key,
-                                            const std::string& default_value) {
-  return store_.Read(section, key, default_value);
+std::string SystemdServiceHost::ReadModeFlag() {
+  std::ifstream in(StorePath(), std::ios::binary);
+  return ReadProfileValue(in, kModeSection, kModeKey, "0");
 }
 
-void SystemdServiceHost::SaveSetting(const std::string& section, const std::string& key,
-                                     const std::string& value) {
-  store_.Save(section, key, value);
+void SystemdServiceHost::SaveModeFlag(bool service_mode) {
+  WriteFileAtomically(
+      StorePath(),
+      std::string("[") + kModeSection + "]\n" + kModeKey + "=" + (service_mode ? "1" : "0") + "\n",
+      0644);
 }
 
 bool SystemdServiceHost::Install() {
@@ -185,15 +200,6 @@ bool SystemdServiceHost::Uninstall() {
   return !Exists(unit_path) && !Exists(WantsLinkPath());
 }
 
-std::string SystemdServiceHost::DisplayName() const { return kDisplayName; }
-
-// A systemd service never has a desktop to interact with.
-void SystemdServiceHost::SetInteractive(bool) {}
-
-// Stop and shutdown both arrive as SIGTERM, and systemd has no pause or continue: the unit needs
-// no line for the controls.
-void SystemdServiceHost::SetControlsAccepted(int32_t) {}
-
 void SystemdServiceHost::Start() {
   // Without systemd (no NOTIFY_SOCKET) this does nothing, which is what a start from a shell wants.
   sd_notify(0, "READY=1");
@@ -207,15 +213,14 @@ void SystemdServiceHost::SetStatus(const std::string& line) {
     NotifyWithoutWaiting("STATUS=" + line);
 }
 
-void SystemdServiceHost::LogEvent(int16_t event_type, int32_t event_id, const std::string& text) {
-  // Error, warning and audit failure get their syslog priorities; everything else is information.
-  int priority = event_type == 1 ? 3 : (event_type == 2 || event_type == 16) ? 4 : 6;
+void SystemdServiceHost::LogEvent(ServiceEvent event, const std::string& text) {
+  const JournalEvent& entry = kJournalEvents[static_cast<size_t>(event)];
   std::string fields[] = {
       "MESSAGE=" + text,
-      "PRIORITY=" + std::to_string(priority),
+      std::string("PRIORITY=") + entry.priority,
       "SYSLOG_IDENTIFIER=corbelwynford",
-      "CORBELWYNFORD_EVENT_ID=" + std::to_string(event_id),
-      "CORBELWYNFORD_EVENT_TYPE=" + std::to_string(event_type),
+      std::string("CORBELWYNFORD_EVENT_ID=") + entry.id,
+      std::string("CORBELWYNFORD_EVENT_TYPE=") + entry.type,
   };
   // The vector form keeps every byte of the text, NUL and line breaks included.
   struct iovec iov[std::size(fields)];

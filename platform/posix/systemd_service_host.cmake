@@ -1,4 +1,4 @@
-# The systemd service host: settings store, unit install and uninstall, readiness, journal entries.
+# The systemd service host: the mode flag, unit install and uninstall, readiness, journal entries.
 
 # The unit that "/I" writes is kept as a file of its own and compiled in as a string.
 set(cw_unit_template ${CMAKE_CURRENT_LIST_DIR}/corbelwynford.service.in)
@@ -11,7 +11,6 @@ inline constexpr char kUnitTemplate[] = R"unit(@cw_unit_text@)unit";
 ]] @ONLY)
 target_sources(cw_posix PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/systemd_service_host.cc
-  ${CMAKE_CURRENT_LIST_DIR}/service_store.cc
   ${CMAKE_CURRENT_LIST_DIR}/run_command.cc
 )
 

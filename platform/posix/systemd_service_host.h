@@ -1,15 +1,13 @@
 #pragma once
-// The service host on systemd. Its settings store is the host's own file
-// (/var/lib/corbelwynford/service.ini, platform/posix/service_store.h); install and uninstall write
-// and remove the unit /etc/systemd/system/corbelwynford.service and run systemctl.
-// CORBELWYNFORD_ROOT, when set, prefixes every system path, and systemctl then runs offline with
-// --root.
-#include <cstdint>
+// The service host on systemd. The mode flag is kept in the host's own file
+// /var/lib/corbelwynford/service.ini ("[Parameters]", "RunAsService=1"), replaced whole and
+// atomically by every save; install and uninstall write and remove the unit
+// /etc/systemd/system/corbelwynford.service and run systemctl. CORBELWYNFORD_ROOT, when set,
+// prefixes every system path, and systemctl then runs offline with --root.
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "platform/posix/service_store.h"
 #include "platform/service_host.h"
 
 namespace cw {
@@ -23,17 +21,12 @@ class SystemdServiceHost final : public ServiceHost {
   SystemdServiceHost(std::string executable_path, std::string systemctl,
                      std::function<void()> on_started);
 
-  std::string ReadSetting(const std::string& section, const std::string& key,
-                          const std::string& default_value) override;
-  void SaveSetting(const std::string& section, const std::string& key,
-                   const std::string& value) override;
+  std::string ReadModeFlag() override;
+  void SaveModeFlag(bool service_mode) override;
   bool Install() override;
   bool Uninstall() override;
-  std::string DisplayName() const override;
-  void SetInteractive(bool interactive) override;
-  void SetControlsAccepted(int32_t controls) override;
   void Start() override;
-  void LogEvent(int16_t event_type, int32_t event_id, const std::string& text) override;
+  void LogEvent(ServiceEvent event, const std::string& text) override;
   void SetStatus(const std::string& line) override;
 
  private:
@@ -45,7 +38,6 @@ class SystemdServiceHost final : public ServiceHost {
   std::string systemctl_;
   std::function<void()> on_started_;
   bool started_ = false;
-  ServiceStore store_;
 };
 
 }  // namespace cw

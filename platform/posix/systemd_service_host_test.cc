@@ -79,7 +79,7 @@ TEST(SystemdServiceHost, SwitchesInstallAndRemoveASandboxedUnitAndStoreTheModeOn
                             row.systemctl ? row.systemctl : "systemctl", nullptr);
     // The opposite of what the switch stores, so that a stored flag shows.
     const bool removal = HasSwitch(row.command_line, "/U");
-    host.SaveSetting("Parameters", "RunAsService", removal ? "1" : "0");
+    host.SaveModeFlag(removal);
     testing::FakePlatform fake;
     fake.process.command_line = row.command_line;
     Platform platform{fake.window,  fake.loop,  fake.inet,    host,      fake.files,
@@ -96,8 +96,9 @@ TEST(SystemdServiceHost, SwitchesInstallAndRemoveASandboxedUnitAndStoreTheModeOn
     EXPECT_EQ(fs::exists(unit), row.installed_after);
     const std::string link = "/etc/systemd/system/multi-user.target.wants/corbelwynford.service";
     EXPECT_EQ(fs::is_symlink(fs::symlink_status(root + link)), row.installed_after);
-    EXPECT_EQ(host.ReadSetting("Parameters", "RunAsService", "?"),
-              (row.status == 0) != removal ? "1" : "0");
+    EXPECT_EQ(ReadFile(root + "/var/lib/corbelwynford/service.ini"),
+              std::string("[Parameters]\nRunAsService=") +
+                  ((row.status == 0) != removal ? "1" : "0") + "\n");
   }
 
   ASSERT_TRUE(SystemdServiceHost(exe, "systemctl", nullptr).Install());

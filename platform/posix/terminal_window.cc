@@ -79,8 +79,6 @@ TerminalWindow::TerminalWindow(bool use_terminal, FILE* lines_out) : lines_out_(
   nodelay(stdscr, TRUE);
   keypad(stdscr, TRUE);
   curs_set(0);
-  list_.SetWidth(COLS);
-  list_.SetHeight(std::max(LINES - 1, 0));
 }
 
 TerminalWindow::~TerminalWindow() { Shutdown(); }
@@ -112,16 +110,13 @@ void TerminalWindow::Hide() {
   StopDrawing();
   // From now on the entries go to standard output; the ones already drawn go there first, so the
   // output holds the whole log.
-  if (lines_out_ == nullptr) return;
-  for (const std::string& entry : list_.Entries()) {
+  if (lines_out_ == nullptr || entries_ == nullptr) return;
+  for (const std::string& entry : *entries_) {
     std::string line = Visible(entry) + '\n';
     std::fwrite(line.data(), 1, line.size(), lines_out_);
   }
   std::fflush(lines_out_);
 }
-
-int TerminalWindow::ClientWidth() const { return drawing_ ? COLS : 80; }
-int TerminalWindow::ClientHeight() const { return drawing_ ? LINES : 24; }
 
 int TerminalWindow::KeyDescriptor() const { return drawing_ ? STDIN_FILENO : -1; }
 
@@ -134,13 +129,12 @@ bool TerminalWindow::ReadCloseKey() {
   return close;
 }
 
-bool TerminalWindow::FollowTerminalSize() {
-  if (!drawing_) return false;
+void TerminalWindow::FollowTerminalSize() {
+  if (!drawing_) return;
   winsize size{};
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0)
     resizeterm(size.ws_row, size.ws_col);
   dirty_ = true;
-  return true;
 }
 
 int TerminalWindow::MillisecondsToNextClockChange() const {
@@ -168,29 +162,29 @@ void TerminalWindow::DrawStatusBar() {
   attroff(A_REVERSE);
 }
 
+void TerminalWindow::DrawEntries(int rows) {
+  const int count = static_cast<int>(entries_->size());
+  const int top = std::max(count - rows, 0);
+  for (int r = 0; r < rows && top + r < count; ++r) {
+    std::string line = Visible((*entries_)[top + r]);
+    if (static_cast<int>(line.size()) > COLS) line.resize(std::max(COLS, 0));
+    const bool selected = top + r == count - 1;
+    if (selected) {
+      attron(A_REVERSE);
+      mvhline(r, 0, ' ', COLS);
+    }
+    mvaddnstr(r, 0, line.c_str(), static_cast<int>(line.size()));
+    if (selected) attroff(A_REVERSE);
+  }
+}
+
 void TerminalWindow::Redraw() {
   if (!drawing_) return;
   const std::time_t minute = std::time(nullptr) / 60;
   if (!dirty_ && minute == shown_minute_) return;
   erase();
-  const int rows = std::min(list_.Height(), std::max(LINES - 1, 0));
-  const int cols = std::min(list_.Width(), COLS);
-  const int count = list_.ListCount();
-  const int selected = list_.ListIndex();
-  if (rows > 0) {
-    const int top = list_.TopFor(rows);
-    for (int r = 0; r < rows && top + r < count; ++r) {
-      const int index = top + r;
-      std::string line = Visible(list_.Entry(index));
-      if (static_cast<int>(line.size()) > cols) line.resize(std::max(cols, 0));
-      if (index == selected) {
-        attron(A_REVERSE);
-        mvhline(r, 0, ' ', cols);
-      }
-      mvaddnstr(r, 0, line.c_str(), static_cast<int>(line.size()));
-      if (index == selected) attroff(A_REVERSE);
-    }
-  }
+  // The list above the status bar on the bottom row.
+  if (entries_ != nullptr) DrawEntries(std::max(LINES - 1, 0));
   DrawStatusBar();
   refresh();
   dirty_ = false;
@@ -236,12 +230,17 @@ void TerminalWindow::ShowMessageBox(const std::string& prompt, MessageBoxStyle s
   Redraw();
 }
 
-void TerminalWindow::LogList::WillAdd(const std::string& entry) {
-  window_.dirty_ = true;
-  if (window_.drawing_ || window_.lines_out_ == nullptr) return;
-  std::string line = Visible(entry);
+void TerminalWindow::ShowAdded(const std::deque<std::string>& entries) {
+  dirty_ = true;
+  if (drawing_ || lines_out_ == nullptr) return;
+  std::string line = Visible(entries.back());
   line += '\n';
-  std::fwrite(line.data(), 1, line.size(), window_.lines_out_);
+  std::fwrite(line.data(), 1, line.size(), lines_out_);
+}
+
+void TerminalWindow::ShowNewest(const std::deque<std::string>& entries) {
+  entries_ = &entries;
+  dirty_ = true;
 }
 
 }  // namespace cw

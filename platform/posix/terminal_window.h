@@ -8,14 +8,14 @@
 // change the terminal's state.
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <string>
 
-#include "platform/list_model.h"
 #include "platform/window.h"
 
 namespace cw {
 
-class TerminalWindow final : public MainWindow {
+class TerminalWindow final : public MainWindow, public LogView {
  public:
   // use_terminal: draw on the terminal (standard input and output are both terminals). When
   // ncurses cannot start (an unknown TERM, say) the window falls back to plain lines.
@@ -24,22 +24,25 @@ class TerminalWindow final : public MainWindow {
   TerminalWindow(const TerminalWindow&) = delete;
   TerminalWindow& operator=(const TerminalWindow&) = delete;
 
-  ListBox& List() override { return list_; }
+  LogView& LogList() override { return *this; }
   std::string Caption() const override { return caption_; }
   void SetCaption(const std::string& caption) override;
   void Hide() override;
-  int ClientWidth() const override;
-  int ClientHeight() const override;
-  int StatusBarHeight() const override { return 1; }
   void ShowMessageBox(const std::string& prompt, MessageBoxStyle style) override;
+
+  // Every change to the log means a redraw; without a screen each entry is also a line out.
+  void ShowAdded(const std::deque<std::string>& entries) override;
+  void ShowDropped(int) override { dirty_ = true; }
+  void ShowNewest(const std::deque<std::string>& entries) override;
+  bool KeepsWholeEntries() const override { return !drawing_; }
 
   // For the event loop.
   // The descriptor whose readiness means keys are waiting; -1 when not drawing.
   int KeyDescriptor() const;
   // Reads waiting keys; true when one of them asks to close (q, Q or Escape).
   bool ReadCloseKey();
-  // After SIGWINCH: takes the terminal's new size; true when drawing (a resize event is due).
-  bool FollowTerminalSize();
+  // After SIGWINCH: takes the terminal's new size, which the next redraw fills.
+  void FollowTerminalSize();
   // Draws what changed since the last call, and the status bar when the minute changed.
   void Redraw();
   int MillisecondsToNextClockChange() const;
@@ -47,25 +50,12 @@ class TerminalWindow final : public MainWindow {
   void Shutdown();
 
  private:
-  // Every change to the list means a redraw; without a screen each entry is also a line out.
-  class LogList final : public ListModel {
-   public:
-    explicit LogList(TerminalWindow& window) : window_(window) {}
-
-    bool KeepsWholeEntries() const override { return !window_.drawing_; }
-
-   private:
-    void WillAdd(const std::string& entry) override;
-    void WillRemove(int) override { window_.dirty_ = true; }
-    void WillSelect(int) override { window_.dirty_ = true; }
-    void WillResize(int, int) override { window_.dirty_ = true; }
-    TerminalWindow& window_;
-  };
-
   void StopDrawing();
+  // The newest entries that fit in rows, the newest selected at the bottom once they fill them.
+  void DrawEntries(int rows);
   void DrawStatusBar();
 
-  LogList list_{*this};
+  const std::deque<std::string>* entries_ = nullptr;  // the log's, once it has written
   std::string caption_ = kProgramTitle;
   FILE* lines_out_;
   bool drawing_ = false;

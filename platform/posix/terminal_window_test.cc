@@ -1,11 +1,10 @@
-// The list model and the escaping that both windows share. The windows themselves run on the real
-// binary: the terminal under tmux, the Win32 window under Wine.
+// The escaping that both windows share. The windows themselves run on the real binary: the terminal
+// under tmux, the Win32 window under Wine.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <tuple>
 
-#include "platform/list_model.h"
 #include "platform/visible_text.h"
 
 namespace cw {
@@ -26,23 +25,6 @@ TEST(VisibleTextTest, ControlBytesShowAsCaretsAndHighBytesAsAsked) {
     for (unsigned char out : VisibleText(std::string(1, static_cast<char>(c)), HighBytes::kHex)) {
       EXPECT_TRUE(out >= 32 && out < 127) << c;
     }
-  }
-}
-
-TEST(ListModelTest, ViewMovesOnlyAsFarAsTheSelectionNeeds) {
-  ListModel list;
-  for (int i = 0; i < 10; ++i) list.AddItem(std::to_string(i));
-  struct Step {
-    int select, rows, top;
-  };
-  // The newest entry at the bottom; one already in view, or no selection, moves nothing; one
-  // above the view becomes the top; a taller view is still filled, from the first if need be.
-  const Step steps[] = {
-      {9, 4, 6}, {7, 4, 6}, {2, 4, 2}, {-1, 4, 2}, {-1, 8, 2}, {-1, 20, 0}, {5, 0, 0},
-  };
-  for (const Step& step : steps) {
-    list.SetListIndex(step.select);
-    EXPECT_EQ(list.TopFor(step.rows), step.top) << step.select << " " << step.rows;
   }
 }
 

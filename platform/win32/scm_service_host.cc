@@ -10,24 +10,27 @@
 namespace cw {
 namespace {
 
-constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
 constexpr char kEventSourceKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Corbelwynford";
 constexpr DWORD kPendingWaitHintMs = 10000;
 constexpr DWORD kStartWaitMs = 10000;
 
-// The registry key (below HKLM) that holds a section of the settings store.
-std::string SettingsKey(const std::string& section) {
-  return std::string(kServicesKey) + ScmServiceHost::kServiceName + "\\" + section;
-}
+// The mode flag: the value RunAsService of this key below HKLM.
+constexpr char kModeKey[] = "SYSTEM\\CurrentControlSet\\Services\\Corbelwynford\\Parameters";
+constexpr char kModeValue[] = "RunAsService";
+constexpr DWORD kAcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+
+// Each ServiceEvent's entry: its type, and its id in this executable's message table.
+struct EventLogEntry {
+  WORD type;
+  DWORD id;
+};
+constexpr EventLogEntry kEventLogEntries[] = {
+    {EVENTLOG_INFORMATION_TYPE, 110},  // kStarted: CW_EVENT_STARTED
+};
 
 // The one host of this process, for ServiceMain, which the dispatcher calls without context.
 ScmServiceHost* g_host = nullptr;
-
-bool StorableName(const std::string& name, bool may_hold_backslash) {
-  if (name.find('\0') != std::string::npos) return false;
-  return may_hold_backslash || (!name.empty() && name.find('\\') == std::string::npos);
-}
 
 class ScHandle {
  public:
@@ -70,21 +73,17 @@ ScmServiceHost::ScmServiceHost(std::string executable_path, Notify notify)
   status_.dwCurrentState = SERVICE_STOPPED;
 }
 
-std::string ScmServiceHost::ReadSetting(const std::string& section, const std::string& key,
-                                        const std::string& default_value) {
-  if (!StorableName(section, false) || !StorableName(key, true)) return default_value;
+std::string ScmServiceHost::ReadModeFlag() {
   HKEY handle = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKey(section).c_str(), 0, KEY_QUERY_VALUE,
-                    &handle) != ERROR_SUCCESS) {
-    return default_value;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kModeKey, 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS) {
+    return "0";
   }
   DWORD type = 0;
   DWORD size = 0;
-  std::string result = default_value;
-  if (RegQueryValueExA(handle, key.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+  std::string result = "0";
+  if (RegQueryValueExA(handle, kModeValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
     std::vector<BYTE> data(size + 1);
-    if (RegQueryValueExA(handle, key.c_str(), nullptr, &type, data.data(), &size) ==
-        ERROR_SUCCESS) {
+    if (RegQueryValueExA(handle, kModeValue, nullptr, &type, data.data(), &size) == ERROR_SUCCESS) {
       if (type == REG_SZ || type == REG_EXPAND_SZ) {
         // The stored text ends in its terminating NUL (usually); the NUL is not part of it.
         std::string text(reinterpret_cast<const char*>(data.data()), size);
@@ -101,22 +100,15 @@ std::string ScmServiceHost::ReadSetting(const std::string& section, const std::s
   return result;
 }
 
-void ScmServiceHost::SaveSetting(const std::string& section, const std::string& key,
-                                 const std::string& value) {
-  if (!StorableName(section, false) || !StorableName(key, true)) {
-    throw RelayError("Cannot store a setting named [" + section + "] " + key);
-  }
-  // A REG_SZ text ends at its first NUL for every reader.
-  if (value.find('\0') != std::string::npos) throw RelayError("Cannot store a NUL in a setting");
+void ScmServiceHost::SaveModeFlag(bool service_mode) {
   HKEY handle = nullptr;
-  LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey(section).c_str(), 0, nullptr, 0,
-                                KEY_SET_VALUE, nullptr, &handle, nullptr);
+  LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kModeKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                &handle, nullptr);
   if (result != ERROR_SUCCESS) {
     throw RelayError("Cannot open the settings key: error " + std::to_string(result));
   }
-  result =
-      RegSetValueExA(handle, key.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                     static_cast<DWORD>(value.size() + 1));
+  const char* flag = service_mode ? "1" : "0";
+  result = RegSetValueExA(handle, kModeValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(flag), 2);
   RegCloseKey(handle);
   if (result != ERROR_SUCCESS) {
     throw RelayError("Cannot store the setting: error " + std::to_string(result));
@@ -128,9 +120,8 @@ bool ScmServiceHost::Install() {
       OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
   if (manager.get() == nullptr) return false;
   const std::string command = "\"" + executable_path_ + "\"";
-  const DWORD type = SERVICE_WIN32_OWN_PROCESS | (interactive_ ? SERVICE_INTERACTIVE_PROCESS : 0);
-  ScHandle service(CreateServiceA(manager.get(), kServiceName, DisplayName().c_str(),
-                                  SERVICE_ALL_ACCESS, type, SERVICE_AUTO_START,
+  ScHandle service(CreateServiceA(manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                   SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
                                   nullptr, nullptr));
   if (service.get() == nullptr) return false;
@@ -150,16 +141,13 @@ bool ScmServiceHost::Uninstall() {
   return true;
 }
 
-void ScmServiceHost::SetState(DWORD state, DWORD exit_code) {
+void ScmServiceHost::SetState(DWORD state) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (status_handle_ == nullptr) return;
-  const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
-                       state == SERVICE_PAUSE_PENDING || state == SERVICE_CONTINUE_PENDING;
+  const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
   status_.dwCurrentState = state;
-  // Controls are accepted only while running or paused; a pending state takes none.
-  status_.dwControlsAccepted =
-      pending || state == SERVICE_STOPPED ? 0 : static_cast<DWORD>(controls_accepted_);
-  status_.dwWin32ExitCode = exit_code;
+  // Controls are accepted only while running; a pending state takes none.
+  status_.dwControlsAccepted = state == SERVICE_RUNNING ? kAcceptedControls : 0;
   status_.dwCheckPoint = pending ? status_.dwCheckPoint + 1 : 0;
   status_.dwWaitHint = pending ? kPendingWaitHintMs : 0;
   SetServiceStatus(status_handle_, &status_);
@@ -172,14 +160,6 @@ DWORD WINAPI ScmServiceHost::ControlHandler(DWORD control, DWORD /*event_type*/,
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
       host->SetState(SERVICE_STOP_PENDING);
-      host->notify_(control);
-      return NO_ERROR;
-    case SERVICE_CONTROL_PAUSE:
-      host->SetState(SERVICE_PAUSE_PENDING);
-      host->notify_(control);
-      return NO_ERROR;
-    case SERVICE_CONTROL_CONTINUE:
-      host->SetState(SERVICE_CONTINUE_PENDING);
       host->notify_(control);
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
@@ -227,24 +207,17 @@ void ScmServiceHost::Start() {
   WaitForSingleObject(ready_, kStartWaitMs);
 }
 
-void ScmServiceHost::ReportStarted(bool success) {
-  SetState(success ? SERVICE_RUNNING : SERVICE_STOPPED,
-           success ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR);
-}
-
-void ScmServiceHost::ReportPaused(bool paused) {
-  SetState(paused ? SERVICE_PAUSED : SERVICE_RUNNING);
-}
+void ScmServiceHost::ReportRunning() { SetState(SERVICE_RUNNING); }
 
 void ScmServiceHost::ReportStopped() { SetState(SERVICE_STOPPED); }
 
-void ScmServiceHost::LogEvent(int16_t event_type, int32_t event_id, const std::string& text) {
+void ScmServiceHost::LogEvent(ServiceEvent event, const std::string& text) {
   HANDLE source = RegisterEventSourceA(nullptr, kServiceName);
   if (source == nullptr) return;
   const std::string shown = text.substr(0, text.find('\0'));
   const char* strings[] = {shown.c_str()};
-  ReportEventA(source, static_cast<WORD>(event_type), 0, static_cast<DWORD>(event_id), nullptr, 1,
-               0, strings, nullptr);
+  const EventLogEntry& entry = kEventLogEntries[static_cast<size_t>(event)];
+  ReportEventA(source, entry.type, 0, entry.id, nullptr, 1, 0, strings, nullptr);
   DeregisterEventSource(source);
 }
 

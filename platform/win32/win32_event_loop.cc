@@ -113,10 +113,6 @@ void Win32EventLoop::Dispatch(UINT message, WPARAM wparam, LRESULT& result, bool
         handled = true;
       }
       break;
-    case WM_SIZE:
-      if (handlers_ != nullptr) handlers_->OnResize();
-      handled = true;
-      break;
     case WM_SYSCOMMAND:
       // The close box, the window menu and Alt+F4 come this way; the default handling then
       // sends WM_CLOSE, which is the person's.

@@ -1,7 +1,7 @@
 #pragma once
 // The window's message loop, in the manner of Redis's ae.c: one SetTimer timer of the main window
 // wakes the loop when the next of the two window timers is due; the window's own messages (its
-// timers, WM_SIZE, the close requests) go to the program's handlers; and sources register what
+// timers, the close requests) go to the program's handlers; and sources register what
 // they post or signal with a callback: a message (WinHTTP's events, the service manager's
 // controls), a timer of the window (a request's own time-out), a handle to wait on (the folder
 // watch). Pending events are processed by a PeekMessage / TranslateMessage / DispatchMessage loop.

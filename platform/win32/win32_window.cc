@@ -63,15 +63,10 @@ bool IsAbsoluteWindowsPath(const std::string& path) {
 // A LISTBOX shows the ANSI code page's characters: only control bytes need making visible.
 std::string ListBoxText(std::string_view entry) { return VisibleText(entry, HighBytes::kKeep); }
 
-}  // namespace
-
-Win32Window::Win32Window(HINSTANCE instance, const std::string& log_folder) {
-  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
-  InitCommonControlsEx(&controls);
-
+void RegisterWindowClass(HINSTANCE instance, const char* class_name, WNDPROC window_proc) {
   WNDCLASSEXA window_class{};
   window_class.cbSize = sizeof window_class;
-  window_class.lpfnWndProc = &Win32Window::WindowProc;
+  window_class.lpfnWndProc = window_proc;
   window_class.hInstance = instance;
   window_class.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(1));
   if (window_class.hIcon == nullptr) window_class.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
@@ -79,10 +74,18 @@ Win32Window::Win32Window(HINSTANCE instance, const std::string& log_folder) {
       LoadImageA(instance, MAKEINTRESOURCEA(1), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
   window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  window_class.lpszClassName = kClassName;
+  window_class.lpszClassName = class_name;
   if (!RegisterClassExA(&window_class) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
     throw RelayError("Cannot register the window class");
   }
+}
+
+}  // namespace
+
+Win32Window::Win32Window(HINSTANCE instance, const std::string& log_folder) {
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
+  InitCommonControlsEx(&controls);
+  RegisterWindowClass(instance, kClassName, &Win32Window::WindowProc);
 
   const int dpi = ScreenDpi();
   RECT frame{0, 0, TwipsToPixels(kClientWidthTwips, dpi), TwipsToPixels(kClientHeightTwips, dpi)};
@@ -92,35 +95,41 @@ Win32Window::Win32Window(HINSTANCE instance, const std::string& log_folder) {
                   CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
                   nullptr, nullptr, instance, this);
   if (hwnd_ == nullptr) throw RelayError("Cannot create the main window");
+  CreateControls(instance);
+  UpdateClockPanels(true);
+  Layout();
+  SetTimer(hwnd_, kTimerIdClock, kClockTickMs, nullptr);
+  OpenLogFile(log_folder);
+}
 
+void Win32Window::CreateControls(HINSTANCE instance) {
   font_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   // The list first: it comes first in the tab order, the status bar second.
-  list_.hwnd_ = CreateWindowExA(WS_EX_CLIENTEDGE, "LISTBOX", nullptr,
-                                WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP |
-                                    LBS_NOINTEGRALHEIGHT | LBS_NOTIFY | LBS_HASSTRINGS,
-                                0, 0, 0, 0, hwnd_, reinterpret_cast<HMENU>(kListControlId),
-                                instance, nullptr);
+  list_ = CreateWindowExA(WS_EX_CLIENTEDGE, "LISTBOX", nullptr,
+                          WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | LBS_NOINTEGRALHEIGHT |
+                              LBS_NOTIFY | LBS_HASSTRINGS,
+                          0, 0, 0, 0, hwnd_, reinterpret_cast<HMENU>(kListControlId), instance,
+                          nullptr);
   status_bar_ =
       CreateWindowExA(0, STATUSCLASSNAMEA, nullptr, WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0,
                       0, hwnd_, reinterpret_cast<HMENU>(kStatusBarControlId), instance, nullptr);
-  if (list_.hwnd_ == nullptr || status_bar_ == nullptr) {
+  if (list_ == nullptr || status_bar_ == nullptr) {
     DestroyWindow(hwnd_);
     throw RelayError("Cannot create the window's controls");
   }
-  SendMessageA(list_.hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  SendMessageA(list_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
   SendMessageA(status_bar_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-  UpdateClockPanels(true);
-  SetTimer(hwnd_, kTimerIdClock, kClockTickMs, nullptr);
+}
 
+void Win32Window::OpenLogFile(const std::string& log_folder) {
   char name[MAX_PATH];
   DWORD length = GetEnvironmentVariableA("CORBELWYNFORD_LOG_FILE", name, sizeof name);
-  if (length > 0 && length < sizeof name) {
-    std::string path(name, length);
-    if (!IsAbsoluteWindowsPath(path)) path = log_folder + path;
-    list_.log_file_ = CreateFileA(path.c_str(), FILE_APPEND_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  }
+  if (length == 0 || length >= sizeof name) return;
+  std::string path(name, length);
+  if (!IsAbsoluteWindowsPath(path)) path = log_folder + path;
+  log_file_ = CreateFileA(path.c_str(), FILE_APPEND_DATA,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 Win32Window::~Win32Window() {
@@ -129,7 +138,7 @@ Win32Window::~Win32Window() {
     SetWindowLongPtrA(hwnd_, GWLP_USERDATA, 0);
     DestroyWindow(hwnd_);
   }
-  if (list_.log_file_ != INVALID_HANDLE_VALUE) CloseHandle(list_.log_file_);
+  if (log_file_ != INVALID_HANDLE_VALUE) CloseHandle(log_file_);
 }
 
 LRESULT CALLBACK Win32Window::WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -147,8 +156,7 @@ LRESULT CALLBACK Win32Window::WindowProc(HWND hwnd, UINT message, WPARAM wparam,
 LRESULT Win32Window::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_SIZE:
-      // The status bar places itself first, so the resize handler reads its current height.
-      if (status_bar_ != nullptr) LayoutStatusBar();
+      if (status_bar_ != nullptr) Layout();
       break;
     case WM_TIMER:
       if (wparam == kTimerIdClock) {
@@ -160,7 +168,7 @@ LRESULT Win32Window::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       if (status_bar_ != nullptr) UpdateClockPanels(true);
       break;
     case WM_SETFOCUS:
-      if (list_.hwnd_ != nullptr) SetFocus(list_.hwnd_);
+      if (list_ != nullptr) SetFocus(list_);
       return 0;
     default:
       break;
@@ -173,6 +181,16 @@ LRESULT Win32Window::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
   // (before start-up has wired them) it is ignored.
   if (message == WM_CLOSE) return 0;
   return DefWindowProcA(hwnd_, message, wparam, lparam);
+}
+
+void Win32Window::Layout() {
+  LayoutStatusBar();
+  RECT client{};
+  GetClientRect(hwnd_, &client);
+  RECT bar{};
+  GetWindowRect(status_bar_, &bar);
+  const int list_height = std::max<int>(client.bottom - (bar.bottom - bar.top), 0);
+  MoveWindow(list_, 0, 0, client.right, list_height, TRUE);
 }
 
 void Win32Window::LayoutStatusBar() {
@@ -222,24 +240,6 @@ void Win32Window::Hide() {
   ShowWindow(hwnd_, SW_HIDE);
 }
 
-int Win32Window::ClientWidth() const {
-  RECT client{};
-  GetClientRect(hwnd_, &client);
-  return client.right;
-}
-
-int Win32Window::ClientHeight() const {
-  RECT client{};
-  GetClientRect(hwnd_, &client);
-  return client.bottom;
-}
-
-int Win32Window::StatusBarHeight() const {
-  RECT bar{};
-  GetWindowRect(status_bar_, &bar);
-  return bar.bottom - bar.top;
-}
-
 void Win32Window::ShowMessageBox(const std::string& prompt, MessageBoxStyle style) {
   if (!CanShowMessageBox()) return;
   // A NUL would end the prompt early; line breaks stay line breaks.
@@ -259,9 +259,9 @@ void Win32Window::ShowMessageBox(const std::string& prompt, MessageBoxStyle styl
   --message_box_depth_;
 }
 
-void Win32Window::LogList::WillAdd(const std::string& entry) {
-  const std::string text = ListBoxText(entry);
-  LRESULT result = SendMessageA(hwnd_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+void Win32Window::ShowAdded(const std::deque<std::string>& entries) {
+  const std::string text = ListBoxText(entries.back());
+  LRESULT result = SendMessageA(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
   if (result == LB_ERR || result == LB_ERRSPACE) throw RelayError("The list refused the entry");
   if (log_file_ != INVALID_HANDLE_VALUE) {
     const std::string line = text + "\r\n";
@@ -270,16 +270,12 @@ void Win32Window::LogList::WillAdd(const std::string& entry) {
   }
 }
 
-void Win32Window::LogList::WillRemove(int index) {
-  SendMessageA(hwnd_, LB_DELETESTRING, static_cast<WPARAM>(index), 0);
+void Win32Window::ShowDropped(int index) {
+  SendMessageA(list_, LB_DELETESTRING, static_cast<WPARAM>(index), 0);
 }
 
-void Win32Window::LogList::WillSelect(int index) {
-  SendMessageA(hwnd_, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
-}
-
-void Win32Window::LogList::WillResize(int width, int height) {
-  MoveWindow(hwnd_, 0, 0, width, height, TRUE);
+void Win32Window::ShowNewest(const std::deque<std::string>& entries) {
+  SendMessageA(list_, LB_SETCURSEL, static_cast<WPARAM>(entries.size()) - 1, 0);
 }
 
 }  // namespace cw

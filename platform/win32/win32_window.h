@@ -1,20 +1,20 @@
 #pragma once
 // The main window on Win32: a top-level window with a LISTBOX child (the log list) filling the
 // client area above a common-controls status bar (an empty panel, the short date, the time in
-// hours and minutes, kept current by a timer of the window).
+// hours and minutes, kept current by a timer of the window). Both are laid out again whenever the
+// window's size changes.
 //
 // The LISTBOX holds NUL-terminated strings, so it shows each entry with its control bytes made
-// visible (platform/visible_text.h); the log list itself keeps the original bytes. Sizes are
-// pixels.
+// visible (platform/visible_text.h); the log itself keeps the original bytes.
 //
-// Test and support hook: when CORBELWYNFORD_LOG_FILE is set, every entry added to the list is
-// also appended to that file as one line (as the LISTBOX shows it, then CR LF). A relative name is
-// taken from the program's folder. The window is the only place the log lives otherwise.
+// Test and support hook: when CORBELWYNFORD_LOG_FILE is set, every entry the log adds is also
+// appended to that file as one line (as the LISTBOX shows it, then CR LF). A relative name is taken
+// from the program's folder. Otherwise the log is kept in memory only.
 #include "platform/win32/windows_api.h"
 
+#include <deque>
 #include <string>
 
-#include "platform/list_model.h"
 #include "platform/win32/win32_messages.h"
 #include "platform/window.h"
 
@@ -24,7 +24,7 @@ namespace cw {
 // A service without access to the desktop would wait forever on a box nobody sees.
 bool CanShowMessageBox();
 
-class Win32Window final : public MainWindow {
+class Win32Window final : public MainWindow, public LogView {
  public:
   // Creates the window hidden, with its list, status bar and clock timer. log_folder is where a
   // relative CORBELWYNFORD_LOG_FILE lives. Throws RelayError when the window cannot be made.
@@ -34,47 +34,42 @@ class Win32Window final : public MainWindow {
   Win32Window& operator=(const Win32Window&) = delete;
 
   HWND Handle() const { return hwnd_; }
-  HWND ListHandle() const { return list_.hwnd_; }
   void SetRouter(Win32MessageRouter* router) { router_ = router; }
   // Shows the window unless it was hidden for good (service mode).
   void Show(int show_command);
   // True while a message box is open: its modal loop must not start the relay's handlers.
   bool InMessageBox() const { return message_box_depth_ > 0; }
 
-  ListBox& List() override { return list_; }
+  LogView& LogList() override { return *this; }
   std::string Caption() const override { return caption_; }
   void SetCaption(const std::string& caption) override;
   void Hide() override;
-  int ClientWidth() const override;
-  int ClientHeight() const override;
-  int StatusBarHeight() const override;
   void ShowMessageBox(const std::string& prompt, MessageBoxStyle style) override;
+
+  // The LISTBOX holds a copy of each entry as shown; it scrolls a selected entry into view by
+  // itself.
+  void ShowAdded(const std::deque<std::string>& entries) override;
+  void ShowDropped(int index) override;
+  void ShowNewest(const std::deque<std::string>& entries) override;
 
  private:
   static constexpr char kClassName[] = "CorbelwynfordMain";
 
-  // The LISTBOX control mirrors the list; it scrolls a selected entry into view by itself.
-  class LogList final : public ListModel {
-   private:
-    friend class Win32Window;
-    void WillAdd(const std::string& entry) override;
-    void WillRemove(int index) override;
-    void WillSelect(int index) override;
-    void WillResize(int width, int height) override;
-    HWND hwnd_ = nullptr;
-    HANDLE log_file_ = INVALID_HANDLE_VALUE;
-  };
-
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  void CreateControls(HINSTANCE instance);
+  void OpenLogFile(const std::string& log_folder);
   LRESULT HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  // The status bar along the bottom, the list filling the rest of the client area.
+  void Layout();
   void LayoutStatusBar();
   // Rewrites the date and time panels when their texts changed (or always, with force).
   void UpdateClockPanels(bool force);
 
   HWND hwnd_ = nullptr;
+  HWND list_ = nullptr;
   HWND status_bar_ = nullptr;
   HFONT font_ = nullptr;
-  LogList list_;
+  HANDLE log_file_ = INVALID_HANDLE_VALUE;
   std::string caption_ = kProgramTitle;
   std::string shown_date_;
   std::string shown_time_;

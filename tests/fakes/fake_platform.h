@@ -3,6 +3,7 @@
 // The event loop runs on virtual time: Sleep advances it, ProcessPendingEvents runs what is due,
 // so a transfer ending or a close arriving inside a pause happens at a chosen moment.
 #include <algorithm>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,7 +16,6 @@
 
 #include "base/errors.h"
 #include "platform/file_rules.h"
-#include "platform/list_model.h"
 #include "platform/platform.h"
 
 namespace cw::testing {
@@ -30,25 +30,25 @@ struct FakeClock : Clock {
 };
 inline constexpr size_t kStampSize = sizeof "06/12/26 20:43:48 " - 1;
 
-// The shared list model, keeping the longest it ever grew.
-struct FakeList : ListModel {
-  void WillAdd(const std::string&) override { peak = std::max(peak, ListCount() + 1); }
+// Keeps a copy of the log's entries as of its last write, and the most it ever held.
+struct FakeLogList : LogView {
+  void ShowAdded(const std::deque<std::string>& e) override { peak = std::max(peak, e.size()); }
+  void ShowDropped(int) override {}
+  void ShowNewest(const std::deque<std::string>& e) override { entries = e; }
   bool KeepsWholeEntries() const override { return whole; }
-  int peak = 0;
+  std::deque<std::string> entries;
+  size_t peak = 0;
   bool whole = false;  // entries go out as lines
 };
 
 struct FakeWindow : MainWindow {
-  ListBox& List() override { return list; }
+  LogView& LogList() override { return list; }
   std::string Caption() const override { return caption; }
   void SetCaption(const std::string& c) override { caption = c; }
   void Hide() override { hidden = true; }
-  int ClientWidth() const override { return 80; }
-  int ClientHeight() const override { return 24; }
-  int StatusBarHeight() const override { return 1; }
   void ShowMessageBox(const std::string& text, MessageBoxStyle) override { boxes.push_back(text); }
 
-  FakeList list;
+  FakeLogList list;
   std::string caption = kProgramTitle;  // as the real windows start
   bool hidden = false;
   std::vector<std::string> boxes;
@@ -118,24 +118,15 @@ struct FakeTransfer : TransferControl {
 
 // Keeps the mode flag, started once in service mode; it never installs.
 struct FakeServiceHost : ServiceHost {
-  std::string ReadSetting(const std::string&, const std::string&, const std::string& def) override {
-    return flag.value_or(def);
-  }
-  void SaveSetting(const std::string&, const std::string&, const std::string& v) override {
-    flag = v;
-  }
+  std::string ReadModeFlag() override { return flag; }
+  void SaveModeFlag(bool service_mode) override { flag = std::string(1, service_mode ? '1' : '0'); }
   bool Install() override { return false; }
   bool Uninstall() override { return false; }
-  std::string DisplayName() const override { return "Corbelwynford"; }
-  void SetInteractive(bool) override {}
-  void SetControlsAccepted(int32_t) override {}
   void Start() override { ++starts; }
-  void LogEvent(int16_t type, int32_t id, const std::string& text) override {
-    events.push_back(std::to_string(type) + " " + std::to_string(id) + " " + text);
-  }
+  void LogEvent(ServiceEvent, const std::string& text) override { events.push_back(text); }
   void SetStatus(const std::string& line) override { status = line; }
 
-  std::optional<std::string> flag;
+  std::string flag = "0";
   std::string status;  // the last told
   std::vector<std::string> events;
   int starts = 0;
@@ -267,7 +258,7 @@ struct FakePlatform {
   // The log entries without their date and time.
   std::vector<std::string> Log() const {
     std::vector<std::string> out;
-    for (const std::string& e : window.list.Entries()) out.push_back(e.substr(kStampSize));
+    for (const std::string& e : window.list.entries) out.push_back(e.substr(kStampSize));
     return out;
   }
 };
