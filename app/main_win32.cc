@@ -174,22 +174,21 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
     cw::Win32Clock clock;
     cw::Win32FileSystem files;
     cw::Win32ProfileReader profile;
-    cw::WinHttpTransfer transfer(hwnd);
+    cw::WinHttpTransfer transfer(hwnd, loop);
     cw::Win32FolderWatch watch;
     cw::Platform platform{window, loop, transfer, service, files, profile, clock, process, watch};
     cw::Program program(platform);
     g_program = &program;
 
-    loop.SetHandlers(&program);
+    loop.SetWindowEvents(&program);
     loop.OnFatal(&RunTimeError);
-    loop.OnMessage(cw::kMsgTransferEvents, [&](WPARAM) { transfer.ProcessEvents(); });
-    loop.OnWindowTimer(cw::kTimerIdTransfer, [&] { transfer.OnRequestTimer(); });
-    loop.OnMessage(cw::kMsgServiceControl,
-                   [&](WPARAM control) { ServiceControl(program, service, control); });
+    loop.OnSignal(cw::kMsgTransferEvents, [&](WPARAM) { transfer.ProcessEvents(); });
+    loop.OnSignal(cw::kMsgServiceControl,
+                  [&](WPARAM control) { ServiceControl(program, service, control); });
     // The incoming file appeared: the scan runs now, unless one is running already.
-    loop.AddHandle([&] { return watch.Handle(); },
+    loop.AddSource([&] { return watch.Handle(); },
                    [&] {
-                     if (watch.TakeAppeared()) loop.FireNow(cw::TimerId::kFileScan);
+                     if (watch.TakeAppeared()) program.OnFileAppeared();
                    });
     try {
       program.Start();

@@ -30,7 +30,6 @@ void Program::Start() {
   const char separator = platform_.files.PathSeparator();
   std::string folder = process.ExecutableDirectory();
   if (folder.empty() || folder.back() != separator) folder += separator;
-  relay_.emplace(platform_, log_, folder);
 
   service_mode_ = IsServiceFlag(service.ReadSetting("Parameters", "RunAsService", "0"));
 
@@ -65,6 +64,8 @@ void Program::Start() {
         {"Corbelwynford service failed to install", " failed to install as service"});
   }
 
+  // Made after the switches, so that no tick of its timer comes while a box of theirs is open.
+  relay_.emplace(platform_, log_, folder);
   platform_.window.SetCaption(platform_.window.Caption() + " - version " + kVersionText);
 
   if (service_mode_) {
@@ -96,16 +97,6 @@ void Program::LogRunTimeError(const std::string& what) noexcept {
   log_.WriteLog(RunTimeErrorText(what));
 }
 
-void Program::OnTimer(TimerId timer) {
-  if (!relay_) return;
-  if (timer == TimerId::kFileScan) {
-    relay_->ScanTick();
-    if (relay_->Stopped()) EndProcess();
-  } else {
-    relay_->SystemTick();
-  }
-}
-
 void Program::OnResize() noexcept {
   MainWindow& window = platform_.window;
   try {
@@ -125,17 +116,16 @@ void Program::OnCloseRequest(int16_t reason) {
 
 void Program::OnStopRequest(int16_t reason) {
   if (stopping_) return EndProcess();
-  if (!relay_ || !relay_->StopAfterMessageInFlight()) return OnCloseRequest(reason);
-  // The scan cycle ends once the message's outcome is recorded, and its timer's handler then
-  // ends the process.
+  // The scan cycle ends once the message's outcome is recorded, and then ends the process.
+  if (!relay_ || !relay_->StopAfterMessageInFlight([this] { EndProcess(); })) {
+    return OnCloseRequest(reason);
+  }
   stopping_ = true;
   log_.WriteLog("Corbelwynford is shutting down, reason: " + std::to_string(reason));
 }
 
 void Program::EndProcess() {
   log_.WriteLog("Corbelwynford was shutdown");
-  platform_.loop.SetTimerEnabled(TimerId::kFileScan, false);
-  platform_.loop.SetTimerEnabled(TimerId::kSystem, false);
   platform_.process.Exit(0);
 }
 

@@ -39,14 +39,6 @@ PosixEventLoop::~PosixEventLoop() {
   if (signal_fd_ >= 0) close(signal_fd_);
 }
 
-void PosixEventLoop::SetTimerInterval(TimerId timer, int32_t milliseconds) {
-  timers_.SetInterval(timer, milliseconds, Clock::now());
-}
-
-void PosixEventLoop::SetTimerEnabled(TimerId timer, bool enabled) {
-  timers_.SetEnabled(timer, enabled, Clock::now());
-}
-
 void PosixEventLoop::ReadSignals() {
   signalfd_siginfo info;
   while (read(signal_fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
@@ -76,27 +68,19 @@ void PosixEventLoop::Turn(int timeout_ms) {
   for (unsigned i = 1; i < count; ++i) {
     if (fds[i].revents != 0) owners[i]->on_ready();
   }
-  timers_.RunDue(Clock::now(), [this](TimerId id) {
-    if (on_tick_) on_tick_(id);
-  });
+  timers_.RunDue();
 }
 
-void PosixEventLoop::ProcessPendingEvents() {
-  Turn(0);
-  if (before_wait_) before_wait_();
+void PosixEventLoop::TurnWithin(int cap_ms) {
+  int timeout = timers_.MillisecondsToNext(cap_ms);
+  if (before_wait_) timeout = std::min(timeout, before_wait_());
+  Turn(timeout);
 }
 
-void PosixEventLoop::Sleep(int milliseconds) {
-  const auto end = Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
-  for (auto now = Clock::now(); now < end; now = Clock::now()) {
-    const int left =
-        static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(end - now).count());
-    if (wait_) {
-      wait_(nullptr, 0, left);
-    } else {
-      const timespec ts{left / 1000, (left % 1000) * 1000000L};
-      nanosleep(&ts, nullptr);
-    }
+void PosixEventLoop::RunUntil(TimePoint deadline, const std::function<bool()>& done) {
+  for (TimePoint now = Now(); now < deadline && !(done && done()); now = Now()) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    TurnWithin(static_cast<int>(std::min<long long>(left, kMaxWaitMs)));
   }
 }
 
@@ -106,9 +90,7 @@ void PosixEventLoop::Run() {
     // ends by its own time-out, and the loop goes on. The short sleep keeps a failure that
     // repeats from spinning.
     try {
-      int timeout = timers_.MillisecondsToNext(Clock::now(), kMaxWaitMs);
-      if (before_wait_) timeout = std::min(timeout, before_wait_());
-      Turn(timeout);
+      TurnWithin(kMaxWaitMs);
     } catch (const std::exception&) {
       const timespec ts{0, 50 * 1000000L};
       nanosleep(&ts, nullptr);

@@ -1,8 +1,10 @@
 #pragma once
 // In-memory fakes of the platform for the core's tests, bundled like the real program's platform.
-// The event loop runs on virtual time: Sleep advances it, ProcessPendingEvents runs what is due,
-// so a transfer ending or a close arriving inside a pause happens at a chosen moment.
+// The event loop runs the real timer table on virtual time, which jumps from one event to the
+// next, so an answer or a close arriving inside a pause happens at a chosen moment.
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,6 +19,7 @@
 #include "platform/file_rules.h"
 #include "platform/list_model.h"
 #include "platform/platform.h"
+#include "platform/timer_table.h"
 
 namespace cw::testing {
 
@@ -55,65 +58,55 @@ struct FakeWindow : MainWindow {
 };
 
 struct FakeEventLoop : EventLoop {
-  struct Timer {
-    int32_t interval;
-    bool enabled;
-    int64_t due;
-  };
-  void SetTimerInterval(TimerId id, int32_t ms) override {
-    timers[id].interval = ms;
-    timers[id].due = now + ms;
+  using Ms = std::chrono::milliseconds;
+  TimePoint Now() const override { return TimePoint{} + now; }
+  std::unique_ptr<Timer> AddTimer(Ms interval, std::function<void()> on_tick) override {
+    return timers.Add(interval, std::move(on_tick));
   }
-  void SetTimerEnabled(TimerId id, bool enabled) override {
-    Timer& t = timers[id];
-    if (enabled && !t.enabled) t.due = now + t.interval;
-    t.enabled = enabled;
-  }
-  void ProcessPendingEvents() override {
-    while (!scheduled.empty() && scheduled.begin()->first <= now) {
-      scheduled.extract(scheduled.begin()).mapped()();
-    }
-    for (auto& [id, t] : timers) {
-      if (t.enabled && t.interval > 0 && t.due <= now && on_timer) {
-        t.due = now + t.interval;
-        on_timer(id);
+  void RunUntil(TimePoint deadline, const std::function<bool()>& done) override {
+    while (Now() < deadline && !(done && done())) {
+      Ms next = std::min(std::chrono::ceil<Ms>(deadline - TimePoint{}),
+                         now + Ms(timers.MillisecondsToNext(INT_MAX)));
+      if (!arriving.empty()) next = std::min(next, arriving.begin()->first);
+      now = std::max(now, next);
+      while (!arriving.empty() && arriving.begin()->first <= now) {
+        arriving.extract(arriving.begin()).mapped()();
       }
+      timers.RunDue();
     }
   }
-  void Sleep(int ms) override { now += ms; }
-  void At(int64_t time, std::function<void()> event) { scheduled.emplace(time, std::move(event)); }
+  // What arrives from outside at virtual time `at`: an answer, a close.
+  void At(Ms at, std::function<void()> event) { arriving.emplace(at, std::move(event)); }
 
-  std::function<void(TimerId)> on_timer;  // where the ticks go
-  std::map<TimerId, Timer> timers{{TimerId::kSystem, {100, true, 100}},
-                                  {TimerId::kFileScan, {1000, true, 1000}}};
-  std::multimap<int64_t, std::function<void()>> scheduled;
-  int64_t now = 0;
+  Ms now{0};
+  TimerTable timers{[this] { return Now(); }, nullptr};
+  std::multimap<Ms, std::function<void()>> arriving;
 };
 
-// Every request is answered 200 "OK" 100 virtual ms after it starts.
-struct FakeTransfer : TransferControl {
+// Every POST is answered 200 "OK" 100 virtual ms after it starts.
+struct FakeTransfer : HttpTransfer {
   explicit FakeTransfer(FakeEventLoop& loop) : loop(loop) {}
-  void SetProtocol(int32_t) override {}
-  void SetRequestTimeout(int32_t) override {}
-  void Execute(const std::string&, std::string data, const std::string&) override {
+  void Post(HttpPost post) override {
     outcome = {};
-    if (fail_execute) throw RelayError("cannot start");
-    bodies.push_back(std::move(data));
-    executing = true;
-    loop.At(loop.now + 100, [this, id = bodies.size()] {
-      if (id != bodies.size() || !executing) return;  // cancelled or superseded
-      executing = false;
-      outcome = {TransferOutcome::State::kCompleted, 200, "OK", {}};
+    if (fail_post) throw RelayError("cannot start");
+    bodies.push_back(std::move(post.body));
+    schemes.push_back(post.default_scheme);
+    in_flight = true;
+    loop.At(loop.now + std::chrono::milliseconds(100), [this, id = bodies.size()] {
+      if (id != bodies.size() || !in_flight) return;  // abandoned or superseded
+      in_flight = false;
+      outcome = {HttpOutcome::State::kAnswered, 200, "OK", {}};
     });
   }
-  bool StillExecuting() const override { return executing; }
-  void Cancel() override { executing = false; }
-  const TransferOutcome& Outcome() const override { return outcome; }
+  bool InFlight() const override { return in_flight; }
+  void Abandon() override { in_flight = false; }
+  const HttpOutcome& Outcome() const override { return outcome; }
 
   FakeEventLoop& loop;
   std::vector<std::string> bodies;
-  bool fail_execute = false, executing = false;
-  TransferOutcome outcome;
+  std::vector<DefaultScheme> schemes;
+  bool fail_post = false, in_flight = false;
+  HttpOutcome outcome;
 };
 
 // Keeps the mode flag, started once in service mode; it never installs.
@@ -251,14 +244,14 @@ struct FakeFolderWatch : FolderWatch {
 struct FakePlatform {
   FakeWindow window;
   FakeEventLoop loop;
-  FakeTransfer inet{loop};
+  FakeTransfer http{loop};
   FakeServiceHost service;
   FakeFileSystem files;
   FakeProfileReader profile;
   FakeClock clock;
   FakeProcess process;
   FakeFolderWatch watch;
-  Platform platform{window, loop, inet, service, files, profile, clock, process, watch};
+  Platform platform{window, loop, http, service, files, profile, clock, process, watch};
 
   // The settings file that the program at process.directory reads.
   void SetIni(const std::string& section, const std::string& key, const std::string& value) {
