@@ -127,6 +127,20 @@ void ServiceControl(cw::Program& program, cw::ScmServiceHost& service, WPARAM co
   }
 }
 
+// What the window's events, each signal and each source of the loop do in the program.
+void WireEvents(cw::Win32EventLoop& loop, cw::Program& program, cw::WinHttpTransfer& transfer,
+                cw::ScmServiceHost& service, cw::Win32FolderWatch& watch) {
+  loop.SetWindowEvents(&program);
+  loop.OnSignal(cw::kMsgTransferEvents, [&](WPARAM) { transfer.ProcessEvents(); });
+  loop.OnSignal(cw::kMsgServiceControl,
+                [&](WPARAM control) { ServiceControl(program, service, control); });
+  // The incoming file appeared: the scan runs now, unless one is running already.
+  loop.AddSource([&] { return watch.Handle(); },
+                 [&] {
+                   if (watch.TakeAppeared()) program.OnFileAppeared();
+                 });
+}
+
 // An error that no handler caught: into the log while it still works, to standard error, and in
 // a box where someone can see one (never in service mode); then the process ends with status 1
 // (the service manager hears that the service stopped).
@@ -179,17 +193,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
     cw::Platform platform{window, loop, transfer, service, files, profile, clock, process, watch};
     cw::Program program(platform);
     g_program = &program;
-
-    loop.SetWindowEvents(&program);
     loop.OnFatal(&RunTimeError);
-    loop.OnSignal(cw::kMsgTransferEvents, [&](WPARAM) { transfer.ProcessEvents(); });
-    loop.OnSignal(cw::kMsgServiceControl,
-                  [&](WPARAM control) { ServiceControl(program, service, control); });
-    // The incoming file appeared: the scan runs now, unless one is running already.
-    loop.AddSource([&] { return watch.Handle(); },
-                   [&] {
-                     if (watch.TakeAppeared()) program.OnFileAppeared();
-                   });
+    WireEvents(loop, program, transfer, service, watch);
     try {
       program.Start();
       window.Show(show_command);

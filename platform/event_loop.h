@@ -36,12 +36,10 @@ class WindowEvents {
 class Timer {
  public:
   virtual ~Timer() = default;
-  // Starts a full interval from now. An interval of 0 never ticks.
-  virtual void SetInterval(std::chrono::milliseconds interval) = 0;
-  // A stopped timer does not tick; starting it again starts a full interval from now, and
-  // starting a started one changes nothing.
+  // Ticks every interval from now on, the first a full interval from now; 0 never ticks.
+  virtual void Restart(std::chrono::milliseconds interval) = 0;
+  // Ticks no more until restarted.
   virtual void Stop() = 0;
-  virtual void Start() = 0;
   // Makes it due now, as if its interval had run out; a stopped timer, or one whose handler is
   // running, is left alone.
   virtual void FireNow() = 0;

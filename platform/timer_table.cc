@@ -15,20 +15,15 @@ class TimerTable::Handle final : public Timer {
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
 
-  void SetInterval(milliseconds interval) override {
+  void Restart(milliseconds interval) override {
     Entry& entry = Get();
     entry.interval = interval;
+    entry.started = true;
     entry.due = table_.now_() + interval;
     table_.Changed();
   }
   void Stop() override {
     Get().started = false;
-    table_.Changed();
-  }
-  void Start() override {
-    Entry& entry = Get();
-    if (!entry.started) entry.due = table_.now_() + entry.interval;
-    entry.started = true;
     table_.Changed();
   }
   void FireNow() override {
@@ -91,6 +86,13 @@ int TimerTable::MillisecondsToNext(int cap) const {
     wait = std::min(wait, std::max(left, 0LL));
   }
   return static_cast<int>(wait);
+}
+
+void TimerLoop::RunUntil(TimePoint deadline, const std::function<bool()>& done) {
+  for (TimePoint now = Now(); now < deadline && !(done && done()); now = Now()) {
+    const long long left = std::chrono::ceil<milliseconds>(deadline - now).count();
+    Turn(static_cast<int>(std::min<long long>(left, kMaxWaitMs)));
+  }
 }
 
 }  // namespace cw

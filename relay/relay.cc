@@ -88,8 +88,7 @@ void Relay::WorkThroughClaim(const std::string& scan_file, const std::string& cl
   if (retry_round_ && delivered_ == delivered_before) retry_delay_.NothingDelivered();
   Guarded([&] { file->Close(); });
   RemoveClaim(claim_file, progress);
-  Guarded([&] { scan_timer_->SetInterval(std::chrono::milliseconds(settings.scan_interval_ms)); });
-  Guarded([&] { scan_timer_->Start(); });
+  Guarded([&] { scan_timer_->Restart(std::chrono::milliseconds(settings.scan_interval_ms)); });
   // The memory a large line took goes back to the system: a relay left alone for months returns
   // to its idle size.
   if (longest >= kLargeLine) Guarded([&] { platform_.process.ReturnFreeMemory(); });

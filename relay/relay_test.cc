@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <climits>
 #include <string>
 #include <vector>
 
@@ -48,7 +47,7 @@ struct RelayOnFakes : testing::FakePlatform {
     SetIni("Protocol", "XML", "<sms>[Message]</sms>");
   }
   // Its scan timer is the only timer: milliseconds until it ticks next.
-  int NextScanIn() const { return loop.timers.MillisecondsToNext(INT_MAX); }
+  int NextScanIn() { return loop.NextTimerIn(); }
   cw::Log log{window.list, clock};
   Relay relay{platform, log, "/opt/cw/"};
 };

@@ -14,9 +14,6 @@
 namespace cw {
 namespace {
 
-// The longest the loop sleeps without a timer due; it bounds the damage of a missed wake-up.
-constexpr int kMaxWaitMs = 60000;
-
 sigset_t LoopSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -26,7 +23,7 @@ sigset_t LoopSignals() {
 
 }  // namespace
 
-PosixEventLoop::PosixEventLoop() {
+PosixEventLoop::PosixEventLoop() : TimerLoop(&SteadyNow, nullptr) {
   sigset_t set = LoopSignals();
   if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) throw RelayError("cannot block signals");
   signal_fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
@@ -47,7 +44,9 @@ void PosixEventLoop::ReadSignals() {
   }
 }
 
-void PosixEventLoop::Turn(int timeout_ms) {
+void PosixEventLoop::Turn(int max_wait_ms) {
+  int timeout_ms = timers().MillisecondsToNext(max_wait_ms);
+  if (before_wait_) timeout_ms = std::min(timeout_ms, before_wait_());
   // Only what is ready is read: a descriptor that is not would only answer EAGAIN.
   std::array<pollfd, 8> fds;
   std::array<const Source*, 8> owners{};
@@ -68,20 +67,7 @@ void PosixEventLoop::Turn(int timeout_ms) {
   for (unsigned i = 1; i < count; ++i) {
     if (fds[i].revents != 0) owners[i]->on_ready();
   }
-  timers_.RunDue();
-}
-
-void PosixEventLoop::TurnWithin(int cap_ms) {
-  int timeout = timers_.MillisecondsToNext(cap_ms);
-  if (before_wait_) timeout = std::min(timeout, before_wait_());
-  Turn(timeout);
-}
-
-void PosixEventLoop::RunUntil(TimePoint deadline, const std::function<bool()>& done) {
-  for (TimePoint now = Now(); now < deadline && !(done && done()); now = Now()) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-    TurnWithin(static_cast<int>(std::min<long long>(left, kMaxWaitMs)));
-  }
+  timers().RunDue();
 }
 
 void PosixEventLoop::Run() {
@@ -90,7 +76,7 @@ void PosixEventLoop::Run() {
     // ends by its own time-out, and the loop goes on. The short sleep keeps a failure that
     // repeats from spinning.
     try {
-      TurnWithin(kMaxWaitMs);
+      Turn(kMaxWaitMs);
     } catch (const std::exception&) {
       const timespec ts{0, 50 * 1000000L};
       nanosleep(&ts, nullptr);

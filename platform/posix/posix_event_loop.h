@@ -8,15 +8,13 @@
 
 #include <functional>
 #include <map>
-#include <memory>
 #include <vector>
 
-#include "platform/event_loop.h"
 #include "platform/timer_table.h"
 
 namespace cw {
 
-class PosixEventLoop final : public EventLoop {
+class PosixEventLoop final : public TimerLoop {
  public:
   using Wait = std::function<void(pollfd* fds, unsigned count, int timeout_ms)>;
 
@@ -46,25 +44,16 @@ class PosixEventLoop final : public EventLoop {
   // Runs the loop until a handler ends the process.
   [[noreturn]] void Run();
 
-  TimePoint Now() const override { return std::chrono::steady_clock::now(); }
-  std::unique_ptr<Timer> AddTimer(std::chrono::milliseconds interval,
-                                  std::function<void()> on_tick) override {
-    return timers_.Add(interval, std::move(on_tick));
-  }
-  void RunUntil(TimePoint deadline, const std::function<bool()>& done) override;
-
  private:
   struct Source {
     std::function<int()> descriptor;
     std::function<void()> on_ready;
   };
-  // One turn that waits at most cap_ms, less when a timer is due sooner.
-  void TurnWithin(int cap_ms);
-  // Waits up to timeout_ms, then runs the callbacks of what is ready and the timers that are due.
-  void Turn(int timeout_ms);
+  // Waits until a descriptor is ready or the next timer is due, then runs the callbacks of what
+  // is ready and the timers that are due.
+  void Turn(int max_wait_ms) override;
   void ReadSignals();
 
-  TimerTable timers_{[] { return std::chrono::steady_clock::now(); }, nullptr};
   int signal_fd_ = -1;
   std::map<int, std::function<void()>> on_signal_;
   std::vector<Source> sources_;

@@ -7,14 +7,9 @@
 #include "platform/win32/win32_window.h"
 
 namespace cw {
-namespace {
 
-// The longest the loop's wake-up timer waits when no timer is due.
-constexpr int kMaxWaitMs = 60000;
-
-}  // namespace
-
-Win32EventLoop::Win32EventLoop(Win32Window& window) : window_(window), hwnd_(window.Handle()) {
+Win32EventLoop::Win32EventLoop(Win32Window& window)
+    : TimerLoop(&SteadyNow, [this] { Arm(); }), window_(window), hwnd_(window.Handle()) {
   Arm();
   window_.SetRouter(this);
 }
@@ -25,7 +20,7 @@ Win32EventLoop::~Win32EventLoop() {
 }
 
 void Win32EventLoop::Arm() {
-  const int wait = std::max(timers_.MillisecondsToNext(kMaxWaitMs), 1);
+  const int wait = std::max(timers().MillisecondsToNext(kMaxWaitMs), 1);
   if (SetTimer(hwnd_, kTimerIdLoop, static_cast<UINT>(wait), nullptr) == 0) {
     throw RelayError("Cannot start a timer");
   }
@@ -41,7 +36,7 @@ void Win32EventLoop::RunMessages() {
   }
 }
 
-void Win32EventLoop::Turn(DWORD timeout_ms) {
+void Win32EventLoop::Turn(int max_wait_ms) {
   std::vector<HANDLE> handles;
   std::vector<const Source*> owners;
   for (const Source& source : sources_) {
@@ -51,25 +46,19 @@ void Win32EventLoop::Turn(DWORD timeout_ms) {
     owners.push_back(&source);
   }
   // The window's messages and the sources, in one wait.
+  const DWORD timeout_ms = max_wait_ms < 0 ? INFINITE : static_cast<DWORD>(max_wait_ms);
   const DWORD woke = MsgWaitForMultipleObjectsEx(static_cast<DWORD>(handles.size()), handles.data(),
                                                  timeout_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   if (woke >= WAIT_OBJECT_0 && woke < WAIT_OBJECT_0 + handles.size()) {
     owners[woke - WAIT_OBJECT_0]->on_ready();
-    timers_.RunDue();  // a source may have made a timer due now
+    timers().RunDue();  // a source may have made a timer due now
   } else {
     RunMessages();
   }
 }
 
-void Win32EventLoop::RunUntil(TimePoint deadline, const std::function<bool()>& done) {
-  for (TimePoint now = Now(); now < deadline && !(done && done()); now = Now()) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-    Turn(static_cast<DWORD>(std::min<long long>(left, kMaxWaitMs)));
-  }
-}
-
 void Win32EventLoop::Run() {
-  for (;;) Turn(INFINITE);
+  for (;;) Turn(-1);
 }
 
 bool Win32EventLoop::Dispatch(UINT message, WPARAM wparam, LRESULT& result) {
@@ -78,7 +67,7 @@ bool Win32EventLoop::Dispatch(UINT message, WPARAM wparam, LRESULT& result) {
     return true;
   }
   if (message == WM_TIMER && wparam == kTimerIdLoop) {
-    timers_.RunDue();
+    timers().RunDue();
     return true;
   }
   return DispatchWindowEvent(message, wparam, result);

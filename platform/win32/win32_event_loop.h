@@ -13,11 +13,9 @@
 // cannot tell them apart.
 #include <functional>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/event_loop.h"
 #include "platform/timer_table.h"
 #include "platform/win32/win32_messages.h"
 #include "platform/win32/windows_api.h"
@@ -26,7 +24,7 @@ namespace cw {
 
 class Win32Window;
 
-class Win32EventLoop final : public EventLoop, public Win32MessageRouter {
+class Win32EventLoop final : public TimerLoop, public Win32MessageRouter {
  public:
   // Routes the window's messages here.
   explicit Win32EventLoop(Win32Window& window);
@@ -53,13 +51,6 @@ class Win32EventLoop final : public EventLoop, public Win32MessageRouter {
   // Runs the loop until a handler ends the process.
   [[noreturn]] void Run();
 
-  TimePoint Now() const override { return std::chrono::steady_clock::now(); }
-  std::unique_ptr<Timer> AddTimer(std::chrono::milliseconds interval,
-                                  std::function<void()> on_tick) override {
-    return timers_.Add(interval, std::move(on_tick));
-  }
-  void RunUntil(TimePoint deadline, const std::function<bool()>& done) override;
-
   bool Route(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result) override;
 
  private:
@@ -69,15 +60,14 @@ class Win32EventLoop final : public EventLoop, public Win32MessageRouter {
   };
   // Sets the window's wake-up timer to when the next timer is due.
   void Arm();
-  // Waits up to timeout_ms for a message or a source, then runs what came.
-  void Turn(DWORD timeout_ms);
+  // Waits for a message or a source, then runs what came; the timers come as a message.
+  void Turn(int max_wait_ms) override;
   void RunMessages();
   bool Dispatch(UINT message, WPARAM wparam, LRESULT& result);
   bool DispatchWindowEvent(UINT message, WPARAM wparam, LRESULT& result);
 
   Win32Window& window_;
   HWND hwnd_;
-  TimerTable timers_{[] { return std::chrono::steady_clock::now(); }, [this] { Arm(); }};
   bool person_closing_ = false;
   WindowEvents* window_events_ = nullptr;
   std::map<UINT, std::function<void(WPARAM)>> on_signal_;

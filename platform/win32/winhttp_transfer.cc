@@ -342,8 +342,7 @@ void WinHttpTransfer::Start(const std::string& url, std::string body,
   SetUpStarted(started, timeout_ms, lines);
   Send(started, std::move(body));
   impl_->current = started.id;
-  impl_->timeout->SetInterval(std::chrono::milliseconds(timeout_ms));
-  impl_->timeout->Start();
+  impl_->timeout->Restart(std::chrono::milliseconds(timeout_ms));
 }
 
 bool WinHttpTransfer::InFlight() const { return impl_->current != 0; }

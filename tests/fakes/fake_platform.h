@@ -57,29 +57,24 @@ struct FakeWindow : MainWindow {
   std::vector<std::string> boxes;
 };
 
-struct FakeEventLoop : EventLoop {
+struct FakeEventLoop : TimerLoop {
   using Ms = std::chrono::milliseconds;
-  TimePoint Now() const override { return TimePoint{} + now; }
-  std::unique_ptr<Timer> AddTimer(Ms interval, std::function<void()> on_tick) override {
-    return timers.Add(interval, std::move(on_tick));
-  }
-  void RunUntil(TimePoint deadline, const std::function<bool()>& done) override {
-    while (Now() < deadline && !(done && done())) {
-      Ms next = std::min(std::chrono::ceil<Ms>(deadline - TimePoint{}),
-                         now + Ms(timers.MillisecondsToNext(INT_MAX)));
-      if (!arriving.empty()) next = std::min(next, arriving.begin()->first);
-      now = std::max(now, next);
-      while (!arriving.empty() && arriving.begin()->first <= now) {
-        arriving.extract(arriving.begin()).mapped()();
-      }
-      timers.RunDue();
+  FakeEventLoop() : TimerLoop([this] { return TimePoint{} + now; }, nullptr) {}
+  // Virtual time jumps to what comes next: an arrival, a timer, the end of the wait.
+  void Turn(int max_wait_ms) override {
+    Ms next = now + Ms(timers().MillisecondsToNext(max_wait_ms));
+    if (!arriving.empty()) next = std::min(next, arriving.begin()->first);
+    now = std::max(now, next);
+    while (!arriving.empty() && arriving.begin()->first <= now) {
+      arriving.extract(arriving.begin()).mapped()();
     }
+    timers().RunDue();
   }
   // What arrives from outside at virtual time `at`: an answer, a close.
   void At(Ms at, std::function<void()> event) { arriving.emplace(at, std::move(event)); }
+  int NextTimerIn() { return timers().MillisecondsToNext(INT_MAX); }
 
   Ms now{0};
-  TimerTable timers{[this] { return Now(); }, nullptr};
   std::multimap<Ms, std::function<void()>> arriving;
 };
 
