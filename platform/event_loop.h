@@ -32,7 +32,8 @@ class WindowEvents {
 };
 
 // A repeating timer handed out by the loop; it goes when its handle goes. Its handler never runs
-// inside itself: a tick that falls due while the handler runs (it waits in RunUntil) is dropped.
+// inside itself: while it runs (and waits in RunUntil) the timer does not tick; a tick that fell
+// due meanwhile comes once it has returned.
 class Timer {
  public:
   virtual ~Timer() = default;
