@@ -25,11 +25,10 @@
 
 namespace {
 
-// What each signal, descriptor and timer of the loop does in the program. SIGTERM's meaning
+// What each signal and source of the loop does in the program. SIGTERM's meaning
 // depends on whether the service has started by then: service_started is read when it comes.
 void WireEvents(cw::PosixEventLoop& loop, cw::Program& program, cw::TerminalWindow& window,
                 cw::InotifyWatch& watch, cw::CurlTransfer& transfer, const bool& service_started) {
-  loop.OnTimer([&](cw::TimerId timer) { program.OnTimer(timer); });
   loop.OnSignal(SIGINT, [&] { program.OnCloseRequest(cw::kCloseByPerson); });
   loop.OnSignal(SIGHUP, [&] { program.OnCloseRequest(cw::kCloseBySessionEnd); });
   // Once the service has started, SIGTERM is the service manager's stop; before, or in
@@ -49,7 +48,7 @@ void WireEvents(cw::PosixEventLoop& loop, cw::Program& program, cw::TerminalWind
   // The incoming file appeared: the scan runs now, unless one is running already.
   loop.AddSource([&] { return watch.Descriptor(); },
                  [&] {
-                   if (watch.ReadAppeared()) loop.FireNow(cw::TimerId::kFileScan);
+                   if (watch.ReadAppeared()) program.OnFileAppeared();
                  });
   loop.BeforeWait([&] {
     window.Redraw();

@@ -126,6 +126,20 @@ std::optional<int> RunOtherThanRelay(const std::string& command_line) {
   return std::nullopt;
 }
 
+// What the window's events, each signal and each source of the loop do in the program.
+void WireEvents(cw::Win32EventLoop& loop, cw::Program& program, cw::WinHttpTransfer& transfer,
+                cw::ScmServiceHost& service, cw::Win32FolderWatch& watch) {
+  loop.SetWindowEvents(&program);
+  loop.OnSignal(cw::kMsgTransferEvents, [&](WPARAM) { transfer.ProcessEvents(); });
+  loop.OnSignal(cw::kMsgServiceControl,
+                [&](WPARAM control) { ServiceControl(program, service, control); });
+  // The incoming file appeared: the scan runs now, unless one is running already.
+  loop.AddSource([&] { return watch.Handle(); },
+                 [&] {
+                   if (watch.TakeAppeared()) program.OnFileAppeared();
+                 });
+}
+
 // An error that no handler caught: into the log while it still works, to standard error, and in
 // a box where someone can see one (never in service mode); then the process ends with status 1
 // (the service manager hears that the service stopped).
@@ -161,23 +175,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
     cw::Win32Clock clock;
     cw::Win32FileSystem files;
     cw::Win32ProfileReader profile;
-    cw::WinHttpTransfer transfer(hwnd);
+    cw::WinHttpTransfer transfer(hwnd, loop);
     cw::Win32FolderWatch watch;
     cw::Platform platform{window, loop, transfer, service, files, profile, clock, process, watch};
     cw::Program program(platform);
     g_program = &program;
-
-    loop.SetHandlers(&program);
     loop.OnFatal(&RunTimeError);
-    loop.OnMessage(cw::kMsgTransferEvents, [&](WPARAM) { transfer.ProcessEvents(); });
-    loop.OnWindowTimer(cw::kTimerIdTransfer, [&] { transfer.OnRequestTimer(); });
-    loop.OnMessage(cw::kMsgServiceControl,
-                   [&](WPARAM control) { ServiceControl(program, service, control); });
-    // The incoming file appeared: the scan runs now, unless one is running already.
-    loop.AddHandle([&] { return watch.Handle(); },
-                   [&] {
-                     if (watch.TakeAppeared()) loop.FireNow(cw::TimerId::kFileScan);
-                   });
+    WireEvents(loop, program, transfer, service, watch);
     try {
       program.Start();
       window.Show(show_command);

@@ -24,7 +24,6 @@ void Program::Start() {
   const char separator = platform_.files.PathSeparator();
   std::string folder = process.ExecutableDirectory();
   if (folder.empty() || folder.back() != separator) folder += separator;
-  relay_.emplace(platform_, log_, folder);
 
   service_mode_ = IsServiceFlag(platform_.service.ReadModeFlag());
 
@@ -44,6 +43,8 @@ void Program::Start() {
   log_.WriteLog(std::string(100, '-'));
   log_.WriteLog(std::string("Corbelwynford - version ") + kVersionText + " is starting...");
   RunServiceSwitch(arguments);
+  // Made after the switches, so that no tick of its timer comes while a box of theirs is open.
+  relay_.emplace(platform_, log_, folder);
   platform_.window.SetCaption(platform_.window.Caption() + " - version " + kVersionText);
   EnterMode();
 }
@@ -91,16 +92,6 @@ void Program::LogRunTimeError(const std::string& what) noexcept {
   log_.WriteLog(RunTimeErrorText(what));
 }
 
-void Program::OnTimer(TimerId timer) {
-  if (!relay_) return;
-  if (timer == TimerId::kFileScan) {
-    relay_->ScanTick();
-    if (relay_->Stopped()) EndProcess();
-  } else {
-    relay_->SystemTick();
-  }
-}
-
 void Program::OnCloseRequest(int16_t reason) {
   log_.WriteLog("Corbelwynford is shutting down, reason: " + std::to_string(reason));
   EndProcess();
@@ -108,17 +99,16 @@ void Program::OnCloseRequest(int16_t reason) {
 
 void Program::OnStopRequest(int16_t reason) {
   if (stopping_) return EndProcess();
-  if (!relay_ || !relay_->StopAfterMessageInFlight()) return OnCloseRequest(reason);
-  // The scan cycle ends once the message's outcome is recorded, and its timer's handler then
-  // ends the process.
+  // The scan cycle ends once the message's outcome is recorded, and then ends the process.
+  if (!relay_ || !relay_->StopAfterMessageInFlight([this] { EndProcess(); })) {
+    return OnCloseRequest(reason);
+  }
   stopping_ = true;
   log_.WriteLog("Corbelwynford is shutting down, reason: " + std::to_string(reason));
 }
 
 void Program::EndProcess() {
   log_.WriteLog("Corbelwynford was shutdown");
-  platform_.loop.SetTimerEnabled(TimerId::kFileScan, false);
-  platform_.loop.SetTimerEnabled(TimerId::kSystem, false);
   platform_.process.Exit(0);
 }
 

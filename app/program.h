@@ -1,8 +1,8 @@
 #pragma once
-// The program: its start-up, and what it does with each event of the window, its timers and the
-// service manager. The window, its list, its two timers, the transfer control and the service
-// host belong to the platform; the relay belongs to the program, made once start-up knows the
-// program's folder.
+// The program: its start-up, and what it does with each event of the window, the folder watch and
+// the service manager. The window, its list, the event loop, the HTTP transfer and the service
+// host belong to the platform; the relay, with its scan timer, belongs to the program, made once
+// start-up knows the program's folder.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,10 +28,11 @@ class Program final : public WindowEvents {
   // Logs an error that no handler caught; the entry then ends the process. Never throws.
   void LogRunTimeError(const std::string& what) noexcept;
 
-  // The scan timer runs the relay's scan cycle; the system timer ends its pauses.
-  void OnTimer(TimerId timer) override;
-  // A close is never refused: it logs its reason and the shutdown, stops both timers and ends
-  // the process at once.
+  // The watched file appeared: the relay's scan runs now, unless it is running already.
+  void OnFileAppeared() {
+    if (relay_) relay_->FileAppeared();
+  }
+  // A close is never refused: it logs its reason and the shutdown and ends the process at once.
   void OnCloseRequest(int16_t reason) override;
   // A stop (a service manager's, or SIGTERM from anyone) is a close that lets the message in
   // flight finish first: its answer is awaited within WaitForAnswer, its outcome logged and
@@ -55,7 +56,7 @@ class Program final : public WindowEvents {
                         const SwitchOutcome& failure);
   // Starts the service (service mode) or the window (application mode).
   void EnterMode();
-  // Logs the shutdown, stops both timers and ends the process.
+  // Logs the shutdown and ends the process.
   void EndProcess();
 
   Platform& platform_;

@@ -38,7 +38,6 @@ TEST(StartUpTest, ModeComesFromTheStoredFlagsNumberAndASecondInstanceEndsFirst) 
     fake.process.another_instance = row.another_instance;
     fake.process.command_line = row.command_line;
     Program program(fake.platform);
-    fake.loop.on_timer = [&](TimerId timer) { program.OnTimer(timer); };
     if (row.another_instance) {
       EXPECT_THROW(program.Start(), testing::ProcessExit);
       EXPECT_EQ(fake.Log(), Lines{});
@@ -49,8 +48,8 @@ TEST(StartUpTest, ModeComesFromTheStoredFlagsNumberAndASecondInstanceEndsFirst) 
     // The incoming file is looked for in the program's folder, which ends in one separator.
     fake.files.files[row.directory + std::string(row.directory[1] ? "/" : "") + "InComingSMS.txt"] =
         "m";
-    program.OnTimer(TimerId::kFileScan);
-    EXPECT_EQ(fake.inet.bodies.size(), 1u);
+    fake.loop.RunFor(std::chrono::seconds(1));  // the relay's first scan
+    EXPECT_EQ(fake.http.bodies.size(), 1u);
     const Lines log = fake.Log();
     EXPECT_EQ(Lines(log.begin(), log.begin() + 3),
               (Lines{std::string(100, '-'), version + " is starting...",

@@ -5,9 +5,9 @@
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/folder_watch.h"
+#include "platform/http_transfer.h"
 #include "platform/process.h"
 #include "platform/service_host.h"
-#include "platform/transfer_control.h"
 #include "platform/window.h"
 #include "settings/profile_reader.h"
 
@@ -16,7 +16,7 @@ namespace cw {
 struct Platform {
   MainWindow& window;
   EventLoop& loop;
-  TransferControl& inet;
+  HttpTransfer& http;
   ServiceHost& service;
   FileSystem& files;
   ProfileReader& profile;

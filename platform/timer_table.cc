@@ -1,60 +1,98 @@
 #include "platform/timer_table.h"
 
 #include <algorithm>
-
-#include "base/errors.h"
+#include <vector>
 
 namespace cw {
 
 using std::chrono::milliseconds;
 
-TimerTable::TimerTable(Clock::time_point now)
-    : timers_{{100, true, now + milliseconds(100), false},
-              {1000, true, now + milliseconds(1000), false}} {}
+// What the loop hands out: each call changes its entry in the table.
+class TimerTable::Handle final : public Timer {
+ public:
+  Handle(TimerTable& table, int id) : table_(table), id_(id) {}
+  ~Handle() override { table_.entries_.erase(id_); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
 
-void TimerTable::SetInterval(TimerId timer, int32_t interval_ms, Clock::time_point now) {
-  if (interval_ms < 0) throw RelayError("negative timer interval");
-  Timer& t = At(timer);
-  t.interval_ms = interval_ms;
-  t.due = now + milliseconds(interval_ms);
+  void Restart(milliseconds interval) override {
+    Entry& entry = Get();
+    entry.interval = interval;
+    entry.started = true;
+    entry.due = table_.now_() + interval;
+    table_.Changed();
+  }
+  void Stop() override {
+    Get().started = false;
+    table_.Changed();
+  }
+  void FireNow() override {
+    Entry& entry = Get();
+    if (Ticks(entry)) entry.due = table_.now_();
+    table_.Changed();
+  }
+
+ private:
+  Entry& Get() { return table_.entries_.at(id_); }
+  TimerTable& table_;
+  const int id_;
+};
+
+TimerTable::TimerTable(std::function<TimePoint()> now, std::function<void()> changed)
+    : now_(std::move(now)), changed_(std::move(changed)) {}
+
+std::unique_ptr<Timer> TimerTable::Add(milliseconds interval, std::function<void()> on_tick) {
+  const int id = next_id_++;
+  entries_[id] = {interval, true, now_() + interval, false, std::move(on_tick)};
+  Changed();
+  return std::make_unique<Handle>(*this, id);
 }
 
-void TimerTable::SetEnabled(TimerId timer, bool enabled, Clock::time_point now) {
-  Timer& t = At(timer);
-  if (enabled && !t.enabled) t.due = now + milliseconds(t.interval_ms);
-  t.enabled = enabled;
-}
-
-void TimerTable::RunDue(Clock::time_point now, const std::function<void(TimerId)>& on_tick) {
-  for (TimerId id : {TimerId::kSystem, TimerId::kFileScan}) {
-    Timer& t = At(id);
-    if (!Ticks(t) || now < t.due) continue;
-    t.due = now + milliseconds(t.interval_ms);
-    t.running = true;
+void TimerTable::RunDue() {
+  std::vector<int> due;
+  const TimePoint now = now_();
+  for (const auto& [id, entry] : entries_) {
+    if (Ticks(entry) && entry.due <= now) due.push_back(id);
+  }
+  for (int id : due) {
+    // A handler before this one may have removed or changed it.
+    auto it = entries_.find(id);
+    if (it == entries_.end() || !Ticks(it->second) || now < it->second.due) continue;
+    it->second.due = now + it->second.interval;
+    it->second.running = true;
+    // A copy: the handler may remove its own timer.
+    const std::function<void()> on_tick = it->second.on_tick;
+    auto finished = [&] {
+      if (auto left = entries_.find(id); left != entries_.end()) left->second.running = false;
+    };
     try {
-      on_tick(id);
+      on_tick();
     } catch (...) {
-      t.running = false;
+      finished();
       throw;
     }
-    t.running = false;
+    finished();
   }
+  Changed();
 }
 
-void TimerTable::FireNow(TimerId timer, Clock::time_point now) {
-  Timer& t = At(timer);
-  if (Ticks(t)) t.due = now;
-}
-
-int TimerTable::MillisecondsToNext(Clock::time_point now, int cap) const {
+int TimerTable::MillisecondsToNext(int cap) const {
   long long wait = cap;
-  for (const Timer& t : timers_) {
-    if (!Ticks(t)) continue;
+  const TimePoint now = now_();
+  for (const auto& [id, entry] : entries_) {
+    if (!Ticks(entry)) continue;
     // Rounded up, so a loop never wakes a little early and spins until the timer is due.
-    const long long left = std::chrono::ceil<milliseconds>(t.due - now).count();
+    const long long left = std::chrono::ceil<milliseconds>(entry.due - now).count();
     wait = std::min(wait, std::max(left, 0LL));
   }
   return static_cast<int>(wait);
+}
+
+void TimerLoop::RunUntil(TimePoint deadline, const std::function<bool()>& done) {
+  for (TimePoint now = Now(); now < deadline && !(done && done()); now = Now()) {
+    const long long left = std::chrono::ceil<milliseconds>(deadline - now).count();
+    Turn(static_cast<int>(std::min<long long>(left, kMaxWaitMs)));
+  }
 }
 
 }  // namespace cw

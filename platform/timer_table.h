@@ -1,9 +1,11 @@
 #pragma once
-// The window's two timers as every event loop keeps them: interval, enabled flag and due time on
-// the monotonic clock. A loop only waits until the next timer is due and then runs the due ones.
+// The timers of an event loop, kept alike by every loop: interval, started flag and due time on
+// the loop's clock. A loop only waits until the next timer is due and then runs the due ones.
+// Here alone lies the rule that a timer's handler is never re-entered by its own timer.
 #include <chrono>
-#include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 
 #include "platform/event_loop.h"
 
@@ -11,40 +13,72 @@ namespace cw {
 
 class TimerTable {
  public:
-  using Clock = std::chrono::steady_clock;
+  using TimePoint = EventLoop::TimePoint;
 
-  // As created with the window: the system timer at 100 ms, the scan timer at 1000 ms, both on.
-  explicit TimerTable(Clock::time_point now);
+  // now: the loop's clock. changed (may be empty) runs after every change of a timer, for a loop
+  // that must arm a wake-up of its own (a window's timer).
+  TimerTable(std::function<TimePoint()> now, std::function<void()> changed);
 
-  // Starts a full interval from now; an interval of 0 never ticks. A negative interval is refused
-  // (throws RelayError) and the timer keeps its interval.
-  void SetInterval(TimerId timer, int32_t milliseconds, Clock::time_point now);
-  // Enabling a disabled timer starts a full interval from now; enabling an enabled one changes
-  // nothing.
-  void SetEnabled(TimerId timer, bool enabled, Clock::time_point now);
-  // Calls on_tick for every timer due at now, except one whose handler is still running (a
-  // handler is never re-entered by its own timer). The timer is re-armed first, so a handler that
-  // changes its timer has the last word. An exception from on_tick passes on.
-  void RunDue(Clock::time_point now, const std::function<void(TimerId)>& on_tick);
-  // Makes the timer due at now, as if its interval had run out; a disabled timer, or one whose
-  // handler is running, is left alone.
-  void FireNow(TimerId timer, Clock::time_point now);
+  TimePoint Now() const { return now_(); }
+  // A started timer, due one interval from now; it is removed when the handle goes.
+  std::unique_ptr<Timer> Add(std::chrono::milliseconds interval, std::function<void()> on_tick);
+  // Runs the handler of every timer due now, except one whose handler is still running. The
+  // timer is re-armed first, so a handler that changes its timer has the last word. An error of
+  // a handler passes on.
+  void RunDue();
   // Milliseconds from now until the next timer is due, rounded up; at most cap.
-  int MillisecondsToNext(Clock::time_point now, int cap) const;
+  int MillisecondsToNext(int cap) const;
 
  private:
-  struct Timer {
-    int32_t interval_ms;
-    bool enabled;
-    Clock::time_point due;
+  class Handle;
+  struct Entry {
+    std::chrono::milliseconds interval;
+    bool started;
+    TimePoint due;
     bool running;
+    std::function<void()> on_tick;
   };
-  bool Ticks(const Timer& timer) const {
-    return timer.enabled && timer.interval_ms > 0 && !timer.running;
+  static bool Ticks(const Entry& entry) {
+    return entry.started && entry.interval.count() > 0 && !entry.running;
   }
-  Timer& At(TimerId timer) { return timers_[timer == TimerId::kSystem ? 0 : 1]; }
+  void Changed() const {
+    if (changed_) changed_();
+  }
 
-  Timer timers_[2];
+  std::function<TimePoint()> now_;
+  std::function<void()> changed_;
+  std::map<int, Entry> entries_;
+  int next_id_ = 1;
 };
+
+// What every event loop does alike: its timers in a table on its clock, and RunUntil as turns of
+// the loop. A loop adds only its wait and its events.
+class TimerLoop : public EventLoop {
+ public:
+  TimePoint Now() const final { return timers_.Now(); }
+  std::unique_ptr<Timer> AddTimer(std::chrono::milliseconds interval,
+                                  std::function<void()> on_tick) final {
+    return timers_.Add(interval, std::move(on_tick));
+  }
+  void RunUntil(TimePoint deadline, const std::function<bool()>& done) final;
+
+ protected:
+  // The longest one turn waits for a loop's own reasons; it bounds the damage of a missed wake-up.
+  static constexpr int kMaxWaitMs = 60000;
+
+  // now and changed: as TimerTable's.
+  TimerLoop(std::function<TimePoint()> now, std::function<void()> changed)
+      : timers_(std::move(now), std::move(changed)) {}
+  // One turn: waits at most max_wait_ms (-1: for as long as it takes) for an event or the next
+  // timer, then runs what came and the timers that are due.
+  virtual void Turn(int max_wait_ms) = 0;
+  TimerTable& timers() { return timers_; }
+
+ private:
+  TimerTable timers_;
+};
+
+// The real loops' clock.
+inline EventLoop::TimePoint SteadyNow() { return std::chrono::steady_clock::now(); }
 
 }  // namespace cw

@@ -8,24 +8,31 @@
 namespace cw {
 namespace {
 
-using std::chrono::milliseconds;
-const TimerTable::Clock::time_point t0{};
+using namespace std::chrono_literals;
 
 TEST(TimerTableTest, DueTimersTickButNeverIntoTheirOwnRunningHandler) {
-  TimerTable timers(t0);
+  const TimerTable::TimePoint t0{};
+  TimerTable::TimePoint now = t0 + 10ms;
+  TimerTable timers([&] { return now; }, nullptr);
   std::vector<std::string> ticks;
-  std::function<void(TimerId)> on_tick = [&](TimerId id) {
-    ticks.push_back(id == TimerId::kSystem ? "system" : "scan");
-    if (id != TimerId::kFileScan) return;
-    // A file appears while the scan pumps events in a pause, long after both timers are due.
-    timers.FireNow(TimerId::kFileScan, t0 + milliseconds(5000));
-    timers.RunDue(t0 + milliseconds(5000), on_tick);
-  };
-  timers.FireNow(TimerId::kFileScan, t0 + milliseconds(10));  // a file appears: at once
-  timers.RunDue(t0 + milliseconds(10), on_tick);
-  timers.RunDue(t0 + milliseconds(1009), on_tick);
-  timers.RunDue(t0 + milliseconds(1010), on_tick);
-  EXPECT_EQ(ticks, (std::vector<std::string>{"scan", "system", "scan"}));
+  const std::unique_ptr<Timer> other = timers.Add(90ms, [&] { ticks.push_back("other"); });
+  std::unique_ptr<Timer> scan;
+  scan = timers.Add(1000ms, [&] {
+    ticks.push_back("scan");
+    // A file appears while the scan runs the loop in a pause, long after both timers are due.
+    now = t0 + 5000ms;
+    scan->FireNow();
+    timers.RunDue();
+    now = t0 + 10ms;
+  });
+  scan->FireNow();  // a file appears: at once
+  timers.RunDue();
+  EXPECT_EQ(timers.MillisecondsToNext(60000), 1000);
+  now = t0 + 1009ms;
+  timers.RunDue();
+  now = t0 + 1010ms;
+  timers.RunDue();
+  EXPECT_EQ(ticks, (std::vector<std::string>{"scan", "other", "scan"}));
 }
 
 }  // namespace

@@ -6,22 +6,11 @@
 
 namespace cw {
 
-void TransferBase::SetProtocol(int32_t protocol) {
-  if (protocol < 0 || protocol > kProtocolHttps) {
-    throw RelayError("Protocol " + std::to_string(protocol) + " is not supported");
-  }
-  protocol_ = protocol;
-}
-
-void TransferBase::SetRequestTimeout(int32_t seconds) {
-  if (seconds < 1) throw RelayError("The request time-out must be at least one second");
-  request_timeout_seconds_ = seconds;
-}
-
-void TransferBase::Execute(const std::string& url, std::string data, const std::string& headers) {
+void TransferBase::Post(HttpPost post) {
   outcome_ = {};
-  if (StillExecuting()) throw RelayError("A request is still executing");
-  Start(UrlWithScheme(url, protocol_), std::move(data), HeaderLines(headers));
+  if (InFlight()) throw RelayError("A request is still executing");
+  Start(UrlWithScheme(post.url, post.default_scheme), std::move(post.body),
+        HeaderLines(post.headers), post.timeout_seconds);
 }
 
 void KeepAnswerStart(std::string& kept, const char* data, size_t size) {

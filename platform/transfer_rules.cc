@@ -2,7 +2,6 @@
 
 #include "base/ascii.h"
 #include "base/errors.h"
-#include "platform/transfer_control.h"
 
 namespace cw {
 std::vector<HeaderLine> HeaderLines(const std::string& configured) {
@@ -24,11 +23,11 @@ std::vector<HeaderLine> HeaderLines(const std::string& configured) {
   return lines;
 }
 
-std::string UrlWithScheme(const std::string& written, int32_t protocol) {
+std::string UrlWithScheme(const std::string& written, DefaultScheme scheme) {
   if (written.empty()) throw RelayError("The URL is empty");
   if (written.find('\0') != std::string::npos) throw RelayError("The URL contains a NUL byte");
   if (written.find("://") != std::string::npos) return written;
-  return (protocol == kProtocolHttps ? "https://" : "http://") + written;
+  return (scheme == DefaultScheme::kHttps ? "https://" : "http://") + written;
 }
 
 }  // namespace cw

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/http_transfer.h"
+
 namespace cw {
 
 // Only this much of an answer is ever fetched, so only this much is kept; the rest is read off
@@ -13,7 +15,7 @@ namespace cw {
 inline constexpr size_t kKeptAnswerBytes = 1024;
 
 // The longest a request may run: never shorter than the operator's wait for the answer, so the
-// control's own bound cannot end a request that is still being waited for.
+// transfer's own bound cannot end a request that is still being waited for.
 constexpr int32_t RequestTimeoutSeconds(int16_t wait_seconds) {
   return std::max<int32_t>(60, wait_seconds + 10);
 }
@@ -31,8 +33,8 @@ struct HeaderLine {
 // RelayError for a header line holding a NUL.
 std::vector<HeaderLine> HeaderLines(const std::string& configured);
 
-// The URL to request: one written without "://" gets https:// for protocol 5, http:// otherwise.
+// The URL to request: one written without "://" gets the default scheme.
 // Throws RelayError for an empty URL or one holding a NUL.
-std::string UrlWithScheme(const std::string& written, int32_t protocol);
+std::string UrlWithScheme(const std::string& written, DefaultScheme scheme);
 
 }  // namespace cw

@@ -7,7 +7,7 @@
 
 #include "convert/conversions.h"
 #include "platform/transfer_rules.h"
-#include "relay/await_transfer.h"
+#include "relay/await_answer.h"
 #include "relay/message_body.h"
 
 namespace cw {
@@ -29,15 +29,15 @@ bool Guarded(Step&& step) {
 
 // Why a message failed, in one line: the request could not start or ended in an error, the server
 // answered with another status than 2xx, or no answer came in time.
-std::string FailureReason(const TransferOutcome& outcome, const std::string& send_error,
+std::string FailureReason(const HttpOutcome& outcome, const std::string& send_error,
                           int16_t wait_seconds) {
   if (!send_error.empty()) return "Corbelwynford could not send: " + send_error;
   switch (outcome.state) {
-    case TransferOutcome::State::kFailed:
+    case HttpOutcome::State::kFailed:
       return "Corbelwynford could not send: " + outcome.reason;
-    case TransferOutcome::State::kCompleted:
+    case HttpOutcome::State::kAnswered:
       return "Corbelwynford got HTTP status " + std::to_string(outcome.status);
-    case TransferOutcome::State::kNone:
+    case HttpOutcome::State::kNone:
       break;
   }
   return "Corbelwynford got no answer within " + std::to_string(wait_seconds) + " seconds";
@@ -71,13 +71,12 @@ void Relay::ScanTick() {
 
 void Relay::WorkThroughClaim(const std::string& scan_file, const std::string& claim_file,
                              const RelaySettings& settings) {
-  EventLoop& loop = platform_.loop;
   ClaimProgress progress(platform_.files, claim_file);
   std::unique_ptr<ReadableFile> file;
   std::optional<LineReader> lines;
   // A claim that does not open waits: the timer keeps ticking.
   if (!OpenAtRecord(claim_file, progress, file, lines)) return;
-  Guarded([&] { loop.SetTimerEnabled(TimerId::kFileScan, false); });
+  Guarded([&] { scan_timer_->Stop(); });
   const uint64_t delivered_before = delivered_;
   const size_t longest = SendClaimFile(*lines, progress, scan_file, claim_file, settings);
   // Stopped in the middle: the claim file and its record stay for the next run.
@@ -89,8 +88,7 @@ void Relay::WorkThroughClaim(const std::string& scan_file, const std::string& cl
   if (retry_round_ && delivered_ == delivered_before) retry_delay_.NothingDelivered();
   Guarded([&] { file->Close(); });
   RemoveClaim(claim_file, progress);
-  Guarded([&] { loop.SetTimerInterval(TimerId::kFileScan, settings.scan_interval_ms); });
-  Guarded([&] { loop.SetTimerEnabled(TimerId::kFileScan, true); });
+  Guarded([&] { scan_timer_->Restart(std::chrono::milliseconds(settings.scan_interval_ms)); });
   // The memory a large line took goes back to the system: a relay left alone for months returns
   // to its idle size.
   if (longest >= kLargeLine) Guarded([&] { platform_.process.ReturnFreeMemory(); });
@@ -345,7 +343,8 @@ size_t Relay::SendClaimFile(LineReader& lines, ClaimProgress& progress,
     Guarded([&] { TellStatus(scan_file, settings); });
     // Every message ends with its outcome entry, whatever failed in it: only a pause that fails
     // ends the loop early.
-    if (stop_ != Stop::kNone || !Guarded([&] { pause_.PauseSeconds(1); })) break;
+    if (stop_ != Stop::kNone || !Guarded([&] { platform_.loop.RunFor(std::chrono::seconds(1)); }))
+      break;
   }
   cycle_running_ = false;
   return longest;
@@ -378,35 +377,36 @@ bool Relay::SendMessage(std::string line, const RelaySettings& s) {
       Guarded([&] { text = EscapeForTemplate(text, s.escape); });
     Guarded([&] { body = FillBodyTemplate(s.body_template, text); });
   }
-  TransferControl& transfer = platform_.inet;
+  HttpTransfer& http = platform_.http;
+  EventLoop& loop = platform_.loop;
   in_flight_ = true;
-  Guarded([&] { AwaitTransfer(transfer, pause_, s.wait_seconds, true); });
+  Guarded([&] { AbandonAnyPost(http, loop, s.wait_seconds); });
   if (stop_ != Stop::kNone) {
     in_flight_ = false;
     return false;
   }
-  Guarded([&] { transfer.SetProtocol(s.protocol); });
-  Guarded([&] { transfer.SetRequestTimeout(RequestTimeoutSeconds(s.wait_seconds)); });
+  if (s.default_scheme) default_scheme_ = *s.default_scheme;
   Guarded([&] { log_.WriteTrafficLog(true, body); });
   std::string send_error;
   try {
-    transfer.Execute(s.url, std::move(body), s.headers);
+    http.Post({s.url, default_scheme_, std::move(body), s.headers,
+               RequestTimeoutSeconds(s.wait_seconds)});
   } catch (const std::exception& error) {
     send_error = error.what();
   }
-  TransferOutcome outcome;
-  Guarded([&] { outcome = AwaitTransfer(transfer, pause_, s.wait_seconds, false); });
+  HttpOutcome outcome;
+  Guarded([&] { outcome = AwaitAnswer(http, loop, s.wait_seconds); });
   LogOutcome(outcome, send_error, line, s);
   in_flight_ = false;
   return true;
 }
 
-// A completed request shows its answer whatever its status; only a 2xx status is a success, so
+// An answered request shows its answer whatever its status; only a 2xx status is a success, so
 // an error page from the server is not reported as a delivered message.
-void Relay::LogOutcome(const TransferOutcome& outcome, const std::string& send_error,
+void Relay::LogOutcome(const HttpOutcome& outcome, const std::string& send_error,
                        const std::string& line, const RelaySettings& s) {
   bool delivered = false;
-  if (outcome.state == TransferOutcome::State::kCompleted) {
+  if (outcome.state == HttpOutcome::State::kAnswered) {
     Guarded([&] { log_.WriteTrafficLog(false, outcome.answer); });
     delivered = outcome.status >= 200 && outcome.status <= 299;
   }

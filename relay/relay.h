@@ -1,11 +1,13 @@
 #pragma once
-// The relay: at every tick of the scan timer it looks for the incoming file, claims it, posts each
+// The relay: at every tick of its scan timer it looks for the incoming file, claims it, posts each
 // of its lines and deletes it; with RetryAfter, it sends the failed-message file again on its own
-// when nothing new waits. It owns what it keeps between ticks: the folder it could not watch, the
-// files it leaves alone, the pause in progress, the retry's delay, the counts the service's status
-// line shows. The program's folder is fixed when it is made.
+// when nothing new waits. It owns what it keeps between ticks: the scan timer, the folder it could
+// not watch, the files it leaves alone, the default scheme in force, the retry's delay, the counts
+// the service's status line shows. The program's folder is fixed when it is made.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,7 +18,6 @@
 #include "relay/claim_progress.h"
 #include "relay/left_alone.h"
 #include "relay/line_reader.h"
-#include "relay/pause.h"
 #include "relay/relay_settings.h"
 #include "relay/retry_delay.h"
 #include "settings/settings_file.h"
@@ -32,30 +33,34 @@ class Relay {
         program_folder_(program_folder),
         settings_(platform.profile, program_folder),
         executable_file_(platform.process.ExecutableFile()),
-        pause_(platform.loop),
-        left_alone_(log) {}
+        left_alone_(log),
+        scan_timer_(platform.loop.AddTimer(std::chrono::seconds(1), [this] { OnScanTimer(); })) {}
 
   // The scan timer's tick, one scan cycle: claim the incoming file, open it, then for each line
   // build the body, post it, wait, log the outcome, keep a failed line, record how far it got,
   // pause; then delete the claim file and re-arm the timer. Every step is guarded: a step that
   // fails is abandoned, what it would have stored keeps its value, and the next step runs.
   void ScanTick();
-  // The system timer's tick: counts the pause in progress down.
-  void SystemTick() { pause_.Tick(); }
+  // The watched file appeared: the scan runs now, unless it is running already.
+  void FileAppeared() { scan_timer_->FireNow(); }
 
   // A stop that lets the message in flight finish: true when one is in flight, and then the
-  // cycle ends as soon as its outcome is logged and recorded (Stopped() says when); false when
-  // none is, and nothing waits for the stop.
-  bool StopAfterMessageInFlight() {
+  // cycle ends as soon as its outcome is logged and recorded, and on_stopped runs; the claim file
+  // and its record wait for the next run. False when none is, and nothing waits for the stop.
+  bool StopAfterMessageInFlight(std::function<void()> on_stopped) {
     if (!in_flight_) return false;
     stop_ = Stop::kRequested;
+    on_stopped_ = std::move(on_stopped);
     return true;
   }
-  // True once the cycle has ended for a stop; the claim file and its record wait for the next run.
-  bool Stopped() const { return stop_ == Stop::kReached; }
 
  private:
   enum class Stop { kNone, kRequested, kReached };
+
+  void OnScanTimer() {
+    ScanTick();
+    if (stop_ == Stop::kReached) on_stopped_();
+  }
 
   // Claims the incoming file when one waits; true when it is now the claim file. One that cannot
   // be claimed is named once in the log and left alone.
@@ -91,7 +96,7 @@ class Relay {
   // False when a stop came before the message was sent.
   bool SendMessage(std::string line, const RelaySettings& settings);
   void RecordProgress(ClaimProgress& progress);
-  void LogOutcome(const TransferOutcome& outcome, const std::string& send_error,
+  void LogOutcome(const HttpOutcome& outcome, const std::string& send_error,
                   const std::string& line, const RelaySettings& settings);
   void KeepFailed(const std::string& failed_file, const std::string& line);
 
@@ -100,7 +105,6 @@ class Relay {
   const std::string program_folder_;
   const SettingsFile settings_;
   const std::string executable_file_;
-  TimedPause pause_;
   std::string unwatchable_folder_;  // the folder that could not be watched, once that is logged
   LeftAlone left_alone_;            // the files named in the log as left alone
   // Messages since the start: delivered, and failed on their first send (a retry that fails again
@@ -110,6 +114,9 @@ class Relay {
   bool retry_round_ = false;    // ... and it holds what the failed-message file kept
   bool in_flight_ = false;      // a message is being sent and its outcome awaited
   Stop stop_ = Stop::kNone;
+  std::function<void()> on_stopped_;
+  // A Protocol that is refused leaves the last one accepted in force.
+  DefaultScheme default_scheme_ = DefaultScheme::kHttp;
   RetryDelay retry_delay_;
   bool retry_without_failed_file_logged_ = false;
   // A failed-message file whose claim failed, as it was then: left alone until it changes.
@@ -117,7 +124,8 @@ class Relay {
   // The messages a failed-message file held when it was last counted, and that file.
   std::optional<std::pair<std::string, FileSummary>> counted_;
   uint64_t kept_ = 0;
-  std::string status_;  // the status line last told
+  std::string status_;                       // the status line last told
+  const std::unique_ptr<Timer> scan_timer_;  // every second until a file is worked through
 };
 
 }  // namespace cw

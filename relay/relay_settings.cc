@@ -6,6 +6,14 @@
 #include "settings/numeric.h"
 
 namespace cw {
+namespace {
+
+std::optional<DefaultScheme> DefaultSchemeFor(int16_t protocol) {
+  if (protocol < 0 || protocol > 5) return std::nullopt;
+  return protocol == 5 ? DefaultScheme::kHttps : DefaultScheme::kHttp;
+}
+
+}  // namespace
 
 RelaySettings ReadRelaySettings(const SettingsFile& file) {
   RelaySettings s;
@@ -29,7 +37,10 @@ RelaySettings ReadRelaySettings(const SettingsFile& file) {
   step([&] { s.url = TrimSpaces(text("Protocol", "URL", "")); });
   step([&] { s.headers = ResolveLineEscapes(TrimSpaces(text("Protocol", "Header", ""))); });
   step([&] { s.body_template = ResolveLineEscapes(text("Protocol", "XML", "")); });
-  step([&] { s.protocol = RoundToInt16(NumericValue(text("Protocol", "Protocol", "5"))); });
+  step([&] {
+    s.default_scheme =
+        DefaultSchemeFor(RoundToInt16(NumericValue(text("Protocol", "Protocol", "5"))));
+  });
   step([&] { s.to_dos = SwitchIsOn(text("Protocol", "ISOtoDOS", "0")); });
   step([&] { s.to_ia5 = SwitchIsOn(text("Protocol", "ISOtoIA5", "0")); });
   step([&] { s.to_utf8 = SwitchIsOn(text("Protocol", "ISOtoUTF8", "0")); });

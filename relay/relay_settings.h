@@ -2,10 +2,12 @@
 // What the relay reads from the settings file when it has a claim file to work through; an idle
 // scan reads only FileToScan, WatchFile and RetryAfter (and FailedFile when RetryAfter is on).
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "convert/template_escape.h"
 #include "platform/files.h"
+#include "platform/http_transfer.h"
 #include "settings/settings_file.h"
 
 namespace cw {
@@ -16,7 +18,9 @@ struct RelaySettings {
   std::string url;               // URL, spaces at both ends removed
   std::string headers;           // Header, spaces removed, then \n and \r resolved
   std::string body_template;     // XML, \n and \r resolved
-  int16_t protocol = 0;          // Protocol
+  // Protocol: 5 https, 0 to 4 http, any other number refused (none); a value that does not fit
+  // counts as 0.
+  std::optional<DefaultScheme> default_scheme = DefaultScheme::kHttp;
   bool to_dos = false, to_ia5 = false, to_utf8 = false, to_html = false;  // ISOto*
   TemplateEscape escape = TemplateEscape::kNone;                          // Escape
   std::string failed_file;                                                // FailedFile, as written

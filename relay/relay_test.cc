@@ -14,6 +14,7 @@
 namespace cw {
 namespace {
 
+using namespace std::chrono_literals;
 using namespace std::string_literals;
 using Lines = std::vector<std::string>;
 
@@ -39,16 +40,14 @@ TEST(LineReader, OnlyACarriageReturnEndsALineInAnyBlockSize) {
 const std::string kScan = "/opt/cw/InComingSMS.txt", kClaim = kScan + ".$$$";
 const std::string kFailed = "/opt/cw/failed.txt";
 
-// The relay of a program in /opt/cw on fakes, its settings file naming a URL and a template. The
-// system timer's ticks reach it as they reach the program.
+// The relay of a program in /opt/cw on fakes, its settings file naming a URL and a template.
 struct RelayOnFakes : testing::FakePlatform {
   RelayOnFakes() {
-    loop.on_timer = [this](TimerId timer) {
-      if (timer == TimerId::kSystem) relay.SystemTick();
-    };
     SetIni("Protocol", "URL", "http://127.0.0.1:9/in");
     SetIni("Protocol", "XML", "<sms>[Message]</sms>");
   }
+  // Its scan timer is the only timer: milliseconds until it ticks next.
+  int NextScanIn() { return loop.NextTimerIn(); }
   cw::Log log{window.list, clock};
   Relay relay{platform, log, "/opt/cw/"};
 };
@@ -94,20 +93,20 @@ TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
     SCOPED_TRACE(row.file + " " + std::to_string(row.fail) + " " + row.failed_file);
     RelayOnFakes f;
     f.files.files[kScan] = row.file;
-    f.inet.fail_execute = row.fail & kStart;
+    f.http.fail_post = row.fail & kStart;
     f.files.fail_delete = row.fail & kDelete;
     f.files.fail_append = row.fail & kKeep;
     if (row.fail & kRead) f.files.read_block = 4, f.files.fail_read_at = 8;  // past "two\r"
     if (!row.failed_file.empty()) f.SetIni("General", "FailedFile", row.failed_file);
     if (!row.failed_before.empty()) f.files.files[kFailed] = row.failed_before;
     f.relay.ScanTick();
-    EXPECT_EQ(f.inet.bodies, row.bodies);
+    EXPECT_EQ(f.http.bodies, row.bodies);
     const Lines log = f.Log();
     EXPECT_EQ(std::count(log.begin(), log.end(), row.log), row.times);
     Lines left;
     for (const auto& [path, data] : f.files.files) left.push_back(path + "=" + data);
     EXPECT_EQ(left, row.left);
-    EXPECT_TRUE(f.loop.timers[TimerId::kFileScan].enabled);
+    EXPECT_EQ(f.NextScanIn(), 10000);  // ScanInterval as it comes
   }
 }
 
@@ -119,7 +118,23 @@ TEST(ScanCycle, TheIntervalIsHeldToOneToSixtySeconds) {
     f.files.files[kScan] = "";
     f.SetIni("General", "ScanInterval", setting);
     f.relay.ScanTick();
-    EXPECT_EQ(f.loop.timers[TimerId::kFileScan].interval, ms) << setting;
+    EXPECT_EQ(f.NextScanIn(), ms) << setting;
+  }
+}
+
+// Protocol 5 is https and 0 to 4 http for a URL without its scheme; any other number is refused
+// and leaves the last one accepted in force, and one too large for its type counts as 0.
+TEST(ScanCycle, ARefusedProtocolLeavesTheLastOneAcceptedInForce) {
+  const DefaultScheme kHttp = DefaultScheme::kHttp, kHttps = DefaultScheme::kHttps;
+  const std::pair<const char*, DefaultScheme> rows[] = {
+      {"7", kHttp},   {"5", kHttps}, {"6", kHttps}, {"-1", kHttps},
+      {"1E9", kHttp}, {"5", kHttps}, {"4", kHttp}};
+  RelayOnFakes f;
+  for (const auto& [setting, scheme] : rows) {
+    f.SetIni("Protocol", "Protocol", setting);
+    f.files.files[kScan] = "m";
+    f.relay.ScanTick();
+    EXPECT_EQ(f.http.schemes.back(), scheme) << setting;
   }
 }
 
@@ -131,9 +146,9 @@ TEST(ScanCycle, AFeedsFileIsLeftAloneAndWhatIsAppendedAfterTheClaimIsSent) {
   EXPECT_EQ(f.files.files.count(kScan), 1u);
   f.files.locked = false;
   // A writer that kept the file open across the claim appends while the first message is sent.
-  f.loop.At(1500, [&] { f.files.files[kClaim] += "three\r\n"; });
+  f.loop.At(1500ms, [&] { f.files.files[kClaim] += "three\r\n"; });
   f.relay.ScanTick();
-  EXPECT_EQ(f.inet.bodies, (Lines{"<sms>one\ntwo</sms>", "<sms>three</sms>"}));
+  EXPECT_EQ(f.http.bodies, (Lines{"<sms>one\ntwo</sms>", "<sms>three</sms>"}));
   std::string log;
   for (const std::string& entry : f.Log()) log += entry;  // a long line spans two entries
   EXPECT_TRUE(log.starts_with("Corbelwynford sends " + kClaim +
@@ -170,11 +185,11 @@ TEST(ScanCycle, TheRetryDelayDoublesUpToAnHourAndADeliveryEndsIt) {
     f.relay.ScanTick();
     EXPECT_EQ(outcomes(), before);  // not yet
     f.clock.now += 1;
-    f.inet.fail_execute = !delivers;
+    f.http.fail_post = !delivers;
     f.relay.ScanTick();
     EXPECT_EQ(outcomes(), before + 1);
   }
-  EXPECT_EQ(f.inet.bodies, (Lines{"<sms>m</sms>", "<sms>m</sms>"}));
+  EXPECT_EQ(f.http.bodies, (Lines{"<sms>m</sms>", "<sms>m</sms>"}));
   // Only a first send that fails counts as a failed message, however many rounds fail again.
   EXPECT_EQ(f.service.status, "Waiting for " + kScan +
                                   "; 2 delivered, 0 failed since start; none "
@@ -205,7 +220,7 @@ TEST(ScanCycle, AClaimFileGoesOnWhereItsRecordSaysOnlyWhenTheRecordMatches) {
     f.files.files.erase(row.identity);
     f.files.files[kClaim] = "a\rb\rc";
     f.relay.ScanTick();
-    EXPECT_EQ(f.inet.bodies, row.bodies);
+    EXPECT_EQ(f.http.bodies, row.bodies);
     EXPECT_EQ(f.files.files.count(kClaim) + f.files.files.count(kClaim + ".progress"), 0u);
   }
 }
@@ -213,10 +228,10 @@ TEST(ScanCycle, AClaimFileGoesOnWhereItsRecordSaysOnlyWhenTheRecordMatches) {
 TEST(ScanCycle, ACloseDuringAPauseEndsAtOnceAndKeepsTheClaimFile) {
   RelayOnFakes f;
   f.files.files[kScan] = "a\rb";
-  f.loop.At(1500, [&] { f.process.Exit(0); });  // what the program's close handler ends with
+  f.loop.At(1500ms, [&] { f.process.Exit(0); });  // what the program's close handler ends with
   EXPECT_THROW(f.relay.ScanTick(), testing::ProcessExit);
-  EXPECT_LT(f.loop.now, 1600);
-  EXPECT_EQ(f.inet.bodies.size(), 1u);
+  EXPECT_LT(f.loop.now, 1600ms);
+  EXPECT_EQ(f.http.bodies.size(), 1u);
   EXPECT_EQ(f.files.files.count(kClaim), 1u);
 }
 

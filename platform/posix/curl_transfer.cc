@@ -1,5 +1,6 @@
 #include "platform/posix/curl_transfer.h"
 
+#include <curl/curl.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -26,26 +27,19 @@ void InitCurlOnce() {
   }
 }
 
-struct MultiDeleter {
-  void operator()(CURLM* multi) const noexcept { curl_multi_cleanup(multi); }
+// Owns what libcurl handed out and gives it back with release.
+template <typename Type, auto release>
+struct Owned {
+  struct Free {
+    void operator()(Type* owned) const noexcept { release(owned); }
+  };
+  using Pointer = std::unique_ptr<Type, Free>;
 };
-struct EasyDeleter {
-  void operator()(CURL* easy) const noexcept { curl_easy_cleanup(easy); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
-};
-struct UrlDeleter {
-  void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
-};
-struct CurlTextDeleter {
-  void operator()(char* text) const noexcept { curl_free(text); }
-};
-using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
-using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
-using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
-using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
-using CurlText = std::unique_ptr<char, CurlTextDeleter>;
+using MultiHandle = Owned<CURLM, curl_multi_cleanup>::Pointer;
+using EasyHandle = Owned<CURL, curl_easy_cleanup>::Pointer;
+using HeaderList = Owned<curl_slist, curl_slist_free_all>::Pointer;
+using UrlHandle = Owned<CURLU, curl_url_cleanup>::Pointer;
+using CurlText = Owned<char, curl_free>::Pointer;
 
 // The header rule hands over no NUL, so the C string is the whole line.
 void Append(HeaderList& list, const std::string& line) {
@@ -151,15 +145,15 @@ CurlTransfer::CurlTransfer() : impl_(std::make_unique<Impl>()) {}
 
 CurlTransfer::~CurlTransfer() = default;
 
-void CurlTransfer::Start(const std::string& url, std::string data,
-                         const std::vector<HeaderLine>& headers) {
+void CurlTransfer::Start(const std::string& url, std::string body,
+                         const std::vector<HeaderLine>& headers, int32_t timeout_seconds) {
   CheckUrl(url);
   auto request = std::make_unique<Request>();
   request->url = url;
   request->headers = CurlHeaders(headers);
   // With the size given libcurl sends the buffer as bytes, NULs included, and does not copy it:
   // the request owns it until the easy handle is gone.
-  request->body = std::move(data);
+  request->body = std::move(body);
   request->easy.reset(curl_easy_init());
   CURL* easy = request->easy.get();
   if (easy == nullptr) throw RelayError("Cannot set up the request");
@@ -180,7 +174,7 @@ void CurlTransfer::Start(const std::string& url, std::string data,
   if (!request->ca_file.empty()) SetOption(easy, CURLOPT_CAINFO, request->ca_file.c_str());
   request->ca_path = EnvironmentValue("SSL_CERT_DIR");
   if (!request->ca_path.empty()) SetOption(easy, CURLOPT_CAPATH, request->ca_path.c_str());
-  SetOption(easy, CURLOPT_TIMEOUT, static_cast<long>(request_timeout_seconds()));
+  SetOption(easy, CURLOPT_TIMEOUT, static_cast<long>(timeout_seconds));
   SetOption(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
   SetOption(easy, CURLOPT_HTTPHEADER, request->headers.get());
   SetOption(easy, CURLOPT_WRITEFUNCTION, &KeepAnswer);
@@ -196,9 +190,9 @@ void CurlTransfer::Start(const std::string& url, std::string data,
   impl_->running = std::move(request);
 }
 
-bool CurlTransfer::StillExecuting() const { return impl_->running != nullptr; }
+bool CurlTransfer::InFlight() const { return impl_->running != nullptr; }
 
-void CurlTransfer::Cancel() { impl_->Abandon(); }
+void CurlTransfer::Abandon() { impl_->Abandon(); }
 
 void CurlTransfer::Wait(pollfd* fds, unsigned count, int timeout_ms) {
   timeout_ms = std::max(timeout_ms, 0);
@@ -240,7 +234,7 @@ void CurlTransfer::Perform() {
         request->error[0] != '\0' ? request->error : curl_easy_strerror(code);
     impl_->Abandon();
     if (code == CURLE_OK) {
-      Completed(status, std::move(kept));
+      Answered(status, std::move(kept));
     } else {
       Failed(reason);
     }

@@ -1,4 +1,4 @@
-# The HTTP transfer control on libcurl's multi interface, its tests against the loopback server in
+# The HTTP transfer on libcurl's multi interface, its tests against the loopback server in
 # tests/servers, and its round-trip benchmark.
 target_sources(cw_posix PRIVATE ${CMAKE_CURRENT_LIST_DIR}/curl_transfer.cc)
 

@@ -1,9 +1,8 @@
 #pragma once
-// The transfer control on libcurl's multi interface. It owns one multi handle and at most one easy
+// The HTTP transfer on libcurl's multi interface. It owns one multi handle and at most one easy
 // handle. The event loop's blocking wait is Wait(), which watches libcurl's sockets beside the
-// loop's own descriptors and moves the transfer on; a request that has ended is put away there and
-// its outcome kept.
-#include <curl/curl.h>
+// loop's own descriptors and moves the POST on; one that has ended is put away there and its
+// outcome kept.
 #include <poll.h>
 
 #include <cstdint>
@@ -23,8 +22,8 @@ class CurlTransfer final : public TransferBase {
   CurlTransfer(const CurlTransfer&) = delete;
   CurlTransfer& operator=(const CurlTransfer&) = delete;
 
-  bool StillExecuting() const override;
-  void Cancel() override;
+  bool InFlight() const override;
+  void Abandon() override;
 
   // Blocks until one of libcurl's sockets or one of fds is readable, or timeout_ms has passed
   // (libcurl may end it earlier for its own time-outs), then moves the running transfer on.
@@ -32,8 +31,8 @@ class CurlTransfer final : public TransferBase {
   void Wait(pollfd* fds, unsigned count, int timeout_ms);
 
  private:
-  void Start(const std::string& url, std::string data,
-             const std::vector<HeaderLine>& headers) override;
+  void Start(const std::string& url, std::string body, const std::vector<HeaderLine>& headers,
+             int32_t timeout_seconds) override;
   void Perform();
 
   struct Impl;

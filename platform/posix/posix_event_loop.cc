@@ -14,9 +14,6 @@
 namespace cw {
 namespace {
 
-// The longest the loop sleeps without a timer due; it bounds the damage of a missed wake-up.
-constexpr int kMaxWaitMs = 60000;
-
 sigset_t LoopSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -26,7 +23,7 @@ sigset_t LoopSignals() {
 
 }  // namespace
 
-PosixEventLoop::PosixEventLoop() {
+PosixEventLoop::PosixEventLoop() : TimerLoop(&SteadyNow, nullptr) {
   sigset_t set = LoopSignals();
   if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) throw RelayError("cannot block signals");
   signal_fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
@@ -39,14 +36,6 @@ PosixEventLoop::~PosixEventLoop() {
   if (signal_fd_ >= 0) close(signal_fd_);
 }
 
-void PosixEventLoop::SetTimerInterval(TimerId timer, int32_t milliseconds) {
-  timers_.SetInterval(timer, milliseconds, Clock::now());
-}
-
-void PosixEventLoop::SetTimerEnabled(TimerId timer, bool enabled) {
-  timers_.SetEnabled(timer, enabled, Clock::now());
-}
-
 void PosixEventLoop::ReadSignals() {
   signalfd_siginfo info;
   while (read(signal_fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
@@ -55,7 +44,9 @@ void PosixEventLoop::ReadSignals() {
   }
 }
 
-void PosixEventLoop::Turn(int timeout_ms) {
+void PosixEventLoop::Turn(int max_wait_ms) {
+  int timeout_ms = timers().MillisecondsToNext(max_wait_ms);
+  if (before_wait_) timeout_ms = std::min(timeout_ms, before_wait_());
   // Only what is ready is read: a descriptor that is not would only answer EAGAIN.
   std::array<pollfd, 8> fds;
   std::array<const Source*, 8> owners{};
@@ -76,28 +67,7 @@ void PosixEventLoop::Turn(int timeout_ms) {
   for (unsigned i = 1; i < count; ++i) {
     if (fds[i].revents != 0) owners[i]->on_ready();
   }
-  timers_.RunDue(Clock::now(), [this](TimerId id) {
-    if (on_tick_) on_tick_(id);
-  });
-}
-
-void PosixEventLoop::ProcessPendingEvents() {
-  Turn(0);
-  if (before_wait_) before_wait_();
-}
-
-void PosixEventLoop::Sleep(int milliseconds) {
-  const auto end = Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
-  for (auto now = Clock::now(); now < end; now = Clock::now()) {
-    const int left =
-        static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(end - now).count());
-    if (wait_) {
-      wait_(nullptr, 0, left);
-    } else {
-      const timespec ts{left / 1000, (left % 1000) * 1000000L};
-      nanosleep(&ts, nullptr);
-    }
-  }
+  timers().RunDue();
 }
 
 void PosixEventLoop::Run() {
@@ -106,9 +76,7 @@ void PosixEventLoop::Run() {
     // ends by its own time-out, and the loop goes on. The short sleep keeps a failure that
     // repeats from spinning.
     try {
-      int timeout = timers_.MillisecondsToNext(Clock::now(), kMaxWaitMs);
-      if (before_wait_) timeout = std::min(timeout, before_wait_());
-      Turn(timeout);
+      Turn(kMaxWaitMs);
     } catch (const std::exception&) {
       const timespec ts{0, 50 * 1000000L};
       nanosleep(&ts, nullptr);

@@ -116,14 +116,11 @@ struct RelayOnFiles {
     fakes.process.directory = dir;
     fakes.SetIni("Protocol", "URL", "http://127.0.0.1:9/");
     fakes.SetIni("Protocol", "XML", "<sms>[Message]</sms>");
-    fakes.loop.on_timer = [this](TimerId timer) {
-      if (timer == TimerId::kSystem) relay.SystemTick();
-    };
   }
   std::string folder;
   testing::FakePlatform fakes;
   PosixFileSystem files;
-  Platform platform{fakes.window,  fakes.loop,  fakes.inet,    fakes.service, files,
+  Platform platform{fakes.window,  fakes.loop,  fakes.http,    fakes.service, files,
                     fakes.profile, fakes.clock, fakes.process, fakes.watch};
   Log log{fakes.window.list, fakes.clock};
   Relay relay{platform, log, folder};
@@ -167,7 +164,7 @@ TEST_F(PosixFilesTest, NothingButAPlainFileOfOneNameIsOpened) {
         f->fakes.SetIni("General", "FailedFile", name == "retried.txt" ? name : "failed.txt");
         f->fakes.SetIni("General", "RetryAfter", name == "retried.txt" ? "1" : "0");
         f->fakes.clock.now = time(nullptr) + 10;
-        f->fakes.inet.fail_execute = name == "failed.txt";
+        f->fakes.http.fail_post = name == "failed.txt";
         if (name == "failed.txt") Write("InComingSMS.txt", "m\r\n");
         f->relay.ScanTick();
         f->relay.ScanTick();
@@ -176,7 +173,7 @@ TEST_F(PosixFilesTest, NothingButAPlainFileOfOneNameIsOpened) {
                                 [&](const std::string& e) { return e.starts_with(said); }),
                   1)
             << ::testing::PrintToString(log);
-        for (const std::string& body : f->fakes.inet.bodies) EXPECT_EQ(body, "<sms>m</sms>");
+        for (const std::string& body : f->fakes.http.bodies) EXPECT_EQ(body, "<sms>m</sms>");
       }
       ASSERT_EQ(lstat(at.c_str(), &after), 0);
       EXPECT_EQ(after.st_ino, before.st_ino);
@@ -186,9 +183,9 @@ TEST_F(PosixFilesTest, NothingButAPlainFileOfOneNameIsOpened) {
       // The relay goes on.
       if (name != "failed.txt") std::filesystem::remove_all(at);
       Write("InComingSMS.txt", "next\r\n");
-      f->fakes.inet.fail_execute = false;
+      f->fakes.http.fail_post = false;
       f->relay.ScanTick();
-      EXPECT_EQ(f->fakes.inet.bodies.back(), "<sms>next</sms>");
+      EXPECT_EQ(f->fakes.http.bodies.back(), "<sms>next</sms>");
     }
   }
 }

@@ -82,7 +82,7 @@ TEST(SystemdServiceHost, SwitchesInstallAndRemoveASandboxedUnitAndStoreTheModeOn
     host.SaveModeFlag(removal);
     testing::FakePlatform fake;
     fake.process.command_line = row.command_line;
-    Platform platform{fake.window,  fake.loop,  fake.inet,    host,      fake.files,
+    Platform platform{fake.window,  fake.loop,  fake.http,    host,      fake.files,
                       fake.profile, fake.clock, fake.process, fake.watch};
     int status = -1;
     try {

@@ -14,9 +14,8 @@ inline constexpr UINT kMsgServiceControl = WM_APP + 2;
 // Not a control of the service manager: ServiceMain has run and the handler is registered.
 inline constexpr WPARAM kControlServiceStarted = 0x10000;
 
-inline constexpr UINT_PTR kTimerIdLoop = 1;      // wakes the event loop when a window timer is due
-inline constexpr UINT_PTR kTimerIdClock = 3;     // the status bar's date and time
-inline constexpr UINT_PTR kTimerIdTransfer = 4;  // the transfer control's own request time-out
+inline constexpr UINT_PTR kTimerIdLoop = 1;   // wakes the event loop when one of its timers is due
+inline constexpr UINT_PTR kTimerIdClock = 3;  // the status bar's date and time
 
 // Routes the window's messages to the facilities that react to them (the event loop).
 class Win32MessageRouter {

@@ -254,9 +254,7 @@ void Win32Window::ShowMessageBox(const std::string& prompt, MessageBoxStyle styl
   HWND owner = IsWindowVisible(hwnd_) ? hwnd_ : nullptr;
   UINT flags = MB_OK | MB_SETFOREGROUND | (owner == nullptr ? MB_TASKMODAL : 0);
   if (style == MessageBoxStyle::kCritical) flags |= MB_ICONSTOP;
-  ++message_box_depth_;
   MessageBoxA(owner, text.c_str(), kProgramTitle, flags);
-  --message_box_depth_;
 }
 
 void Win32Window::ShowAdded(const std::deque<std::string>& entries) {

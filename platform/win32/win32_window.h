@@ -37,8 +37,6 @@ class Win32Window final : public MainWindow, public LogView {
   void SetRouter(Win32MessageRouter* router) { router_ = router; }
   // Shows the window unless it was hidden for good (service mode).
   void Show(int show_command);
-  // True while a message box is open: its modal loop must not start the relay's handlers.
-  bool InMessageBox() const { return message_box_depth_ > 0; }
 
   LogView& LogList() override { return *this; }
   std::string Caption() const override { return caption_; }
@@ -74,7 +72,6 @@ class Win32Window final : public MainWindow, public LogView {
   std::string shown_date_;
   std::string shown_time_;
   bool hidden_ = false;
-  int message_box_depth_ = 0;
   Win32MessageRouter* router_ = nullptr;
 };
 

@@ -3,6 +3,7 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -117,24 +118,98 @@ struct Request {
   char buffer[kReadBufferBytes];
 };
 
+// Where a URL leads, as WinHTTP takes it.
+struct Target {
+  std::wstring host;
+  INTERNET_PORT port;
+  std::wstring object;  // the path and the query
+  bool secure;
+};
+
+Target CrackUrl(const std::string& url) {
+  const std::wstring wide_url = Widen(url);
+  URL_COMPONENTS parts{};
+  parts.dwStructSize = sizeof parts;
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(wide_url.c_str(), static_cast<DWORD>(wide_url.size()), 0, &parts)) {
+    throw RelayError("The URL cannot be used: error " + std::to_string(GetLastError()));
+  }
+  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+    throw RelayError("The URL's scheme is not http or https");
+  }
+  Target target{std::wstring(parts.lpszHostName, parts.dwHostNameLength), parts.nPort,
+                std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength),
+                parts.nScheme == INTERNET_SCHEME_HTTPS};
+  if (target.host.empty()) throw RelayError("The URL names no host");
+  target.object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  if (target.object.empty()) target.object = L"/";
+  return target;
+}
+
+// Closes the started request's handle, whose closing WinHTTP then reports, which frees the
+// request, and throws with the error of the call that failed.
+[[noreturn]] void FailStarted(Request& started, const char* what) {
+  const DWORD error = GetLastError();
+  WinHttpCloseHandle(started.handle);
+  started.handle = nullptr;
+  throw RelayError(std::string(what) + ": error " + std::to_string(error));
+}
+
+void SetUpStarted(Request& started, int timeout_ms, const std::vector<std::wstring>& lines) {
+  DWORD_PTR context = static_cast<DWORD_PTR>(started.id);
+  if (!WinHttpSetOption(started.handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
+    FailStarted(started, "Cannot set up the request");
+  }
+  // A redirect is an answer like any other; cookies are not kept between messages; and, as on
+  // Linux, every request has a connection of its own: a reused one that closes without an
+  // answer would make WinHTTP send the message again by itself.
+  DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_KEEP_ALIVE;
+  if (!WinHttpSetOption(started.handle, WINHTTP_OPTION_DISABLE_FEATURE, &features,
+                        sizeof features)) {
+    FailStarted(started, "Cannot set up the request");
+  }
+  WinHttpSetTimeouts(started.handle, kConnectTimeoutMs, kConnectTimeoutMs, timeout_ms, timeout_ms);
+  // Bounds the wait for the answer's head; under Wine this is also what ends an abandoned request.
+  DWORD response_timeout = static_cast<DWORD>(timeout_ms);
+  WinHttpSetOption(started.handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout,
+                   sizeof response_timeout);
+  for (const std::wstring& line : lines) {
+    if (!WinHttpAddRequestHeaders(started.handle, line.c_str(), static_cast<DWORD>(line.size()),
+                                  WINHTTP_ADDREQ_FLAG_ADD)) {
+      FailStarted(started, "The header line cannot be used");
+    }
+  }
+}
+
+void Send(Request& started, std::string body) {
+  started.body = std::move(body);
+  const DWORD size = static_cast<DWORD>(started.body.size());
+  void* data = size == 0 ? WINHTTP_NO_REQUEST_DATA : started.body.data();
+  if (!WinHttpSendRequest(started.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, size, size,
+                          static_cast<DWORD_PTR>(started.id))) {
+    FailStarted(started, "Cannot start the request");
+  }
+}
+
 }  // namespace
 
 struct WinHttpTransfer::Impl {
   explicit Impl(WinHttpTransfer& owner) : owner(owner) {}
   WinHttpTransfer& owner;
-  HWND window = nullptr;
   HINTERNET session = nullptr;
   // Every request whose handle WinHTTP has not yet reported closed, by id.
   std::map<uint64_t, std::unique_ptr<Request>> requests;
   uint64_t next_id = 1;
-  uint64_t current = 0;  // the executing request; 0 when none
-  ULONGLONG deadline = 0;
+  uint64_t current = 0;            // the request in flight; 0 when none
+  std::unique_ptr<Timer> timeout;  // ends the request in flight when it runs out
 
   Request* Current() {
     auto it = requests.find(current);
     return it == requests.end() ? nullptr : it->second.get();
   }
-  // Ends the executing request without a notification; its late events are dropped.
+  // Ends the request in flight without a notification; its late events are dropped.
   void Detach() {
     if (current == 0) return;
     if (Request* request = Current(); request != nullptr && request->handle != nullptr) {
@@ -142,18 +217,20 @@ struct WinHttpTransfer::Impl {
       request->handle = nullptr;
     }
     current = 0;
-    KillTimer(window, kTimerIdTransfer);
+    timeout->Stop();
   }
   // The request ended: with the server's answer, or with WinHTTP's error.
   void Finish(bool answered, DWORD error = 0) {
     Request* request = Current();
     if (answered && request != nullptr) {
-      owner.Completed(static_cast<long>(request->status), std::move(request->kept));
+      owner.Answered(static_cast<long>(request->status), std::move(request->kept));
     } else {
       owner.Failed(WinHttpErrorText(error));
     }
     Detach();
   }
+  // Opens a request to target; from then on WinHTTP reports its handle's closing, which frees it.
+  Request& Open(const Target& target);
   void ReadNext(Request& request) {
     if (!WinHttpReadData(request.handle, request.buffer, sizeof request.buffer, nullptr)) {
       Finish(false, GetLastError());
@@ -161,6 +238,26 @@ struct WinHttpTransfer::Impl {
   }
   void Handle(const Event& event);
 };
+
+Request& WinHttpTransfer::Impl::Open(const Target& target) {
+  auto request = std::make_unique<Request>();
+  request->id = next_id++;
+  request->connect = WinHttpConnect(session, target.host.c_str(), target.port, 0);
+  if (request->connect == nullptr) {
+    throw RelayError("Cannot connect: error " + std::to_string(GetLastError()));
+  }
+  request->handle = WinHttpOpenRequest(request->connect, L"POST", target.object.c_str(), nullptr,
+                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                       target.secure ? WINHTTP_FLAG_SECURE : 0);
+  if (request->handle == nullptr) {
+    const DWORD error = GetLastError();
+    WinHttpCloseHandle(request->connect);
+    throw RelayError("Cannot open the request: error " + std::to_string(error));
+  }
+  Request& opened = *request;
+  requests[opened.id] = std::move(request);
+  return opened;
+}
 
 void WinHttpTransfer::Impl::Handle(const Event& event) {
   auto it = requests.find(event.id);
@@ -171,7 +268,7 @@ void WinHttpTransfer::Impl::Handle(const Event& event) {
     requests.erase(it);
     return;
   }
-  if (event.id != current || request.handle == nullptr) return;  // cancelled or timed out
+  if (event.id != current || request.handle == nullptr) return;  // abandoned or timed out
   switch (event.status) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
       if (!WinHttpReceiveResponse(request.handle, nullptr)) Finish(false, GetLastError());
@@ -203,8 +300,12 @@ void WinHttpTransfer::Impl::Handle(const Event& event) {
   }
 }
 
-WinHttpTransfer::WinHttpTransfer(HWND window) : impl_(std::make_unique<Impl>(*this)) {
-  impl_->window = window;
+WinHttpTransfer::WinHttpTransfer(HWND window, EventLoop& loop)
+    : impl_(std::make_unique<Impl>(*this)) {
+  impl_->timeout = loop.AddTimer(std::chrono::milliseconds(0), [this] {
+    if (impl_->current != 0) impl_->Finish(false, ERROR_WINHTTP_TIMEOUT);
+  });
+  impl_->timeout->Stop();
   // No agent name: the request carries only the headers the operator configured and the ones
   // HTTP itself needs (Host, Content-Length, Connection).
   impl_->session = WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
@@ -230,104 +331,26 @@ WinHttpTransfer::~WinHttpTransfer() {
   WinHttpCloseHandle(impl_->session);
 }
 
-void WinHttpTransfer::Start(const std::string& url, std::string data,
-                            const std::vector<HeaderLine>& headers) {
-  const std::wstring wide_url = Widen(url);
-  URL_COMPONENTS parts{};
-  parts.dwStructSize = sizeof parts;
-  parts.dwHostNameLength = static_cast<DWORD>(-1);
-  parts.dwUrlPathLength = static_cast<DWORD>(-1);
-  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!WinHttpCrackUrl(wide_url.c_str(), static_cast<DWORD>(wide_url.size()), 0, &parts)) {
-    throw RelayError("The URL cannot be used: error " + std::to_string(GetLastError()));
-  }
-  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
-    throw RelayError("The URL's scheme is not http or https");
-  }
-  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
-  if (host.empty()) throw RelayError("The URL names no host");
-  std::wstring object(parts.lpszUrlPath, parts.dwUrlPathLength);
-  object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-  if (object.empty()) object = L"/";
+void WinHttpTransfer::Start(const std::string& url, std::string body,
+                            const std::vector<HeaderLine>& headers, int32_t timeout_seconds) {
+  const Target target = CrackUrl(url);
   std::vector<std::wstring> lines;
   for (const HeaderLine& line : headers) lines.push_back(Widen(line.text));
-
-  auto request = std::make_unique<Request>();
-  request->id = impl_->next_id++;
-  request->connect = WinHttpConnect(impl_->session, host.c_str(), parts.nPort, 0);
-  if (request->connect == nullptr) {
-    throw RelayError("Cannot connect: error " + std::to_string(GetLastError()));
-  }
-  request->handle =
-      WinHttpOpenRequest(request->connect, L"POST", object.c_str(), nullptr, WINHTTP_NO_REFERER,
-                         WINHTTP_DEFAULT_ACCEPT_TYPES,
-                         parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
-  if (request->handle == nullptr) {
-    const DWORD error = GetLastError();
-    WinHttpCloseHandle(request->connect);
-    throw RelayError("Cannot open the request: error " + std::to_string(error));
-  }
-  // From here WinHTTP reports the handle's closing, which frees the request.
-  Request& started = *request;
-  impl_->requests[request->id] = std::move(request);
-  auto fail = [&](const char* what) {
-    const DWORD error = GetLastError();
-    WinHttpCloseHandle(started.handle);
-    started.handle = nullptr;
-    throw RelayError(std::string(what) + ": error " + std::to_string(error));
-  };
-  DWORD_PTR context = static_cast<DWORD_PTR>(started.id);
-  if (!WinHttpSetOption(started.handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
-    fail("Cannot set up the request");
-  }
-  // A redirect is an answer like any other; cookies are not kept between messages; and, as on
-  // Linux, every request has a connection of its own: a reused one that closes without an
-  // answer would make WinHTTP send the message again by itself.
-  DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_KEEP_ALIVE;
-  if (!WinHttpSetOption(started.handle, WINHTTP_OPTION_DISABLE_FEATURE, &features,
-                        sizeof features)) {
-    fail("Cannot set up the request");
-  }
+  Request& started = impl_->Open(target);
   const int timeout_ms =
-      static_cast<int>(std::min<int64_t>(int64_t{request_timeout_seconds()} * 1000, INT32_MAX));
-  WinHttpSetTimeouts(started.handle, kConnectTimeoutMs, kConnectTimeoutMs, timeout_ms, timeout_ms);
-  // Bounds the wait for the answer's head; under Wine this is also what ends a cancelled request.
-  DWORD response_timeout = static_cast<DWORD>(timeout_ms);
-  WinHttpSetOption(started.handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout,
-                   sizeof response_timeout);
-  for (const std::wstring& line : lines) {
-    if (!WinHttpAddRequestHeaders(started.handle, line.c_str(), static_cast<DWORD>(line.size()),
-                                  WINHTTP_ADDREQ_FLAG_ADD)) {
-      fail("The header line cannot be used");
-    }
-  }
-  started.body = std::move(data);
-  const DWORD size = static_cast<DWORD>(started.body.size());
-  void* body = size == 0 ? WINHTTP_NO_REQUEST_DATA : started.body.data();
-  if (!WinHttpSendRequest(started.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, size, size,
-                          context)) {
-    fail("Cannot start the request");
-  }
+      static_cast<int>(std::min<int64_t>(int64_t{timeout_seconds} * 1000, INT32_MAX));
+  SetUpStarted(started, timeout_ms, lines);
+  Send(started, std::move(body));
   impl_->current = started.id;
-  impl_->deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
-  SetTimer(impl_->window, kTimerIdTransfer, static_cast<UINT>(timeout_ms), nullptr);
+  impl_->timeout->Restart(std::chrono::milliseconds(timeout_ms));
 }
 
-bool WinHttpTransfer::StillExecuting() const { return impl_->current != 0; }
+bool WinHttpTransfer::InFlight() const { return impl_->current != 0; }
 
-void WinHttpTransfer::Cancel() { impl_->Detach(); }
+void WinHttpTransfer::Abandon() { impl_->Detach(); }
 
 void WinHttpTransfer::ProcessEvents() {
   for (const Event& event : TheMailbox().Take()) impl_->Handle(event);
-}
-
-void WinHttpTransfer::OnRequestTimer() {
-  if (impl_->current == 0) {
-    KillTimer(impl_->window, kTimerIdTransfer);
-    return;
-  }
-  if (GetTickCount64() < impl_->deadline) return;
-  impl_->Finish(false, ERROR_WINHTTP_TIMEOUT);
 }
 
 }  // namespace cw

@@ -1,8 +1,10 @@
 #pragma once
 // In-memory fakes of the platform for the core's tests, bundled like the real program's platform.
-// The event loop runs on virtual time: Sleep advances it, ProcessPendingEvents runs what is due,
-// so a transfer ending or a close arriving inside a pause happens at a chosen moment.
+// The event loop runs the real timer table on virtual time, which jumps from one event to the
+// next, so an answer or a close arriving inside a pause happens at a chosen moment.
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <deque>
 #include <functional>
 #include <map>
@@ -17,6 +19,7 @@
 #include "base/errors.h"
 #include "platform/file_rules.h"
 #include "platform/platform.h"
+#include "platform/timer_table.h"
 
 namespace cw::testing {
 
@@ -54,66 +57,51 @@ struct FakeWindow : MainWindow {
   std::vector<std::string> boxes;
 };
 
-struct FakeEventLoop : EventLoop {
-  struct Timer {
-    int32_t interval;
-    bool enabled;
-    int64_t due;
-  };
-  void SetTimerInterval(TimerId id, int32_t ms) override {
-    timers[id].interval = ms;
-    timers[id].due = now + ms;
-  }
-  void SetTimerEnabled(TimerId id, bool enabled) override {
-    Timer& t = timers[id];
-    if (enabled && !t.enabled) t.due = now + t.interval;
-    t.enabled = enabled;
-  }
-  void ProcessPendingEvents() override {
-    while (!scheduled.empty() && scheduled.begin()->first <= now) {
-      scheduled.extract(scheduled.begin()).mapped()();
+struct FakeEventLoop : TimerLoop {
+  using Ms = std::chrono::milliseconds;
+  FakeEventLoop() : TimerLoop([this] { return TimePoint{} + now; }, nullptr) {}
+  // Virtual time jumps to what comes next: an arrival, a timer, the end of the wait.
+  void Turn(int max_wait_ms) override {
+    Ms next = now + Ms(timers().MillisecondsToNext(max_wait_ms));
+    if (!arriving.empty()) next = std::min(next, arriving.begin()->first);
+    now = std::max(now, next);
+    while (!arriving.empty() && arriving.begin()->first <= now) {
+      arriving.extract(arriving.begin()).mapped()();
     }
-    for (auto& [id, t] : timers) {
-      if (t.enabled && t.interval > 0 && t.due <= now && on_timer) {
-        t.due = now + t.interval;
-        on_timer(id);
-      }
-    }
+    timers().RunDue();
   }
-  void Sleep(int ms) override { now += ms; }
-  void At(int64_t time, std::function<void()> event) { scheduled.emplace(time, std::move(event)); }
+  // What arrives from outside at virtual time `at`: an answer, a close.
+  void At(Ms at, std::function<void()> event) { arriving.emplace(at, std::move(event)); }
+  int NextTimerIn() { return timers().MillisecondsToNext(INT_MAX); }
 
-  std::function<void(TimerId)> on_timer;  // where the ticks go
-  std::map<TimerId, Timer> timers{{TimerId::kSystem, {100, true, 100}},
-                                  {TimerId::kFileScan, {1000, true, 1000}}};
-  std::multimap<int64_t, std::function<void()>> scheduled;
-  int64_t now = 0;
+  Ms now{0};
+  std::multimap<Ms, std::function<void()>> arriving;
 };
 
-// Every request is answered 200 "OK" 100 virtual ms after it starts.
-struct FakeTransfer : TransferControl {
+// Every POST is answered 200 "OK" 100 virtual ms after it starts.
+struct FakeTransfer : HttpTransfer {
   explicit FakeTransfer(FakeEventLoop& loop) : loop(loop) {}
-  void SetProtocol(int32_t) override {}
-  void SetRequestTimeout(int32_t) override {}
-  void Execute(const std::string&, std::string data, const std::string&) override {
+  void Post(HttpPost post) override {
     outcome = {};
-    if (fail_execute) throw RelayError("cannot start");
-    bodies.push_back(std::move(data));
-    executing = true;
-    loop.At(loop.now + 100, [this, id = bodies.size()] {
-      if (id != bodies.size() || !executing) return;  // cancelled or superseded
-      executing = false;
-      outcome = {TransferOutcome::State::kCompleted, 200, "OK", {}};
+    if (fail_post) throw RelayError("cannot start");
+    bodies.push_back(std::move(post.body));
+    schemes.push_back(post.default_scheme);
+    in_flight = true;
+    loop.At(loop.now + std::chrono::milliseconds(100), [this, id = bodies.size()] {
+      if (id != bodies.size() || !in_flight) return;  // abandoned or superseded
+      in_flight = false;
+      outcome = {HttpOutcome::State::kAnswered, 200, "OK", {}};
     });
   }
-  bool StillExecuting() const override { return executing; }
-  void Cancel() override { executing = false; }
-  const TransferOutcome& Outcome() const override { return outcome; }
+  bool InFlight() const override { return in_flight; }
+  void Abandon() override { in_flight = false; }
+  const HttpOutcome& Outcome() const override { return outcome; }
 
   FakeEventLoop& loop;
   std::vector<std::string> bodies;
-  bool fail_execute = false, executing = false;
-  TransferOutcome outcome;
+  std::vector<DefaultScheme> schemes;
+  bool fail_post = false, in_flight = false;
+  HttpOutcome outcome;
 };
 
 // Keeps the mode flag, started once in service mode; it never installs.
@@ -242,14 +230,14 @@ struct FakeFolderWatch : FolderWatch {
 struct FakePlatform {
   FakeWindow window;
   FakeEventLoop loop;
-  FakeTransfer inet{loop};
+  FakeTransfer http{loop};
   FakeServiceHost service;
   FakeFileSystem files;
   FakeProfileReader profile;
   FakeClock clock;
   FakeProcess process;
   FakeFolderWatch watch;
-  Platform platform{window, loop, inet, service, files, profile, clock, process, watch};
+  Platform platform{window, loop, http, service, files, profile, clock, process, watch};
 
   // The settings file that the program at process.directory reads.
   void SetIni(const std::string& section, const std::string& key, const std::string& value) {
