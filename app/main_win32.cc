@@ -85,16 +85,14 @@ int LocalOffsetMinutes(const cw::CivilTime& local) {
 
 // "--feed": one message into the incoming file, then the process ends. It never shows a box:
 // a feed runs unattended, and its reason goes to standard error where there is one.
-int Feed() {
+int Feed(cw::Process& process) {
   cw::Win32FileSystem files;
   cw::Win32ProfileReader profile;
   const std::unique_ptr<cw::ReadableFile> standard_input = cw::StandardInput();
   const cw::FeedInput input{std::vector<std::string>(__argv + std::min(__argc, 2), __argv + __argc),
                             &EnvironmentUtf8, *standard_input, files, &LocalOffsetMinutes};
-  std::string folder = cw::FolderOf(cw::Win32Process::ExecutablePath());
-  if (folder.back() != '\\') folder += '\\';
   std::string error;
-  const int status = cw::RunFeedCommand(input, profile, folder, error);
+  const int status = cw::RunFeedCommand(input, profile, cw::ProgramFolder(process, '\\'), error);
   if (status != 0) WriteStandard(STD_ERROR_HANDLE, "corbelwynford --feed: " + error + "\r\n");
   return status;
 }
@@ -156,13 +154,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
       case cw::EntryAction::kShowVersion:
         return ShowText(std::string(cw::kVersionText) + "\n");
       case cw::EntryAction::kFeed:
-        return Feed();
+        return Feed(process);
       case cw::EntryAction::kRun:
         break;
     }
     const std::string executable = cw::Win32Process::ExecutablePath();
-    std::string folder = cw::FolderOf(executable);
-    if (folder.empty() || folder.back() != '\\') folder += '\\';
+    const std::string folder = cw::ProgramFolder(process, '\\');
 
     cw::Win32Window window(instance, folder);
     const HWND hwnd = window.Handle();

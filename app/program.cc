@@ -27,10 +27,7 @@ void Program::Start() {
   ServiceHost& service = platform_.service;
   Process& process = platform_.process;
 
-  const char separator = platform_.files.PathSeparator();
-  std::string folder = process.ExecutableDirectory();
-  if (folder.empty() || folder.back() != separator) folder += separator;
-  relay_.emplace(platform_, log_, folder);
+  relay_.emplace(platform_, log_, ProgramFolder(process, platform_.files.PathSeparator()));
 
   service_mode_ = IsServiceFlag(service.ReadSetting("Parameters", "RunAsService", "0"));
 
