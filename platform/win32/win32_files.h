@@ -22,7 +22,8 @@ class Win32FileSystem final : public SystemFileSystem {
   // Every open of the relay's files takes a reparse point itself rather than its target, and only
   // a disk file of one name (a folder, a device such as CON or COM1, a pipe are refused).
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
-  // A link itself is looked at by its attributes alone: no names and no file index.
+  // A link itself is looked at by its attributes alone (no names, no file index); neither look
+  // tells a change time.
   std::optional<FileFacts> Facts(const std::string& path, Link link) const override;
   void Delete(const std::string& path) override;
   void RequireReadableIfPresent(const std::string& path) const override;
