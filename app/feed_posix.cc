@@ -14,6 +14,7 @@
 #include "app/feed_command.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_process.h"
+#include "settings/kept_profile.h"
 
 namespace cw {
 namespace {
@@ -50,10 +51,9 @@ int FeedFromCommandLine(int argc, char** argv, int first) {
                           return value;
                         },
                         *standard_input, files, &LocalOffsetMinutes};
-  std::string folder = PosixProcess(argc, argv, nullptr).ExecutableDirectory();
-  if (folder.back() != '/') folder += '/';
+  PosixProcess process(argc, argv, nullptr);
   std::string error;
-  const int status = RunFeedCommand(input, profile, folder, error);
+  const int status = RunFeedCommand(input, profile, ProgramFolder(process, '/'), error);
   if (status != 0) {
     const std::string line = "corbelwynford --feed: " + error + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);

@@ -22,6 +22,7 @@
 #include "platform/posix/posix_process.h"
 #include "platform/posix/systemd_service_host.h"
 #include "platform/posix/terminal_window.h"
+#include "settings/kept_profile.h"
 
 namespace {
 

@@ -35,13 +35,6 @@ bool WriteStandard(DWORD which, const std::string& text) {
          WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
-// The program's folder, ending in a backslash.
-std::string ProgramFolder() {
-  std::string folder = cw::FolderOf(cw::Win32Process::ExecutablePath());
-  if (folder.empty() || folder.back() != '\\') folder += '\\';
-  return folder;
-}
-
 // "--help" and "--version": on standard output where there is one, else in a box.
 int ShowText(const std::string& text) {
   if (!WriteStandard(STD_OUTPUT_HANDLE, text)) {
@@ -92,14 +85,14 @@ int LocalOffsetMinutes(const cw::CivilTime& local) {
 
 // "--feed": one message into the incoming file, then the process ends. It never shows a box:
 // a feed runs unattended, and its reason goes to standard error where there is one.
-int Feed() {
+int Feed(cw::Process& process) {
   cw::Win32FileSystem files;
   cw::Win32ProfileReader profile;
   const std::unique_ptr<cw::ReadableFile> standard_input = cw::StandardInput();
   const cw::FeedInput input{std::vector<std::string>(__argv + std::min(__argc, 2), __argv + __argc),
                             &EnvironmentUtf8, *standard_input, files, &LocalOffsetMinutes};
   std::string error;
-  const int status = cw::RunFeedCommand(input, profile, ProgramFolder(), error);
+  const int status = cw::RunFeedCommand(input, profile, cw::ProgramFolder(process, '\\'), error);
   if (status != 0) WriteStandard(STD_ERROR_HANDLE, "corbelwynford --feed: " + error + "\r\n");
   return status;
 }
@@ -112,14 +105,14 @@ void ServiceControl(cw::Program& program, cw::ScmServiceHost& service, WPARAM co
 }
 
 // "--help", "--version" and "--feed": their exit status; nothing when the relay is to run.
-std::optional<int> RunOtherThanRelay(const std::string& command_line) {
-  switch (cw::ActionFor(command_line)) {
+std::optional<int> RunOtherThanRelay(cw::Process& process) {
+  switch (cw::ActionFor(process.CommandLine())) {
     case cw::EntryAction::kShowHelp:
       return ShowText(cw::kUsageText);
     case cw::EntryAction::kShowVersion:
       return ShowText(std::string(cw::kVersionText) + "\n");
     case cw::EntryAction::kFeed:
-      return Feed();
+      return Feed(process);
     case cw::EntryAction::kRun:
       break;
   }
@@ -163,9 +156,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
     cw::Win32Process process([] {
       if (g_service != nullptr) g_service->ReportStopped();
     });
-    if (const std::optional<int> status = RunOtherThanRelay(process.CommandLine())) return *status;
+    if (const std::optional<int> status = RunOtherThanRelay(process)) return *status;
 
-    cw::Win32Window window(instance, ProgramFolder());
+    cw::Win32Window window(instance, cw::ProgramFolder(process, '\\'));
     const HWND hwnd = window.Handle();
     cw::Win32EventLoop loop(window);
     cw::ScmServiceHost service(cw::Win32Process::ExecutablePath(), [hwnd](WPARAM control) {

@@ -21,9 +21,6 @@ bool IsServiceFlag(const std::string& text) {
 
 void Program::Start() {
   Process& process = platform_.process;
-  const char separator = platform_.files.PathSeparator();
-  std::string folder = process.ExecutableDirectory();
-  if (folder.empty() || folder.back() != separator) folder += separator;
 
   service_mode_ = IsServiceFlag(platform_.service.ReadModeFlag());
 
@@ -44,7 +41,7 @@ void Program::Start() {
   log_.WriteLog(std::string("Corbelwynford - version ") + kVersionText + " is starting...");
   RunServiceSwitch(arguments);
   // Made after the switches, so that no tick of its timer comes while a box of theirs is open.
-  relay_.emplace(platform_, log_, folder);
+  relay_.emplace(platform_, log_, ProgramFolder(process, platform_.files.PathSeparator()));
   platform_.window.SetCaption(platform_.window.Caption() + " - version " + kVersionText);
   EnterMode();
 }

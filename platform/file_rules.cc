@@ -4,11 +4,15 @@
 
 namespace cw {
 
-void RequirePlainFile(const std::string& path, FileKind kind, uint64_t names) {
-  switch (kind) {
+void CheckPath(const std::string& path) {
+  if (path.find('\0') != std::string::npos) throw RelayError("path holds a NUL byte");
+}
+
+void RequirePlainFile(const std::string& path, const FileFacts& facts) {
+  switch (facts.kind) {
     case FileKind::kRegular:
-      if (names > 1) {
-        throw RefusedFile(path, "a file of " + std::to_string(names) + " names (hard links)");
+      if (facts.names > 1) {
+        throw RefusedFile(path, "a file of " + std::to_string(facts.names) + " names (hard links)");
       }
       return;
     case FileKind::kSymbolicLink:

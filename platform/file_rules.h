@@ -3,17 +3,19 @@
 // file, the failed-message file), whatever system tells what a path holds. A folder others may
 // write is no place to trust a name: only a regular file of a single name, reached without
 // following a link, is ever opened there, as mail delivery agents open mailboxes.
-#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "platform/files.h"
+
 namespace cw {
 
-// What stands at a path, as the system tells it without following a link.
-enum class FileKind { kRegular, kSymbolicLink, kReparsePoint, kFolder, kFifo, kDevice, kSocket };
+// Throws RelayError for a path with a NUL byte: the system takes paths as C strings, so such a path
+// names no file, not the file before the NUL.
+void CheckPath(const std::string& path);
 
-// Throws RefusedFile, saying what it is, unless path holds a regular file with a single name.
-void RequirePlainFile(const std::string& path, FileKind kind, uint64_t names);
+// Throws RefusedFile, saying what it is, unless facts tell of a regular file with a single name.
+void RequirePlainFile(const std::string& path, const FileFacts& facts);
 
 // True when a file whose last bytes are tail (its last two, or all of a shorter file) ends its
 // last line: in a CR, or in a CR LF. An empty file ends none and needs none.

@@ -18,12 +18,25 @@ class ReadableFile {
   virtual void Close() = 0;
 };
 
-// What the relay needs to know of a file it may send again.
-struct FileSummary {
+// What stands at a path, as the system tells it.
+enum class FileKind { kRegular, kSymbolicLink, kReparsePoint, kFolder, kFifo, kDevice, kSocket };
+
+// Whether a look at a path takes a link itself or what it leads to.
+enum class Link { kItself, kFollowed };
+
+// What one look at a file tells. Any edit changes it: the change time is part of it because no
+// user call can set that back, as `touch -r` does with the modification time.
+struct FileFacts {
+  FileKind kind = FileKind::kRegular;
+  uint64_t names = 1;  // hard links
   uint64_t size = 0;
-  int64_t modified = 0;  // seconds since 1970 (UTC), as Clock::Now() counts
-  bool regular = true;   // false for a link, a folder, a FIFO or a device
-  bool operator==(const FileSummary&) const = default;
+  int64_t modified_ns = 0, changed_ns = 0;  // since 1970 (UTC)
+  uint64_t device = 0, inode = 0;           // Windows: the volume and the file index
+  bool operator==(const FileFacts&) const = default;
+  // Seconds since 1970 (UTC), as Clock::Now() counts.
+  int64_t ModifiedSeconds() const {
+    return modified_ns / 1'000'000'000 - (modified_ns % 1'000'000'000 < 0 ? 1 : 0);
+  }
 };
 
 // The relay's files (the incoming file, its claim file, the failed-message file) lie in folders
@@ -56,10 +69,9 @@ class FileSystem {
   virtual void AppendForRelay(const std::string& path, std::string_view record, int wait_ms) = 0;
   // True when something of any kind stands at path (a dangling link too); never throws. The idle
   // scan asks this rather than failing an open, which would cost an exception every tick.
-  virtual bool Exists(const std::string& path) = 0;
-  // The size and modification time of whatever stands at path, a link itself rather than what it
-  // leads to; nullopt when nothing does.
-  virtual std::optional<FileSummary> Summary(const std::string& path) const = 0;
+  bool Exists(const std::string& path) const { return Facts(path, Link::kItself).has_value(); }
+  // What stands at path, in one look; nullopt when nothing does (or it cannot be looked at).
+  virtual std::optional<FileFacts> Facts(const std::string& path, Link link) const = 0;
   virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
   virtual void Delete(const std::string& path) = 0;
   // Appends line and a CR LF to the file at path (created when missing) and returns once both

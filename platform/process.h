@@ -7,9 +7,6 @@ namespace cw {
 class Process {
  public:
   virtual ~Process() = default;
-  // The directory of the executable, without a trailing separator unless it is a root ("/",
-  // "C:\").
-  virtual std::string ExecutableDirectory() = 0;
   // The executable's own path.
   virtual std::string ExecutableFile() = 0;
   // True when another process of this program already runs. The first call decides and holds
@@ -22,5 +19,13 @@ class Process {
   // Hands the memory that freed blocks left in the allocator back to the system.
   virtual void ReturnFreeMemory() = 0;
 };
+
+// The executable's folder ending in separator ("/opt/corbelwynford/", "C:\"), the folder that the
+// settings file and every relative file name are taken from. "/" ends a folder on Windows too.
+inline std::string ProgramFolder(Process& process, char separator) {
+  const std::string file = process.ExecutableFile();
+  const size_t cut = file.find_last_of(std::string{separator, '/'});
+  return (cut == std::string::npos ? std::string() : file.substr(0, cut)) + separator;
+}
 
 }  // namespace cw

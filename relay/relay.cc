@@ -138,7 +138,8 @@ void Relay::RemoveClaim(const std::string& claim_file, ClaimProgress& progress) 
 
 bool Relay::ClaimIncoming(const std::string& scan_file, const std::string& claim_file) {
   FileSystem& files = platform_.files;
-  if (!files.Exists(scan_file)) {
+  incoming_waits_ = files.Exists(scan_file);
+  if (!incoming_waits_) {
     left_alone_.Forget(scan_file);
     return false;
   }
@@ -173,9 +174,18 @@ bool Relay::ClaimForRetry(const std::string& scan_file, const std::string& claim
   if (retry_after <= 0) return false;
   FileSystem& files = platform_.files;
   std::string name, failed_file;
+  std::optional<FileFacts> kept;
   Guarded([&] {
     name = settings_.GetIniString("General", "FailedFile", "");
-    failed_file = FailedFile(name, scan_file, claim_file);
+    kept = files.Facts(ResolveFromProgramFolder(files, program_folder_, name), Link::kItself);
+    // The five identities that FailedFile compares cost a dozen system calls: resolved again only
+    // when what they rest on has changed since the last idle tick.
+    auto resolved_for = std::tuple(name, scan_file, incoming_waits_, kept);
+    if (!idle_failed_file_ || idle_failed_for_ != resolved_for) {
+      idle_failed_file_ = FailedFile(name, scan_file, claim_file);
+      idle_failed_for_ = std::move(resolved_for);
+    }
+    failed_file = *idle_failed_file_;
   });
   if (failed_file.empty()) {
     // A FailedFile that is not the relay's own has said so already.
@@ -185,13 +195,12 @@ bool Relay::ClaimForRetry(const std::string& scan_file, const std::string& claim
     return false;
   }
   retry_delay_.Configure(retry_after);
-  const std::optional<FileSummary> kept = files.Summary(failed_file);
   Guarded([&] { TellStatus(scan_file, failed_file, kept, true); });
   // New messages go first: an incoming file that a feed is writing into waits for its claim.
-  if (!kept || (kept->regular && kept->size == 0) || files.Exists(scan_file) ||
-      platform_.clock.Now() < kept->modified + retry_delay_.Seconds())
+  if (!kept || (kept->kind == FileKind::kRegular && kept->size == 0) || incoming_waits_ ||
+      platform_.clock.Now() < kept->ModifiedSeconds() + retry_delay_.Seconds())
     return false;
-  const std::pair<std::string, FileSummary> attempt{failed_file, *kept};
+  const std::pair<std::string, FileFacts> attempt{failed_file, *kept};
   if (unclaimable_ == attempt) return false;
   try {
     if (!files.Claim(failed_file, claim_file)) return false;
@@ -207,13 +216,13 @@ bool Relay::ClaimForRetry(const std::string& scan_file, const std::string& claim
 }
 
 void Relay::TellStatus(const std::string& scan_file, const RelaySettings& settings) {
-  const std::string& failed = settings.failed_file;
-  TellStatus(scan_file, failed, failed.empty() ? std::nullopt : platform_.files.Summary(failed),
-             settings.retry_after > 0);
+  // Without a FailedFile the facts of "" are none.
+  TellStatus(scan_file, settings.failed_file,
+             platform_.files.Facts(settings.failed_file, Link::kItself), settings.retry_after > 0);
 }
 
 void Relay::TellStatus(const std::string& scan_file, const std::string& failed_file,
-                       const std::optional<FileSummary>& summary, bool retry_on) {
+                       const std::optional<FileFacts>& facts, bool retry_on) {
   const std::string claim_file = scan_file + ".$$$";
   std::string line = !cycle_running_ ? "Waiting for " + scan_file
                      : retry_round_
@@ -222,10 +231,10 @@ void Relay::TellStatus(const std::string& scan_file, const std::string& failed_f
   line += "; " + std::to_string(delivered_) + " delivered, " + std::to_string(failed_) +
           " failed since start";
   if (!failed_file.empty()) {
-    const uint64_t kept = summary ? KeptMessages(failed_file, *summary) : 0;
+    const uint64_t kept = facts ? KeptMessages(failed_file, *facts) : 0;
     line +=
         "; " + (kept > 0 ? std::to_string(kept) : std::string("none")) + " kept in " + failed_file;
-    if (kept > 0 && retry_on) line += WhenSentAgain(failed_file, *summary);
+    if (kept > 0 && retry_on) line += WhenSentAgain(failed_file, *facts);
   }
   if (line == status_) return;
   status_ = line;
@@ -234,11 +243,11 @@ void Relay::TellStatus(const std::string& scan_file, const std::string& failed_f
 
 // Never a time that has passed: a retry that is due waits for new messages to go first, or for a
 // file that cannot be claimed to change.
-std::string Relay::WhenSentAgain(const std::string& failed_file, const FileSummary& summary) {
-  if (unclaimable_ && *unclaimable_ == std::pair(failed_file, summary)) {
+std::string Relay::WhenSentAgain(const std::string& failed_file, const FileFacts& facts) {
+  if (unclaimable_ && *unclaimable_ == std::pair(failed_file, facts)) {
     return ", which cannot be sent again (see the log)";
   }
-  const int64_t due = summary.modified + retry_delay_.Seconds();
+  const int64_t due = facts.ModifiedSeconds() + retry_delay_.Seconds();
   if (due > platform_.clock.Now())
     return ", to be sent again at " + platform_.clock.LongTimeTextAt(due);
   return ", to be sent again once nothing new waits";
@@ -246,8 +255,8 @@ std::string Relay::WhenSentAgain(const std::string& failed_file, const FileSumma
 
 // Counted again only when the file has changed: the status is told after every file and, with
 // RetryAfter, at every idle tick.
-uint64_t Relay::KeptMessages(const std::string& failed_file, const FileSummary& summary) {
-  if (counted_ && counted_->first == failed_file && counted_->second == summary) return kept_;
+uint64_t Relay::KeptMessages(const std::string& failed_file, const FileFacts& facts) {
+  if (counted_ && counted_->first == failed_file && counted_->second == facts) return kept_;
   uint64_t lines = 0;
   try {
     const std::unique_ptr<ReadableFile> file = platform_.files.OpenForReading(failed_file);
@@ -259,7 +268,7 @@ uint64_t Relay::KeptMessages(const std::string& failed_file, const FileSummary& 
   } catch (const std::exception&) {
     lines = 0;  // nothing the relay may read: nothing it keeps (its claim says why)
   }
-  counted_.emplace(failed_file, summary);
+  counted_.emplace(failed_file, facts);
   kept_ = lines;
   return lines;
 }
@@ -426,7 +435,7 @@ void Relay::LogOutcome(const HttpOutcome& outcome, const std::string& send_error
 void Relay::KeepFailed(const std::string& failed_file, const std::string& line) {
   FileSystem& files = platform_.files;
   try {
-    const std::optional<FileSummary> before = files.Summary(failed_file);
+    const std::optional<FileFacts> before = files.Facts(failed_file, Link::kItself);
     if (files.AppendLine(failed_file, line)) {
       log_.WriteLog("Corbelwynford ended " + failed_file +
                     " with CR LF before keeping a failed message");
@@ -434,7 +443,7 @@ void Relay::KeepFailed(const std::string& failed_file, const std::string& line) 
     // The count the status line shows follows the append, without reading the file again.
     if (counted_ && counted_->first == failed_file && before && counted_->second == *before) {
       ++kept_;
-      counted_->second = files.Summary(failed_file).value_or(FileSummary{});
+      counted_->second = files.Facts(failed_file, Link::kItself).value_or(FileFacts{});
     }
   } catch (const std::exception& error) {
     log_.WriteLog("Corbelwynford could not keep the failed message in " + failed_file + ": " +

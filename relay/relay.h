@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "log/log.h"
@@ -84,12 +85,12 @@ class Relay {
   void RemoveClaim(const std::string& claim_file, ClaimProgress& progress);
   // Tells the service manager, when it changed: what the relay does, the messages it delivered
   // and that failed since its start, what the failed-message file keeps and when that goes out
-  // again. summary: the failed-message file's, when the caller has it.
+  // again. facts: the failed-message file's, when the caller has them.
   void TellStatus(const std::string& scan_file, const std::string& failed_file,
-                  const std::optional<FileSummary>& summary, bool retry_on);
+                  const std::optional<FileFacts>& facts, bool retry_on);
   void TellStatus(const std::string& scan_file, const RelaySettings& settings);
-  std::string WhenSentAgain(const std::string& failed_file, const FileSummary& summary);
-  uint64_t KeptMessages(const std::string& failed_file, const FileSummary& summary);
+  std::string WhenSentAgain(const std::string& failed_file, const FileFacts& facts);
+  uint64_t KeptMessages(const std::string& failed_file, const FileFacts& facts);
   // Returns the length of the longest line.
   size_t SendClaimFile(LineReader& lines, ClaimProgress& progress, const std::string& scan_file,
                        const std::string& claim_file, const RelaySettings& settings);
@@ -120,9 +121,15 @@ class Relay {
   RetryDelay retry_delay_;
   bool retry_without_failed_file_logged_ = false;
   // A failed-message file whose claim failed, as it was then: left alone until it changes.
-  std::optional<std::pair<std::string, FileSummary>> unclaimable_;
+  std::optional<std::pair<std::string, FileFacts>> unclaimable_;
   // The messages a failed-message file held when it was last counted, and that file.
-  std::optional<std::pair<std::string, FileSummary>> counted_;
+  std::optional<std::pair<std::string, FileFacts>> counted_;
+  // An incoming file stood there at this tick's claim: no retry starts before it goes.
+  bool incoming_waits_ = false;
+  // What the last idle tick resolved FailedFile to, and what that rested on: the setting, the
+  // incoming file and whether one waited, the failed-message file's facts.
+  std::optional<std::string> idle_failed_file_;
+  std::tuple<std::string, std::string, bool, std::optional<FileFacts>> idle_failed_for_;
   uint64_t kept_ = 0;
   std::string status_;                       // the status line last told
   const std::unique_ptr<Timer> scan_timer_;  // every second until a file is worked through

@@ -197,6 +197,23 @@ TEST(ScanCycle, TheRetryDelayDoublesUpToAnHourAndADeliveryEndsIt) {
                                   kFailed);
 }
 
+// An idle tick resolves FailedFile (the identities of five files) only when the setting, the
+// incoming file's presence or the failed-message file's facts have changed.
+TEST(ScanCycle, AnIdleTickResolvesFailedFileOnlyWhenWhatItRestsOnChanged) {
+  RelayOnFakes f;
+  f.SetIni("General", "RetryAfter", "60");
+  f.SetIni("General", "FailedFile", "failed.txt");
+  f.files.files[kFailed] = "m\r\n";
+  f.files.modified = f.clock.now;  // not yet due
+  f.relay.ScanTick();
+  const int resolved = f.files.identities;
+  f.relay.ScanTick();
+  EXPECT_EQ(f.files.identities, resolved);
+  f.files.files[kFailed] += "n\r\n";
+  f.relay.ScanTick();
+  EXPECT_GT(f.files.identities, resolved);
+}
+
 // A claim file left by an interrupted run goes on after the messages its record says are done,
 // but only when the record was written for it and those messages are the ones it hashed.
 TEST(ScanCycle, AClaimFileGoesOnWhereItsRecordSaysOnlyWhenTheRecordMatches) {

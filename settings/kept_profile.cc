@@ -17,8 +17,8 @@ std::string KeptProfileReader::GetPrivateProfileString(const std::string& sectio
   // Files beyond this size are read afresh each time rather than kept in memory.
   constexpr uint64_t kMaxKeptBytes = 1 << 20;
   // A folder, a FIFO or a device in the settings file's place gives the defaults.
-  const std::optional<FileStamp> stamp = stamps_.Stamp(path);
-  if (!stamp) return default_value;
+  const std::optional<FileFacts> stamp = files_.Facts(path, Link::kFollowed);
+  if (!stamp || stamp->kind != FileKind::kRegular) return default_value;
   if (stamp != kept_stamp_ || path != kept_path_) {
     kept_stamp_.reset();
     looked_up_.clear();

@@ -6,17 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <fstream>
-#include <initializer_list>
-#include <iterator>
-#include <sstream>
-#include <thread>
 #include <utility>
 
 #include "base/errors.h"
@@ -29,28 +21,6 @@ namespace {
 [[noreturn]] void ThrowErrno(const std::string& what, const std::string& path) {
   throw RelayError(what + " " + path + ": " + std::strerror(errno));
 }
-
-// Paths are bytes; one with a NUL in it names no file.
-void CheckPath(const std::string& path) {
-  if (path.find('\0') != std::string::npos) throw RelayError("path holds a NUL byte");
-}
-
-class PosixReadableFile final : public ReadableFile {
- public:
-  explicit PosixReadableFile(UniqueFd fd) : fd_(std::move(fd)) {}
-  size_t Read(char* buffer, size_t size) override {
-    if (!fd_.valid()) throw RelayError("file is closed");
-    for (;;) {
-      ssize_t n = read(fd_.get(), buffer, size);
-      if (n >= 0) return static_cast<size_t>(n);
-      if (errno != EINTR) ThrowErrno("cannot read", "the file");
-    }
-  }
-  void Close() override { fd_.Reset(); }
-
- private:
-  UniqueFd fd_;
-};
 
 void MakeFolders(const std::string& folder) {
   for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
@@ -85,6 +55,13 @@ FileKind KindOf(mode_t mode) {
   return FileKind::kDevice;
 }
 
+FileFacts FactsOf(const struct stat& info) {
+  auto ns = [](const timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; };
+  return {KindOf(info.st_mode), info.st_nlink,    static_cast<uint64_t>(info.st_size),
+          ns(info.st_mtim),     ns(info.st_ctim), info.st_dev,
+          info.st_ino};
+}
+
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -109,17 +86,24 @@ PlainFile OpenPlainFile(const std::string& path, int access, bool create) {
       if (errno == EEXIST) continue;  // made by another meanwhile
       ThrowErrno("cannot create", path);
     }
-    RequirePlainFile(path, KindOf(named.st_mode), named.st_nlink);
+    RequirePlainFile(path, FactsOf(named));
     UniqueFd fd(open(path.c_str(), access | kOpenFlags));
     if (!fd.valid() && errno == ELOOP) throw RefusedFile(path, "a symbolic link");
     if (!fd.valid() && errno == ENOENT) continue;  // renamed or removed meanwhile
     if (!fd.valid()) ThrowErrno("cannot open", path);
     struct stat opened {};
     if (fstat(fd.get(), &opened) != 0) ThrowErrno("cannot examine", path);
-    RequirePlainFile(path, KindOf(opened.st_mode), opened.st_nlink);
+    RequirePlainFile(path, FactsOf(opened));
     if (SameFile(named, opened)) return {std::move(fd), false};
   }
   throw RefusedFile(path, "replaced again and again while it was opened");
+}
+
+// path with every link, "." and ".." in it followed; empty where that cannot be done.
+std::string RealPath(const std::string& path) {
+  const std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr),
+                                                        &std::free);
+  return resolved ? resolved.get() : "";
 }
 
 // True once the lock is ours; false while another holds it. A file system without flock has no
@@ -139,43 +123,50 @@ bool StillAtPath(int fd, const std::string& path) {
   return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && SameFile(opened, named);
 }
 
-// Whether fd's file (open for reading) ends its last line.
-bool EndsInLineEnd(int fd, const std::string& path) {
-  struct stat info {};
-  if (fstat(fd, &info) != 0) ThrowErrno("cannot examine", path);
-  char tail[2];
-  const off_t from = std::max<off_t>(info.st_size - 2, 0);
-  const ssize_t got = pread(fd, tail, static_cast<size_t>(info.st_size - from), from);
-  if (got < 0) ThrowErrno("cannot read", path);
-  return cw::EndsInLineEnd(std::string_view(tail, static_cast<size_t>(got)));
-}
-
-// Writes the pieces at the end of fd's file and waits for the disk. A write or flush that fails is
-// undone: the file is cut back to the length it had, so it holds only what it held before.
-void AppendAllOrNothing(int fd, std::initializer_list<std::string_view> pieces,
-                        const std::string& path) {
-  struct stat info {};
-  if (fstat(fd, &info) != 0) ThrowErrno("cannot examine", path);
-  try {
-    for (const std::string_view piece : pieces) WriteAll(fd, piece, path);
-    if (fsync(fd) != 0) ThrowErrno("cannot flush", path);
-  } catch (const RelayError&) {
-    if (ftruncate(fd, info.st_size) != 0) {
-      // The error that brought us here is the one worth reporting.
-    }
-    throw;
+// A file opened by path, to be read from its start or appended to.
+class PosixFile final : public ReadableFile, public AppendableFile {
+ public:
+  PosixFile(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+  // Unlocked before the close, so that the relay, woken by the close, finds the lock free.
+  ~PosixFile() override {
+    if (locked_) flock(fd_.get(), LOCK_UN);
   }
-}
+  size_t Read(char* buffer, size_t size) override {
+    if (!fd_.valid()) throw RelayError("file is closed");
+    for (;;) {
+      ssize_t n = read(fd_.get(), buffer, size);
+      if (n >= 0) return static_cast<size_t>(n);
+      if (errno != EINTR) ThrowErrno("cannot read", "the file");
+    }
+  }
+  void Close() override { fd_.Reset(); }
+  uint64_t Size() override {
+    struct stat info {};
+    if (fstat(fd_.get(), &info) != 0) ThrowErrno("cannot examine", path_);
+    return static_cast<uint64_t>(info.st_size);
+  }
+  size_t ReadAt(uint64_t offset, char* buffer, size_t size) override {
+    const ssize_t got = pread(fd_.get(), buffer, size, static_cast<off_t>(offset));
+    if (got < 0) ThrowErrno("cannot read", path_);
+    return static_cast<size_t>(got);
+  }
+  void Append(std::string_view bytes) override { WriteAll(fd_.get(), bytes, path_); }
+  void Sync() override {
+    if (fsync(fd_.get()) != 0) ThrowErrno("cannot flush", path_);
+  }
+  void CutBackTo(uint64_t length) override {
+    if (ftruncate(fd_.get(), static_cast<off_t>(length)) != 0) {
+      // The error that brought the caller here is the one worth reporting.
+    }
+  }
+  bool TryLock() override { return locked_ = cw::TryLock(fd_.get()); }
+  bool StillAtPath() override { return cw::StillAtPath(fd_.get(), path_); }
 
-// Appends text and then end to fd's file as AppendAllOrNothing does, after a CR LF when the file's
-// last line has no line end, so that what it held and what is added stay lines of their own; true
-// when that CR LF was needed.
-bool AppendOnALineOfItsOwn(int fd, std::string_view text, std::string_view end,
-                           const std::string& path) {
-  const bool separate = !EndsInLineEnd(fd, path);
-  AppendAllOrNothing(fd, {separate ? "\r\n" : "", text, end}, path);
-  return separate;
-}
+ private:
+  UniqueFd fd_;
+  const std::string path_;
+  bool locked_ = false;
+};
 
 // A file on another file system than its claim file (a failed-message file elsewhere) cannot be
 // renamed into place: its bytes go into a new claim file, which reaches the disk, and only then is
@@ -222,49 +213,22 @@ bool PosixFileSystem::Claim(const std::string& from, const std::string& to) {
   return true;
 }
 
-void PosixFileSystem::AppendForRelay(const std::string& path, std::string_view record,
-                                     int wait_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-  int pause_ms = 1;
-  auto wait_a_little = [&] {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      throw RelayError(path + " stayed locked by the relay or another feed for " +
-                       std::to_string(wait_ms / 1000) + " s");
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
-    pause_ms = std::min(pause_ms * 2, 20);
-  };
-  for (;;) {
-    PlainFile file = OpenPlainFile(path, O_RDWR | O_APPEND, true);
-    const int fd = file.fd.get();
-    // Any feeder of the folder's group may append to a file that one of them made.
-    struct stat info {};
-    if (file.created && fstat(fd, &info) == 0)
-      fchmod(fd, (info.st_mode & 07777) | S_IRGRP | S_IWGRP);
-    while (!TryLock(fd)) wait_a_little();
-    // A claim may have renamed the file while we waited for the lock: then a new one is due.
-    if (!StillAtPath(fd, path)) {
-      wait_a_little();
-      continue;
-    }
-    AppendOnALineOfItsOwn(fd, record, "", path);
-    // Unlocked before the close, so that the relay, woken by the close, finds the lock free.
-    flock(fd, LOCK_UN);
-    return;
-  }
+std::unique_ptr<AppendableFile> PosixFileSystem::OpenToAppend(const std::string& path, bool feed) {
+  PlainFile file = OpenPlainFile(path, O_RDWR | O_APPEND, true);
+  // Any feeder of the folder's group may append to a file that one of them made.
+  struct stat info {};
+  if (feed && file.created && fstat(file.fd.get(), &info) == 0)
+    fchmod(file.fd.get(), (info.st_mode & 07777) | S_IRGRP | S_IWGRP);
+  return std::make_unique<PosixFile>(std::move(file.fd), path);
 }
 
 std::unique_ptr<ReadableFile> PosixFileSystem::OpenForReading(const std::string& path) {
-  return std::make_unique<PosixReadableFile>(OpenPlainFile(path, O_RDONLY, false).fd);
+  return std::make_unique<PosixFile>(OpenPlainFile(path, O_RDONLY, false).fd, path);
 }
 
 std::unique_ptr<ReadableFile> StandardInput() {
-  return std::make_unique<PosixReadableFile>(UniqueFd(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)));
-}
-
-bool PosixFileSystem::Exists(const std::string& path) {
-  struct stat info {};
-  return path.find('\0') == std::string::npos && lstat(path.c_str(), &info) == 0;
+  return std::make_unique<PosixFile>(UniqueFd(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)),
+                                     "standard input");
 }
 
 void PosixFileSystem::Delete(const std::string& path) {
@@ -272,22 +236,10 @@ void PosixFileSystem::Delete(const std::string& path) {
   if (unlink(path.c_str()) != 0) ThrowErrno("cannot delete", path);
 }
 
-bool PosixFileSystem::AppendLine(const std::string& path, const std::string& line) {
-  const UniqueFd fd = OpenPlainFile(path, O_RDWR | O_APPEND, true).fd;
-  return AppendOnALineOfItsOwn(fd.get(), line, "\r\n", path);
-}
-
-std::string PosixFileSystem::FileIdentity(const std::string& path) const {
-  struct stat info {};
-  if (path.find('\0') == std::string::npos && stat(path.c_str(), &info) == 0)
-    return "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+std::string PosixFileSystem::ResolvedPath(const std::string& path) const {
   const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  char* resolved = realpath(folder.c_str(), nullptr);
-  if (resolved == nullptr) return "path " + path;
-  std::string identity = "path " + std::string(resolved) + "/" + path.substr(slash + 1);
-  std::free(resolved);
-  return identity;
+  const std::string folder = RealPath(slash == std::string::npos ? "." : path.substr(0, slash + 1));
+  return folder.empty() ? path : folder + "/" + path.substr(slash + 1);
 }
 
 void WriteFileAtomically(const std::string& path, const std::string& text, mode_t mode) {
@@ -312,11 +264,12 @@ void WriteFileAtomically(const std::string& path, const std::string& text, mode_
   if (dir.valid()) fsync(dir.get());
 }
 
-std::optional<FileSummary> PosixFileSystem::Summary(const std::string& path) const {
+std::optional<FileFacts> PosixFileSystem::Facts(const std::string& path, Link link) const {
   struct stat info {};
-  if (path.find('\0') != std::string::npos || lstat(path.c_str(), &info) != 0) return std::nullopt;
-  return FileSummary{static_cast<uint64_t>(info.st_size), info.st_mtim.tv_sec,
-                     S_ISREG(info.st_mode)};
+  if (path.find('\0') != std::string::npos ||
+      (link == Link::kFollowed ? stat : lstat)(path.c_str(), &info) != 0)
+    return std::nullopt;
+  return FactsOf(info);
 }
 
 void PosixFileSystem::RequireReadableIfPresent(const std::string& path) const {
@@ -324,30 +277,18 @@ void PosixFileSystem::RequireReadableIfPresent(const std::string& path) const {
   struct stat info {};
   if (lstat(path.c_str(), &info) != 0 && errno == ENOENT) return;
   // The file an administrator edits: where a link leads, even where it leads to nothing.
-  std::string target = path;
-  if (char* resolved = realpath(path.c_str(), nullptr)) {
-    target = resolved;
-    std::free(resolved);
-  } else if (S_ISLNK(info.st_mode)) {
+  std::string target = RealPath(path);
+  if (target.empty() && S_ISLNK(info.st_mode)) {
     char link[4096];
     const ssize_t n = readlink(path.c_str(), link, sizeof link);
     if (n > 0) target = std::string(link, static_cast<size_t>(n));
   }
+  if (target.empty()) target = path;
   const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.valid()) ThrowErrno("cannot read", target);
   if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     throw RelayError("cannot read " + target + ": not a file");
   }
-}
-
-std::optional<FileStamp> PosixFileSystem::Stamp(const std::string& path) const {
-  struct stat info {};
-  if (path.find('\0') != std::string::npos || stat(path.c_str(), &info) != 0 ||
-      !S_ISREG(info.st_mode))
-    return std::nullopt;
-  auto ns = [](const timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; };
-  return FileStamp{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
-                   static_cast<uint64_t>(info.st_size), ns(info.st_mtim), ns(info.st_ctim)};
 }
 
 }  // namespace cw

@@ -1,19 +1,15 @@
 #pragma once
 #include <sys/types.h>
 
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "platform/files.h"
-#include "settings/kept_profile.h"
+#include "platform/file_policy.h"
 
 namespace cw {
 
-// Also the stamps of the settings file that KeptProfileReader keeps.
-class PosixFileSystem final : public FileSystem, public FileStamps {
+class PosixFileSystem final : public SystemFileSystem {
  public:
   char PathSeparator() const override { return '/'; }
   bool IsAbsolutePath(const std::string& path) const override {
@@ -26,15 +22,14 @@ class PosixFileSystem final : public FileSystem, public FileStamps {
   // is renameat2 with RENAME_NOREPLACE; where the file system lacks it, link then unlink, which
   // fails the same way when the target exists.
   bool Claim(const std::string& from, const std::string& to) override;
-  void AppendForRelay(const std::string& path, std::string_view record, int wait_ms) override;
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
-  bool Exists(const std::string& path) override;
-  std::optional<FileSummary> Summary(const std::string& path) const override;
+  std::optional<FileFacts> Facts(const std::string& path, Link link) const override;
   void Delete(const std::string& path) override;
-  bool AppendLine(const std::string& path, const std::string& line) override;
-  std::string FileIdentity(const std::string& path) const override;
   void RequireReadableIfPresent(const std::string& path) const override;
-  std::optional<FileStamp> Stamp(const std::string& path) const override;
+
+ protected:
+  std::unique_ptr<AppendableFile> OpenToAppend(const std::string& path, bool feed) override;
+  std::string ResolvedPath(const std::string& path) const override;
 };
 
 // Standard input, to be read to its end; our descriptor 0 stays open.

@@ -25,6 +25,7 @@
 
 #include "base/errors.h"
 #include "relay/relay.h"
+#include "settings/kept_profile.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace cw {
@@ -69,11 +70,6 @@ TEST_F(PosixFilesTest, AClaimNeverReplacesAClaimFileNorTakesAFileAFeedIsWriting)
   feed.join();
   EXPECT_EQ(Read("in.txt.$$$"), "new\r\n");
   EXPECT_EQ(Read("in.txt"), "fed\r\n");
-  // A last line without its line end (written by hand, or a feed killed in its write) stays a
-  // message of its own.
-  Write("torn.txt", "torn");
-  fs.AppendForRelay(dir + "/torn.txt", "next\r\n", 5000);
-  EXPECT_EQ(Read("torn.txt"), "torn\r\nnext\r\n");
   struct stat info {};
   ASSERT_EQ(stat(in.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0060, 0060);  // any feeder of the group can append

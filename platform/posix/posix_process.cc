@@ -36,13 +36,6 @@ std::string PosixProcess::ExecutablePath() {
   }
 }
 
-std::string PosixProcess::ExecutableDirectory() {
-  std::string path = ExecutablePath();
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 bool PosixProcess::AnotherInstanceRunning() {
   if (lock_.valid()) return false;  // this process already holds the lock
   UniqueFd fd(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));

@@ -15,7 +15,6 @@ class PosixProcess final : public Process {
   // before_exit runs right before the process ends (it gives the terminal back).
   PosixProcess(int argc, char** argv, std::function<void()> before_exit);
 
-  std::string ExecutableDirectory() override;
   std::string ExecutableFile() override { return ExecutablePath(); }
   bool AnotherInstanceRunning() override;
   std::string CommandLine() override { return command_line_; }

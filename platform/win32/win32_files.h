@@ -4,12 +4,12 @@
 #include <memory>
 #include <string>
 
-#include "platform/files.h"
+#include "platform/file_policy.h"
 #include "settings/profile_reader.h"
 
 namespace cw {
 
-class Win32FileSystem final : public FileSystem {
+class Win32FileSystem final : public SystemFileSystem {
  public:
   char PathSeparator() const override { return '\\'; }
   // "\x", "\\server\share\x" and "C:..." name the same file from any folder.
@@ -19,16 +19,19 @@ class Win32FileSystem final : public FileSystem {
   // exists) gets a sharing violation while it writes, and a second feed waits for the first. The
   // system closes the handle of a process that ends, so nothing is ever left locked.
   bool Claim(const std::string& from, const std::string& to) override;
-  void AppendForRelay(const std::string& path, std::string_view record, int wait_ms) override;
   // Every open of the relay's files takes a reparse point itself rather than its target, and only
   // a disk file of one name (a folder, a device such as CON or COM1, a pipe are refused).
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
-  bool Exists(const std::string& path) override;
-  std::optional<FileSummary> Summary(const std::string& path) const override;
+  // A link itself is looked at by its attributes alone (no names, no file index); neither look
+  // tells a change time.
+  std::optional<FileFacts> Facts(const std::string& path, Link link) const override;
   void Delete(const std::string& path) override;
-  bool AppendLine(const std::string& path, const std::string& line) override;
-  std::string FileIdentity(const std::string& path) const override;
   void RequireReadableIfPresent(const std::string& path) const override;
+
+ protected:
+  std::unique_ptr<AppendableFile> OpenToAppend(const std::string& path, bool feed) override;
+  // Windows names ignore letter case: the path in small letters.
+  std::string ResolvedPath(const std::string& path) const override;
 };
 
 // Standard input, to be read to its end (a program without a console has one only where it was

@@ -27,14 +27,6 @@ std::string ArgumentText(const std::string& command_line) {
   return command_line.substr(at);
 }
 
-std::string FolderOf(const std::string& module_path) {
-  size_t slash = module_path.find_last_of("\\/");
-  if (slash == std::string::npos) return module_path;
-  std::string folder = module_path.substr(0, slash);
-  if (folder.size() == 2 && folder[1] == ':') folder += '\\';  // a drive root keeps its "\"
-  return folder;
-}
-
 Win32Process::Win32Process(std::function<void()> before_exit)
     : before_exit_(std::move(before_exit)) {}
 
@@ -47,8 +39,6 @@ std::string Win32Process::ExecutablePath() {
     buffer.resize(buffer.size() * 2);
   }
 }
-
-std::string Win32Process::ExecutableDirectory() { return FolderOf(ExecutablePath()); }
 
 bool Win32Process::AnotherInstanceRunning() {
   if (mutex_ != nullptr) return false;  // this process already holds the mark

@@ -11,8 +11,6 @@ namespace cw {
 // quoted name ends at its closing quote, an unquoted one at the first blank; the blanks after it
 // are skipped.
 std::string ArgumentText(const std::string& command_line);
-// The folder of a module path: without its trailing backslash, except for a drive root ("C:\").
-std::string FolderOf(const std::string& module_path);
 
 // The one-instance rule is a named mutex in the global namespace, so a desktop start also sees a
 // running service. The system drops it when the process ends in any way.
@@ -21,7 +19,6 @@ class Win32Process final : public Process {
   // before_exit runs right before the process ends (the service host reports the stop there).
   explicit Win32Process(std::function<void()> before_exit);
 
-  std::string ExecutableDirectory() override;
   std::string ExecutableFile() override { return ExecutablePath(); }
   bool AnotherInstanceRunning() override;
   std::string CommandLine() override;

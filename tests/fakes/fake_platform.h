@@ -158,11 +158,10 @@ struct FakeFileSystem : FileSystem {
     if (!files.count(path)) throw RelayError("no such file");
     return std::make_unique<File>(*this, path);
   }
-  bool Exists(const std::string& path) override { return files.count(path) > 0; }
-  // Every file was last written at `modified`.
-  std::optional<FileSummary> Summary(const std::string& path) const override {
+  // Every file was last written at `modified` (seconds).
+  std::optional<FileFacts> Facts(const std::string& path, Link) const override {
     if (!files.count(path)) return std::nullopt;
-    return FileSummary{files.at(path).size(), modified};
+    return FileFacts{.size = files.at(path).size(), .modified_ns = modified * 1'000'000'000};
   }
   void Delete(const std::string& path) override {
     if (fail_delete || !files.erase(path)) throw RelayError("delete failed");
@@ -180,6 +179,7 @@ struct FakeFileSystem : FileSystem {
   }
   // Paths name files exactly, but for "/./" in them.
   std::string FileIdentity(const std::string& path) const override {
+    ++identities;
     std::string identity = path;
     for (size_t at; (at = identity.find("/./")) != std::string::npos;) identity.erase(at, 2);
     return identity;
@@ -191,6 +191,7 @@ struct FakeFileSystem : FileSystem {
   int64_t modified = 0;
   bool fail_delete = false, fail_append = false;
   long fail_read_at = -1;
+  mutable int identities = 0;  // asked for
   size_t read_block = 7;
 };
 
@@ -210,8 +211,9 @@ struct ProcessExit {
 };
 
 struct FakeProcess : Process {
-  std::string ExecutableDirectory() override { return directory; }
-  std::string ExecutableFile() override { return directory + "/corbelwynford"; }
+  std::string ExecutableFile() override {
+    return (directory == "/" ? "" : directory) + "/corbelwynford";
+  }
   bool AnotherInstanceRunning() override { return another_instance; }
   std::string CommandLine() override { return command_line; }
   [[noreturn]] void Exit(int status) override { throw ProcessExit{status}; }
