@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "app/feed_command.h"
+#include "platform/kept_profile.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_process.h"
-#include "settings/kept_profile.h"
 
 namespace cw {
 namespace {

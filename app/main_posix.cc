@@ -14,6 +14,7 @@
 #include "app/command_line.h"
 #include "app/feed_posix.h"
 #include "app/program.h"
+#include "platform/kept_profile.h"
 #include "platform/posix/curl_transfer.h"
 #include "platform/posix/inotify_watch.h"
 #include "platform/posix/posix_clock.h"
@@ -22,7 +23,6 @@
 #include "platform/posix/posix_process.h"
 #include "platform/posix/systemd_service_host.h"
 #include "platform/posix/terminal_window.h"
-#include "settings/kept_profile.h"
 
 namespace {
 

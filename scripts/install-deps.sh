@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, the Windows stage's too (one apt run
-# on a fresh machine). Idempotent: when every package is
-# already installed it prints nothing and touches no package list.
+# Installs the Debian packages the build and the tests need: "install-deps.sh build" only what
+# the relay's build needs (compiler, libraries, GoogleTest and Google Benchmark), without an
+# argument the tests' too (their programs, clang, the Windows stage's mingw-w64 and Wine, the
+# package stage's tools). Idempotent: when every package is already installed it prints nothing
+# and touches no package list.
 set -euo pipefail
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config python3
   libcurl4-openssl-dev libncurses-dev libsystemd-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
+)
+[ "${1:-}" = build ] || packages+=(
   clang libclang-rt-dev
-  python3 openssl tmux systemd locales gammu gammu-smsd smstools
+  openssl tmux systemd locales gammu gammu-smsd smstools
   dpkg-dev debootstrap lintian
   g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth nsis
 )

@@ -24,8 +24,8 @@
 #include <thread>
 
 #include "base/errors.h"
+#include "platform/kept_profile.h"
 #include "relay/relay.h"
-#include "settings/kept_profile.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace cw {

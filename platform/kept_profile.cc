@@ -1,4 +1,4 @@
-#include "settings/kept_profile.h"
+#include "platform/kept_profile.h"
 
 #include <algorithm>
 #include <chrono>
