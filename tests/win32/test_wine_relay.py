@@ -3,7 +3,7 @@ configured header lines as written and nothing of the library's own but what HTT
 body byte; then a failing server with the failed-message file and XML escaping; then the folder
 watch claiming a file long before the scan timer would. A failed message that goes out again on
 its own once the receiver is back. A file of two names is left alone; a crash in the middle of a
-file sends again at most the message in flight. And 40 feeds from four feeders while the relay claims
+file sends again at most the message in flight. And 24 feeds from four feeders while the relay claims
 (each start of a Windows program under Wine costs about a second), each delivered once."""
 
 import concurrent.futures
@@ -94,7 +94,7 @@ class WineRelayTest(WineTestCase):
         server, relay = self.server(), self.relay()
         relay.write_ini(ini(server.url(), general="WatchFile=1"))
         relay.start()
-        messages = ["feeder %d message %d" % (f, n) for f in range(4) for n in range(10)]
+        messages = ["feeder %d message %d" % (f, n) for f in range(4) for n in range(6)]
 
         def feed(feeder):
             for text in messages[feeder::4]:
