@@ -33,7 +33,8 @@ class WindowEvents {
 class Timer {
  public:
   virtual ~Timer() = default;
-  // Ticks every interval from now on, the first a full interval from now; 0 never ticks.
+  // Ticks every interval from now on, the first a full interval from now; 0 never ticks. A
+  // negative interval is refused (throws RelayError) and the timer stays as it was.
   virtual void Restart(std::chrono::milliseconds interval) = 0;
   // Ticks no more until restarted.
   virtual void Stop() = 0;

@@ -13,7 +13,7 @@ namespace cw {
 
 // Reads the file again only when its facts (FileFacts) have changed. A file changed within the last
 // racy_ns of its reading (two seconds) is read again every time: a second edit within the file
-// system's clock granularity could keep the same stamp.
+// system's clock granularity could leave its facts as they were.
 class KeptProfileReader final : public ProfileReader {
  public:
   explicit KeptProfileReader(const FileSystem& files, int64_t racy_ns = 2'000'000'000)
@@ -25,7 +25,7 @@ class KeptProfileReader final : public ProfileReader {
  private:
   const FileSystem& files_;
   const int64_t racy_ns_;
-  std::optional<FileFacts> kept_stamp_;  // of contents_; nullopt: nothing kept
+  std::optional<FileFacts> kept_facts_;  // of contents_; nullopt: nothing kept
   std::string kept_path_;
   std::string contents_;
   // What each name gave in contents_: its value, or nullopt for a name that is not there. A

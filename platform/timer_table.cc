@@ -1,7 +1,10 @@
 #include "platform/timer_table.h"
 
 #include <algorithm>
+#include <climits>
 #include <vector>
+
+#include "base/errors.h"
 
 namespace cw {
 
@@ -16,6 +19,7 @@ class TimerTable::Handle final : public Timer {
   Handle& operator=(const Handle&) = delete;
 
   void Restart(milliseconds interval) override {
+    if (interval.count() < 0) throw RelayError("A timer's interval cannot be negative");
     Entry& entry = Get();
     entry.interval = interval;
     entry.started = true;
@@ -69,6 +73,7 @@ void TimerTable::RunDue() {
       on_tick();
     } catch (...) {
       finished();
+      Changed();
       throw;
     }
     finished();
@@ -77,7 +82,7 @@ void TimerTable::RunDue() {
 }
 
 int TimerTable::MillisecondsToNext(int cap) const {
-  long long wait = cap;
+  long long wait = cap < 0 ? LLONG_MAX : cap;  // no cap: only the timers bound the wait
   const TimePoint now = now_();
   for (const auto& [id, entry] : entries_) {
     if (!Ticks(entry)) continue;
@@ -85,7 +90,7 @@ int TimerTable::MillisecondsToNext(int cap) const {
     const long long left = std::chrono::ceil<milliseconds>(entry.due - now).count();
     wait = std::min(wait, std::max(left, 0LL));
   }
-  return static_cast<int>(wait);
+  return wait == LLONG_MAX ? -1 : static_cast<int>(std::min<long long>(wait, INT_MAX));
 }
 
 void TimerLoop::RunUntil(TimePoint deadline, const std::function<bool()>& done) {

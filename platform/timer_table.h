@@ -26,7 +26,8 @@ class TimerTable {
   // timer is re-armed first, so a handler that changes its timer has the last word. An error of
   // a handler passes on.
   void RunDue();
-  // Milliseconds from now until the next timer is due, rounded up; at most cap.
+  // Milliseconds from now until the next timer is due, rounded up; at most cap (a negative cap:
+  // none, and -1 when no timer ticks).
   int MillisecondsToNext(int cap) const;
 
  private:

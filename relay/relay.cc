@@ -175,8 +175,14 @@ bool Relay::ClaimForRetry(const std::string& scan_file, const std::string& claim
   FileSystem& files = platform_.files;
   std::string name, failed_file;
   std::optional<FileFacts> kept;
+  Guarded([&] { name = settings_.GetIniString("General", "FailedFile", ""); });
+  if (name.empty()) {
+    if (!std::exchange(retry_without_failed_file_logged_, true)) {
+      log_.WriteLog("Corbelwynford sends nothing again on its own: RetryAfter needs a FailedFile");
+    }
+    return false;
+  }
   Guarded([&] {
-    name = settings_.GetIniString("General", "FailedFile", "");
     kept = files.Facts(ResolveFromProgramFolder(files, program_folder_, name), Link::kItself);
     // The five identities that FailedFile compares cost a dozen system calls: resolved again only
     // when what they rest on has changed since the last idle tick.
@@ -187,13 +193,7 @@ bool Relay::ClaimForRetry(const std::string& scan_file, const std::string& claim
     }
     failed_file = *idle_failed_file_;
   });
-  if (failed_file.empty()) {
-    // A FailedFile that is not the relay's own has said so already.
-    if (name.empty() && !std::exchange(retry_without_failed_file_logged_, true)) {
-      log_.WriteLog("Corbelwynford sends nothing again on its own: RetryAfter needs a FailedFile");
-    }
-    return false;
-  }
+  if (failed_file.empty()) return false;  // a FailedFile not the relay's own has said so already
   retry_delay_.Configure(retry_after);
   Guarded([&] { TellStatus(scan_file, failed_file, kept, true); });
   // New messages go first: an incoming file that a feed is writing into waits for its claim.
@@ -216,9 +216,11 @@ bool Relay::ClaimForRetry(const std::string& scan_file, const std::string& claim
 }
 
 void Relay::TellStatus(const std::string& scan_file, const RelaySettings& settings) {
-  // Without a FailedFile the facts of "" are none.
-  TellStatus(scan_file, settings.failed_file,
-             platform_.files.Facts(settings.failed_file, Link::kItself), settings.retry_after > 0);
+  std::optional<FileFacts> facts;
+  if (!settings.failed_file.empty()) {
+    facts = platform_.files.Facts(settings.failed_file, Link::kItself);
+  }
+  TellStatus(scan_file, settings.failed_file, facts, settings.retry_after > 0);
 }
 
 void Relay::TellStatus(const std::string& scan_file, const std::string& failed_file,

@@ -1,30 +1,12 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows program with mingw-w64 into build-win32/ and runs its tests under Wine
 # on a virtual display in one Wine prefix: the window, the relay end to end, and the set-up
-# program with the service. Installs what it needs first (idempotent: nothing is touched when all
-# is there).
+# program with the service. Installs what it needs first (scripts/install-deps.sh).
 # Exit status non-zero on any failure; the last line is "N passed, M failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(
-  cmake python3 openssl
-  g++-mingw-w64-x86-64-posix
-  wine wine64 fonts-wine
-  xvfb xauth nsis
-)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash scripts/install-deps.sh
 
 build=build-win32
 echo "== cross build (mingw-w64) into $build"

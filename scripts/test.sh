@@ -12,7 +12,8 @@ cd "$(dirname "$0")/.."
 # debootstrap) is installed beside the release build, and each stage that needs it waits for it.
 bash scripts/install-deps.sh build || exit 1
 deps_status=$(mktemp -u)  # holds the installation's exit status once it has ended
-bash -c 'bash scripts/install-deps.sh; echo $? >"$1"' _ "$deps_status" >"$deps_status.log" 2>&1 &
+setsid -w bash -c 'bash scripts/install-deps.sh; echo $? >"$1"' _ "$deps_status" \
+  >"$deps_status.log" 2>&1 &
 deps_pid=$!
 jobs=$(nproc)
 launcher=()
@@ -36,7 +37,7 @@ root_pid=$!
 end_root() {
   kill -- -"$root_pid" 2>/dev/null
   wait "$root_pid" 2>/dev/null
-  remove_root "$package_root"
+  remove_root "$package_root" || exit 1  # a root left mounted fails the run
   rm -f "$package_root.log"
 }
 # The Windows stage compiles, then waits mostly on Wine: it runs beside the native stages, with
@@ -45,8 +46,8 @@ windows_log=$(mktemp)
 windows_since=$SECONDS
 beside "the Windows stage" bash scripts/test-windows.sh >"$windows_log" 2>&1
 windows_pid=$!
-trap 'rm -f "$log" "$windows_log" "$deps_status" "$deps_status.log"
-  kill -- -"$windows_pid" 2>/dev/null; end_root' EXIT
+trap 'kill -- -"$deps_pid" -"$windows_pid" 2>/dev/null
+  rm -f "$log" "$windows_log" "$deps_status" "$deps_status.log"; end_root' EXIT
 total_passed=0
 total_failed=0
 
@@ -132,7 +133,7 @@ package() {
   local root=$package_root
   if ! wait "$root_pid"; then
     tail -5 "$package_root.log"
-    remove_root "$package_root"
+    remove_root "$package_root" || return 1
     root=""  # the stage makes one itself
   fi
   CW_PACKAGE_BUILD="$PWD/build" CW_PACKAGE_ROOT="$root" bash scripts/test-package.sh

@@ -32,7 +32,7 @@ class Win32EventLoop final : public TimerLoop, public Win32MessageRouter {
   Win32EventLoop(const Win32EventLoop&) = delete;
   Win32EventLoop& operator=(const Win32EventLoop&) = delete;
 
-  // Where the window's size changes and close requests go; the caller keeps it.
+  // Where the window's close requests go; the caller keeps it.
   void SetWindowEvents(WindowEvents* events) { window_events_ = events; }
   // A signal: what a message posted to the window runs, with its wParam.
   void OnSignal(UINT message, std::function<void(WPARAM)> on_signal) {

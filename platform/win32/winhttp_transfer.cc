@@ -304,8 +304,7 @@ WinHttpTransfer::WinHttpTransfer(HWND window, EventLoop& loop)
     : impl_(std::make_unique<Impl>(*this)) {
   impl_->timeout = loop.AddTimer(std::chrono::milliseconds(0), [this] {
     if (impl_->current != 0) impl_->Finish(false, ERROR_WINHTTP_TIMEOUT);
-  });
-  impl_->timeout->Stop();
+  });  // 0 ms: it never ticks until a request restarts it with its time-out
   // No agent name: the request carries only the headers the operator configured and the ones
   // HTTP itself needs (Host, Content-Length, Connection).
   impl_->session = WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
