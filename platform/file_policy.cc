@@ -8,7 +8,11 @@
 #include "platform/file_rules.h"
 
 namespace cw {
+namespace {
 
+// Appends text and then end to the file, all or nothing, after a CR LF when its last line has no
+// line end, so that what it held and what is added stay lines of their own; true when that CR LF
+// was needed. An append that fails is cut back, so the file holds what it held before.
 bool AppendOnALineOfItsOwn(AppendableFile& file, std::string_view text, std::string_view end) {
   const uint64_t length = file.Size();
   char tail[2];
@@ -24,6 +28,8 @@ bool AppendOnALineOfItsOwn(AppendableFile& file, std::string_view text, std::str
   }
   return !line_end.empty();
 }
+
+}  // namespace
 
 bool SystemFileSystem::AppendLine(const std::string& path, const std::string& line) {
   return AppendOnALineOfItsOwn(*OpenToAppend(path, false), line, "\r\n");

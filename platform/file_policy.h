@@ -51,9 +51,4 @@ class SystemFileSystem : public FileSystem {
   virtual std::string ResolvedPath(const std::string& path) const = 0;
 };
 
-// Appends text and then end to the file, all or nothing, after a CR LF when its last line has no
-// line end, so that what it held and what is added stay lines of their own; true when that CR LF
-// was needed. An append that fails is cut back, so the file holds what it held before.
-bool AppendOnALineOfItsOwn(AppendableFile& file, std::string_view text, std::string_view end);
-
 }  // namespace cw
