@@ -40,7 +40,7 @@ class Program final : public WindowEvents {
   // second stop, it ends at once.
   void OnStopRequest(int16_t reason);
   // The service manager's stop closes the window from the program's own code.
-  void OnServiceStop() override { OnStopRequest(kCloseByProgram); }
+  void OnServiceStop() { OnStopRequest(kCloseByProgram); }
 
  private:
   // What "/U" or "/I" logs and shows in the message box for one outcome.

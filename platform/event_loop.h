@@ -18,13 +18,12 @@ enum CloseReason : int16_t {
   kCloseByTaskManager = 3,  // another program, such as a task or process manager
 };
 
-// What the program does with each kind of event.
+// What the program does when its window is asked to close.
 class WindowEvents {
  public:
   virtual ~WindowEvents() = default;
   // reason is a CloseReason.
   virtual void OnCloseRequest(int16_t reason) = 0;
-  virtual void OnServiceStop() = 0;
 };
 
 // A repeating timer handed out by the loop; it goes when its handle goes. Its handler never runs

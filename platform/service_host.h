@@ -1,7 +1,7 @@
 #pragma once
 // The service host: registers the program as a system service, keeps the stored mode flag, and
-// once Start() has been called turns the service manager's stop into WindowEvents::OnServiceStop
-// on the loop's thread.
+// once Start() has been called hands the service manager's stop to the program on the loop's
+// thread.
 #include <string>
 
 namespace cw {

@@ -47,14 +47,7 @@ cleanup() {
     kill -TERM "$timeout_pid" 2>/dev/null  # a container that never showed its systemd
     wait "$timeout_pid" 2>/dev/null
   fi
-  if [ -n "$root" ] && [ -d "$root" ]; then
-    if findmnt -rn -o TARGET | grep -q "^$root/"; then
-      echo "test-sandbox: $root still has mounts; left in place" >&2
-      failed=$((failed + 1))
-    else
-      rm -rf --one-file-system "$root"
-    fi
-  fi
+  [ -n "$root" ] && { remove_root "$root" || failed=$((failed + 1)); }
   echo "test-sandbox: $((SECONDS - started)) s"
   echo "$passed passed, $failed failed"
   [ "$status" -eq 0 ] && [ "$failed" -eq 0 ] && exit 0
