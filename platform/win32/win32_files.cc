@@ -158,6 +158,10 @@ bool Win32FileSystem::Claim(const std::string& from, const std::string& to) {
     ThrowLastError("cannot open", from);
   }
   CloseHandle(file);
+  // A rename first: only it tells a moved file from one a feed has just created at from again.
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+  if (GetLastError() == ERROR_SHARING_VIOLATION) return false;  // a feed is writing
+  if (GetLastError() != ERROR_NOT_SAME_DEVICE) ThrowLastError("cannot rename", from);
   // Onto another volume (a failed-message file elsewhere) the file is copied, flushed and then
   // deleted; a copy whose original could not be deleted is taken back, so that nothing is sent
   // again and again.
