@@ -188,7 +188,9 @@ class Relay:
     def send(self, sig):
         self.process.send_signal(sig)
 
-    def wait_exit(self, timeout=20):
+    def wait_exit(self, timeout=None):
+        # Wine ends a Windows program slowly while the test command builds beside it.
+        timeout = timeout or (60 if self.wine else 20)
         try:
             code = self.process.wait(timeout=timeout)
         finally:
