@@ -27,12 +27,7 @@ class NoInput final : public ReadableFile {
   void Close() override {}
 };
 
-struct HandleCloser {
-  HANDLE file;
-  ~HandleCloser() {
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  }
-};
+using OwnedFile = OwnedHandle<HANDLE, CloseHandle>;
 
 void WriteAll(HANDLE file, std::string_view bytes, const std::string& path) {
   for (size_t done = 0; done < bytes.size();) {
@@ -77,13 +72,12 @@ HANDLE OpenPlainFile(const std::string& path, DWORD access, DWORD share, DWORD d
   HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, disposition,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return file;
-  HandleCloser closer{file};
+  OwnedFile opened(file);
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileType(file) != FILE_TYPE_DISK) RequirePlainFile(path, {.kind = FileKind::kDevice});
   if (!GetFileInformationByHandle(file, &info)) ThrowLastError("cannot examine", path);
   RequirePlainFile(path, FactsOf(info));
-  closer.file = INVALID_HANDLE_VALUE;  // the caller's now
-  return file;
+  return opened.release();  // the caller's now
 }
 
 // A file opened by path, to be read from its start or appended to; standard input is not owned.
@@ -128,9 +122,8 @@ class Win32File final : public ReadableFile, public AppendableFile {
     if (!FlushFileBuffers(file_)) ThrowLastError("cannot flush", path_);
   }
   void CutBackTo(uint64_t length) override {
-    LARGE_INTEGER at{};
-    at.QuadPart = static_cast<LONGLONG>(length);
-    SetFilePointerEx(file_, at, nullptr, FILE_BEGIN);
+    SetFilePointerEx(file_, LARGE_INTEGER{.QuadPart = static_cast<LONGLONG>(length)}, nullptr,
+                     FILE_BEGIN);
     SetEndOfFile(file_);
   }
   bool TryLock() override { return true; }
@@ -207,7 +200,7 @@ std::optional<FileFacts> Win32FileSystem::Facts(const std::string& path, Link li
   HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return std::nullopt;
-  HandleCloser closer{file};
+  const OwnedFile closer(file);
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file, &info)) return std::nullopt;
   return FactsOf(info);
@@ -227,7 +220,7 @@ void Win32FileSystem::RequireReadableIfPresent(const std::string& path) const {
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) ThrowLastError("cannot read", path);
-  HandleCloser closer{file};
+  const OwnedFile closer(file);
   if (GetFileType(file) != FILE_TYPE_DISK) throw RelayError("cannot read " + path + ": not a file");
 }
 
