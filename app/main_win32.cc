@@ -99,7 +99,7 @@ int Feed(cw::Process& process) {
 
 // The service manager's start, stop and shutdown, posted to the window's thread.
 void ServiceControl(cw::Program& program, cw::ScmServiceHost& service, WPARAM control) {
-  if (control == cw::kControlServiceStarted) service.ReportRunning();
+  if (control == cw::kControlServiceStarted) service.SetState(SERVICE_RUNNING);
   if (control == SERVICE_CONTROL_STOP) program.OnServiceStop();
   if (control == SERVICE_CONTROL_SHUTDOWN) program.OnCloseRequest(cw::kCloseBySessionEnd);
 }
@@ -144,7 +144,7 @@ void WireEvents(cw::Win32EventLoop& loop, cw::Program& program, cw::WinHttpTrans
   if (!in_service && cw::CanShowMessageBox()) {
     MessageBoxA(nullptr, text.c_str(), cw::kProgramTitle, MB_OK | MB_ICONSTOP | MB_TASKMODAL);
   }
-  if (g_service != nullptr) g_service->ReportStopped();
+  if (g_service != nullptr) g_service->SetState(SERVICE_STOPPED);
   ExitProcess(1);
 }
 
@@ -154,14 +154,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
                    int show_command) {
   try {
     cw::Win32Process process([] {
-      if (g_service != nullptr) g_service->ReportStopped();
+      if (g_service != nullptr) g_service->SetState(SERVICE_STOPPED);
     });
     if (const std::optional<int> status = RunOtherThanRelay(process)) return *status;
 
     cw::Win32Window window(instance, cw::ProgramFolder(process, '\\'));
     const HWND hwnd = window.Handle();
     cw::Win32EventLoop loop(window);
-    cw::ScmServiceHost service(cw::Win32Process::ExecutablePath(), [hwnd](WPARAM control) {
+    cw::ScmServiceHost service(process.ExecutableFile(), [hwnd](WPARAM control) {
       PostMessageA(hwnd, cw::kMsgServiceControl, control, 0);
     });
     g_service = &service;

@@ -32,19 +32,7 @@ constexpr EventLogEntry kEventLogEntries[] = {
 // The one host of this process, for ServiceMain, which the dispatcher calls without context.
 ScmServiceHost* g_host = nullptr;
 
-class ScHandle {
- public:
-  explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
-  ~ScHandle() {
-    if (handle_ != nullptr) CloseServiceHandle(handle_);
-  }
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-  SC_HANDLE get() const { return handle_; }
-
- private:
-  SC_HANDLE handle_;
-};
+using ScHandle = OwnedHandle<SC_HANDLE, CloseServiceHandle>;
 
 // The event-log source: the Event Viewer finds the entries' message (110: "%1") in this
 // executable's message table.
@@ -206,10 +194,6 @@ void ScmServiceHost::Start() {
   CloseHandle(thread);
   WaitForSingleObject(ready_, kStartWaitMs);
 }
-
-void ScmServiceHost::ReportRunning() { SetState(SERVICE_RUNNING); }
-
-void ScmServiceHost::ReportStopped() { SetState(SERVICE_STOPPED); }
 
 void ScmServiceHost::LogEvent(ServiceEvent event, const std::string& text) {
   HANDLE source = RegisterEventSourceA(nullptr, kServiceName);

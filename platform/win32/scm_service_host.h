@@ -37,17 +37,16 @@ class ScmServiceHost final : public ServiceHost {
   // The Service Control Manager shows no status text.
   void SetStatus(const std::string&) override {}
 
-  // On the window's thread, once the start notification has arrived there.
-  void ReportRunning();
-  // Right before the process ends: the service manager hears that the service has stopped.
-  void ReportStopped();
+  // Tells the service manager the service's state: from the window's thread SERVICE_RUNNING,
+  // once the start notification has arrived there, and SERVICE_STOPPED right before the process
+  // ends. Nothing happens before the dispatcher has connected.
+  void SetState(DWORD state);
 
  private:
   static void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
   static DWORD WINAPI ControlHandler(DWORD control, DWORD event_type, LPVOID event_data,
                                      LPVOID context);
   static DWORD WINAPI DispatcherThread(LPVOID self);
-  void SetState(DWORD state);
 
   std::string executable_path_;
   Notify notify_;

@@ -30,7 +30,7 @@ std::string ArgumentText(const std::string& command_line) {
 Win32Process::Win32Process(std::function<void()> before_exit)
     : before_exit_(std::move(before_exit)) {}
 
-std::string Win32Process::ExecutablePath() {
+std::string Win32Process::ExecutableFile() {
   std::vector<char> buffer(MAX_PATH);
   for (;;) {
     DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));

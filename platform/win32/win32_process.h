@@ -19,14 +19,12 @@ class Win32Process final : public Process {
   // before_exit runs right before the process ends (the service host reports the stop there).
   explicit Win32Process(std::function<void()> before_exit);
 
-  std::string ExecutableFile() override { return ExecutablePath(); }
+  // This executable's full path (GetModuleFileName); throws RelayError when unknown.
+  std::string ExecutableFile() override;
   bool AnotherInstanceRunning() override;
   std::string CommandLine() override;
   [[noreturn]] void Exit(int status) override;
   void ReturnFreeMemory() override;
-
-  // This executable's full path (GetModuleFileName); throws RelayError when unknown.
-  static std::string ExecutablePath();
 
  private:
   std::function<void()> before_exit_;
