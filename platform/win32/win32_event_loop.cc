@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <functional>
 
 #include "base/errors.h"
 #include "platform/win32/win32_window.h"
@@ -11,7 +12,7 @@ namespace cw {
 Win32EventLoop::Win32EventLoop(Win32Window& window)
     : TimerLoop(&SteadyNow, [this] { Arm(); }), window_(window), hwnd_(window.Handle()) {
   Arm();
-  window_.SetRouter(this);
+  window_.SetRouter(std::bind_front(&Win32EventLoop::Route, this));
 }
 
 Win32EventLoop::~Win32EventLoop() {
@@ -61,18 +62,6 @@ void Win32EventLoop::Run() {
   for (;;) Turn(-1);
 }
 
-bool Win32EventLoop::Dispatch(UINT message, WPARAM wparam, LRESULT& result) {
-  if (const auto signal = on_signal_.find(message); signal != on_signal_.end()) {
-    signal->second(wparam);
-    return true;
-  }
-  if (message == WM_TIMER && wparam == kTimerIdLoop) {
-    timers().RunDue();
-    return true;
-  }
-  return DispatchWindowEvent(message, wparam, result);
-}
-
 // The window's close requests.
 bool Win32EventLoop::DispatchWindowEvent(UINT message, WPARAM wparam, LRESULT& result) {
   switch (message) {
@@ -100,11 +89,19 @@ bool Win32EventLoop::DispatchWindowEvent(UINT message, WPARAM wparam, LRESULT& r
   }
 }
 
-bool Win32EventLoop::Route(UINT message, WPARAM wparam, LPARAM /*lparam*/, LRESULT& result) {
+bool Win32EventLoop::Route(UINT message, WPARAM wparam, LRESULT& result) {
   // An error must not unwind through the system's frames of DispatchMessage: it ends the
   // program here, as an unguarded handler's error does.
   try {
-    return Dispatch(message, wparam, result);
+    if (const auto signal = on_signal_.find(message); signal != on_signal_.end()) {
+      signal->second(wparam);
+      return true;
+    }
+    if (message == WM_TIMER && wparam == kTimerIdLoop) {
+      timers().RunDue();
+      return true;
+    }
+    return DispatchWindowEvent(message, wparam, result);
   } catch (const std::exception& error) {
     if (on_fatal_) on_fatal_(error.what());
   } catch (...) {

@@ -24,7 +24,7 @@ namespace cw {
 
 class Win32Window;
 
-class Win32EventLoop final : public TimerLoop, public Win32MessageRouter {
+class Win32EventLoop final : public TimerLoop {
  public:
   // Routes the window's messages here.
   explicit Win32EventLoop(Win32Window& window);
@@ -51,8 +51,6 @@ class Win32EventLoop final : public TimerLoop, public Win32MessageRouter {
   // Runs the loop until a handler ends the process.
   [[noreturn]] void Run();
 
-  bool Route(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result) override;
-
  private:
   struct Source {
     std::function<HANDLE()> handle;
@@ -63,7 +61,8 @@ class Win32EventLoop final : public TimerLoop, public Win32MessageRouter {
   // Waits for a message or a source, then runs what came; the timers come as a message.
   void Turn(int max_wait_ms) override;
   void RunMessages();
-  bool Dispatch(UINT message, WPARAM wparam, LRESULT& result);
+  // The window's message: true when handled here. An error of a handler ends the process.
+  bool Route(UINT message, WPARAM wparam, LRESULT& result);
   bool DispatchWindowEvent(UINT message, WPARAM wparam, LRESULT& result);
 
   Win32Window& window_;

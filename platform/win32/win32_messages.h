@@ -17,12 +17,4 @@ inline constexpr WPARAM kControlServiceStarted = 0x10000;
 inline constexpr UINT_PTR kTimerIdLoop = 1;   // wakes the event loop when one of its timers is due
 inline constexpr UINT_PTR kTimerIdClock = 3;  // the status bar's date and time
 
-// Routes the window's messages to the facilities that react to them (the event loop).
-class Win32MessageRouter {
- public:
-  virtual ~Win32MessageRouter() = default;
-  // True when the message was handled; result is then what the window procedure returns.
-  virtual bool Route(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result) = 0;
-};
-
 }  // namespace cw

@@ -7,6 +7,7 @@
 #include "base/errors.h"
 #include "platform/visible_text.h"
 #include "platform/win32/win32_clock.h"
+#include "platform/win32/win32_files.h"
 
 namespace cw {
 namespace {
@@ -32,18 +33,6 @@ int ScreenDpi() {
 
 int TwipsToPixels(int twips, int dpi) { return MulDiv(twips, dpi, kTwipsPerInch); }
 
-}  // namespace
-
-bool CanShowMessageBox() {
-  HWINSTA station = GetProcessWindowStation();
-  if (station == nullptr) return false;
-  USEROBJECTFLAGS flags{};
-  if (!GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, nullptr)) return true;
-  return (flags.dwFlags & WSF_VISIBLE) != 0;
-}
-
-namespace {
-
 int TextWidth(HWND control, const std::string& text) {
   HDC dc = GetDC(control);
   if (dc == nullptr) return 0;
@@ -54,10 +43,6 @@ int TextWidth(HWND control, const std::string& text) {
   if (old != nullptr) SelectObject(dc, old);
   ReleaseDC(control, dc);
   return size.cx;
-}
-
-bool IsAbsoluteWindowsPath(const std::string& path) {
-  return (!path.empty() && path[0] == '\\') || (path.size() >= 2 && path[1] == ':');
 }
 
 // A LISTBOX shows the ANSI code page's characters: only control bytes need making visible.
@@ -82,6 +67,14 @@ void RegisterWindowClass(HINSTANCE instance, const char* class_name, WNDPROC win
 
 }  // namespace
 
+bool CanShowMessageBox() {
+  HWINSTA station = GetProcessWindowStation();
+  if (station == nullptr) return false;
+  USEROBJECTFLAGS flags{};
+  if (!GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, nullptr)) return true;
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 Win32Window::Win32Window(HINSTANCE instance, const std::string& log_folder) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
   InitCommonControlsEx(&controls);
@@ -103,7 +96,6 @@ Win32Window::Win32Window(HINSTANCE instance, const std::string& log_folder) {
 }
 
 void Win32Window::CreateControls(HINSTANCE instance) {
-  font_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   // The list first: it comes first in the tab order, the status bar second.
   list_ = CreateWindowExA(WS_EX_CLIENTEDGE, "LISTBOX", nullptr,
                           WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | LBS_NOINTEGRALHEIGHT |
@@ -117,8 +109,9 @@ void Win32Window::CreateControls(HINSTANCE instance) {
     DestroyWindow(hwnd_);
     throw RelayError("Cannot create the window's controls");
   }
-  SendMessageA(list_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-  SendMessageA(status_bar_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  const WPARAM font = reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT));
+  SendMessageA(list_, WM_SETFONT, font, FALSE);
+  SendMessageA(status_bar_, WM_SETFONT, font, FALSE);
 }
 
 void Win32Window::OpenLogFile(const std::string& log_folder) {
@@ -126,7 +119,7 @@ void Win32Window::OpenLogFile(const std::string& log_folder) {
   DWORD length = GetEnvironmentVariableA("CORBELWYNFORD_LOG_FILE", name, sizeof name);
   if (length == 0 || length >= sizeof name) return;
   std::string path(name, length);
-  if (!IsAbsoluteWindowsPath(path)) path = log_folder + path;
+  if (!Win32FileSystem().IsAbsolutePath(path)) path = log_folder + path;
   log_file_ = CreateFileA(path.c_str(), FILE_APPEND_DATA,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -173,9 +166,9 @@ LRESULT Win32Window::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     default:
       break;
   }
-  if (router_ != nullptr) {
+  if (router_) {
     LRESULT result = 0;
-    if (router_->Route(message, wparam, lparam, result)) return result;
+    if (router_(message, wparam, result)) return result;
   }
   // The window lives as long as the process: a close is the handlers' business, and without them
   // (before start-up has wired them) it is ignored.
@@ -243,13 +236,9 @@ void Win32Window::Hide() {
 void Win32Window::ShowMessageBox(const std::string& prompt, MessageBoxStyle style) {
   if (!CanShowMessageBox()) return;
   // A NUL would end the prompt early; line breaks stay line breaks.
-  std::string text;
-  for (char c : prompt) {
-    if (c == '\0') {
-      text += "^@";
-    } else {
-      text += c;
-    }
+  std::string text = prompt;
+  for (size_t at = text.find('\0'); at != std::string::npos; at = text.find('\0', at + 2)) {
+    text.replace(at, 1, "^@");
   }
   HWND owner = IsWindowVisible(hwnd_) ? hwnd_ : nullptr;
   UINT flags = MB_OK | MB_SETFOREGROUND | (owner == nullptr ? MB_TASKMODAL : 0);

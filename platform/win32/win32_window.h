@@ -13,6 +13,7 @@
 #include "platform/win32/windows_api.h"
 
 #include <deque>
+#include <functional>
 #include <string>
 
 #include "platform/win32/win32_messages.h"
@@ -34,7 +35,10 @@ class Win32Window final : public MainWindow, public LogView {
   Win32Window& operator=(const Win32Window&) = delete;
 
   HWND Handle() const { return hwnd_; }
-  void SetRouter(Win32MessageRouter* router) { router_ = router; }
+  // Where the window's messages go first (the event loop): true when it handled one, result
+  // then being what the window procedure returns.
+  using Router = std::function<bool(UINT message, WPARAM wparam, LRESULT& result)>;
+  void SetRouter(Router router) { router_ = std::move(router); }
   // Shows the window unless it was hidden for good (service mode).
   void Show(int show_command);
 
@@ -66,13 +70,12 @@ class Win32Window final : public MainWindow, public LogView {
   HWND hwnd_ = nullptr;
   HWND list_ = nullptr;
   HWND status_bar_ = nullptr;
-  HFONT font_ = nullptr;
   HANDLE log_file_ = INVALID_HANDLE_VALUE;
   std::string caption_ = kProgramTitle;
   std::string shown_date_;
   std::string shown_time_;
   bool hidden_ = false;
-  Win32MessageRouter* router_ = nullptr;
+  Router router_;
 };
 
 }  // namespace cw
