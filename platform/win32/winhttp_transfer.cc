@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include "base/errors.h"
 #include "platform/win32/win32_messages.h"
@@ -21,9 +22,7 @@ std::string WinHttpErrorText(DWORD error) {
       FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       GetModuleHandleA("winhttp.dll"), error, 0, text, sizeof text, nullptr);
   std::string reason(text, length);
-  while (!reason.empty() &&
-         (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
-    reason.pop_back();
+  reason.erase(reason.find_last_not_of("\r\n.") + 1);  // npos + 1: all of it
   const std::string code = "error " + std::to_string(error);
   return reason.empty() ? code : reason + " (" + code + ")";
 }
@@ -59,9 +58,7 @@ class Mailbox {
   }
   std::deque<Event> Take() {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::deque<Event> taken;
-    taken.swap(events_);
-    return taken;
+    return std::exchange(events_, {});
   }
 
  private:
@@ -81,19 +78,9 @@ void CALLBACK StatusCallback(HINTERNET /*handle*/, DWORD_PTR context, DWORD stat
                              DWORD length) {
   if (context == 0) return;  // the connection handle and anything before the id was set
   Event event{static_cast<uint64_t>(context), status, 0, 0};
-  switch (status) {
-    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
-      break;
-    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-      event.length = length;
-      break;
-    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-      event.error = info != nullptr ? static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError : 0;
-      break;
-    default:
-      return;
+  if (status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE) event.length = length;
+  if (status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR && info != nullptr) {
+    event.error = static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError;
   }
   TheMailbox().Push(event);
 }
@@ -310,7 +297,11 @@ WinHttpTransfer::WinHttpTransfer(HWND window, EventLoop& loop)
   impl_->session = WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
   if (impl_->session == nullptr) throw RelayError("Cannot set up WinHTTP");
-  const DWORD events = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
+  // Only the events that Handle() acts on (a handle's creation comes before its id is set).
+  const DWORD events = WINHTTP_CALLBACK_FLAG_SENDREQUEST_COMPLETE |
+                       WINHTTP_CALLBACK_FLAG_HEADERS_AVAILABLE |
+                       WINHTTP_CALLBACK_FLAG_READ_COMPLETE | WINHTTP_CALLBACK_FLAG_REQUEST_ERROR |
+                       WINHTTP_CALLBACK_FLAG_HANDLES;
   if (WinHttpSetStatusCallback(impl_->session, &StatusCallback, events, 0) ==
       WINHTTP_INVALID_STATUS_CALLBACK) {
     WinHttpCloseHandle(impl_->session);
