@@ -37,9 +37,8 @@ class WineRelayTest(WineTestCase):
                          [b"X-A: 1", b"X-Empty:"])
         relay.wait_gone()
 
-        relay.write_ini("[General]\r\nScanInterval=60\r\nWatchFile=1\r\nFailedFile=failed.txt\r\n"
-                        "[Protocol]\r\nURL=%s\r\nWaitForAnswer=5\r\nEscape=XML\r\n"
-                        "XML=<sms>[Message]</sms>\r\n" % server.url("/status/503"))
+        relay.write_ini(ini(server.url("/status/503"), "<sms>[Message]</sms>", 5, interval=60,
+                            general="WatchFile=1\r\nFailedFile=failed.txt", protocol="Escape=XML"))
         relay.drop(b'a<b&"c')
         self.assertEqual(relay.wait_outcomes(2, timeout=40), [OK, FAILED])
         self.assertEqual(server.bodies()[1], b"<sms>a&lt;b&amp;&quot;c</sms>")
