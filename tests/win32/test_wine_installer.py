@@ -8,7 +8,7 @@ import os
 import shutil
 import unittest
 
-from winehelp import BUILD_DIR, WineTestCase, run_with_box, service_state, wine
+from winehelp import BUILD_DIR, WineTestCase, probe, service_state, wine
 from harness import LOG_FILE, OK, ini, read  # noqa: E402
 
 SETUP = (glob.glob(os.path.join(BUILD_DIR, "corbelwynford-*-setup.exe")) or ["no set-up"])[0]
@@ -47,7 +47,9 @@ class InstallerTest(WineTestCase):
         for switch, text, state in (
                 ("/U", "Corbelwynford service uninstalled successfully", None),
                 ("/I", "Corbelwynford service installation succeeded", "STOPPED")):
-            self.assertEqual(run_with_box(relay, switch), (0, text))
+            relay.start(switch)  # answers in a box, which the probe reads and confirms
+            self.assertEqual(probe("box").get("text"), text)
+            self.assertEqual(relay.wait_exit(timeout=30), 0)
             self.assertEqual(service_state(), state)
 
         edited = read(relay.path("Corbelwynford.INI"))

@@ -8,10 +8,9 @@ file sends again at most the message in flight. And 24 feeds from four feeders w
 
 import concurrent.futures
 import os
-import subprocess
 import unittest
 
-from winehelp import WineTestCase
+from winehelp import WineTestCase, wine
 from harness import FAILED, OK, ini, read, wait_until  # noqa: E402
 
 # A message holds any byte but CR; the relay drops brackets and backslashes from it, so the
@@ -66,15 +65,14 @@ class WineRelayTest(WineTestCase):
         relay.write_ini(ini(server.url()))
         relay.drop(b"elsewhere", "other.txt")
         os.link(relay.path("other.txt"), relay.path("InComingSMS.txt"))
-        fed = subprocess.run(["wine", relay.binary, "--feed"], input=b"x", timeout=60,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        fed = wine(relay.binary, "--feed", input=b"x", timeout=60)[0]
         relay.start()
         said = "InComingSMS.txt is a file of 2 names (hard links)"
         wait_until(lambda: said in "".join(relay.entries()), 30, said)
         os.unlink(relay.path("InComingSMS.txt"))
         relay.drop(b"next")
         self.assertEqual(relay.wait_outcomes(1, timeout=40), [OK])
-        self.assertEqual((fed.returncode, server.bodies()), (1, [b"next"]))
+        self.assertEqual((fed, server.bodies()), (1, [b"next"]))
         self.assertEqual(read(relay.path("other.txt")), b"elsewhere")
 
     def test_a_crash_in_a_file_sends_again_at_most_the_message_in_flight(self):
@@ -97,8 +95,8 @@ class WineRelayTest(WineTestCase):
 
         def feed(feeder):
             for text in messages[feeder::4]:
-                subprocess.run(["wine", relay.binary, "--feed"], input=text.encode(), check=True,
-                               timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                status = wine(relay.binary, "--feed", input=text.encode(), timeout=60)[0]
+                self.assertEqual(status, 0, text)
 
         with concurrent.futures.ThreadPoolExecutor(4) as pool:
             list(pool.map(feed, range(4)))

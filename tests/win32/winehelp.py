@@ -15,10 +15,10 @@ os.environ.setdefault("CW_WINE_EXE", os.path.join(BUILD_DIR, "corbelwynford.exe"
 PROBE = os.path.join(BUILD_DIR, "platform", "win32", "win_probe.exe")
 
 
-def wine(*args, timeout=120):
-    """Runs a Windows program to its end; (exit status, standard output)."""
-    done = subprocess.run(["wine", *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                          stdin=subprocess.DEVNULL, timeout=timeout)
+def wine(*args, timeout=120, input=b""):
+    """Runs a Windows program to its end on input; (exit status, standard output)."""
+    done = subprocess.run(["wine", *args], input=input, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, timeout=timeout)
     return done.returncode, done.stdout.decode("latin-1")
 
 
@@ -36,13 +36,6 @@ def service_state():
     lines = wine("sc", "query", "Corbelwynford")[1].splitlines()
     return next((line.split()[-1] for line in lines if "STATE" in line), None)
 
-
-def run_with_box(relay, *args):
-    """Starts the program with args, reads and confirms its message box, waits for its end.
-    Returns (exit status, the box's text)."""
-    relay.start(*args)
-    text = probe("box").get("text")
-    return relay.wait_exit(timeout=30), text
 
 
 class WineTestCase(harness.RelayTestCase):
