@@ -77,10 +77,8 @@ int LocalOffsetMinutes(const cw::CivilTime& local) {
   if (!TzSpecificLocalTimeToSystemTime(nullptr, &clock, &utc) ||
       !SystemTimeToFileTime(&clock, &local_time) || !SystemTimeToFileTime(&utc, &utc_time))
     return 0;
-  auto ticks = [](const FILETIME& t) {
-    return static_cast<int64_t>(ULONGLONG{t.dwHighDateTime} << 32 | t.dwLowDateTime);
-  };
-  return static_cast<int>((ticks(local_time) - ticks(utc_time)) / 600000000);  // 100 ns ticks
+  const auto ticks = static_cast<int64_t>(cw::TicksOf(local_time) - cw::TicksOf(utc_time));
+  return static_cast<int>(ticks / 600000000);  // 100 ns ticks
 }
 
 // "--feed": one message into the incoming file, then the process ends. It never shows a box:

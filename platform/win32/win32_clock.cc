@@ -1,12 +1,6 @@
 #include "platform/win32/win32_clock.h"
 
 namespace cw {
-namespace {
-
-// FILETIME counts 100 ns from 1601; this many of them lie before 1970.
-constexpr ULONGLONG kUnixEpoch = 116444736000000000ull;
-
-}  // namespace
 
 std::string FormatShortDate(const SYSTEMTIME& t) {
   char buffer[128];
@@ -23,12 +17,11 @@ std::string FormatTime(const SYSTEMTIME& t, DWORD flags) {
 int64_t Win32Clock::Now() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  const ULONGLONG ticks = ULONGLONG{now.dwHighDateTime} << 32 | now.dwLowDateTime;
-  return static_cast<int64_t>((ticks - kUnixEpoch) / 10000000ull);
+  return static_cast<int64_t>((TicksOf(now) - kTicksBefore1970) / 10000000ull);
 }
 
 void Win32Clock::Format(int64_t at, std::string& date, std::string& time) {
-  const ULONGLONG ticks = static_cast<ULONGLONG>(at) * 10000000ull + kUnixEpoch;
+  const ULONGLONG ticks = static_cast<ULONGLONG>(at) * 10000000ull + kTicksBefore1970;
   const FILETIME moment{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
   SYSTEMTIME utc, local;
   if (!FileTimeToSystemTime(&moment, &utc) ||

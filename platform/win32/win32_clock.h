@@ -7,6 +7,14 @@
 
 namespace cw {
 
+// FILETIME counts 100 ns from 1601; this many of them lie before 1970.
+inline constexpr ULONGLONG kTicksBefore1970 = 116444736000000000ull;
+
+// The 100 ns ticks since 1601 that time holds.
+inline ULONGLONG TicksOf(const FILETIME& time) {
+  return ULONGLONG{time.dwHighDateTime} << 32 | time.dwLowDateTime;
+}
+
 // The user's short date, and the time in the given GetTimeFormat flags (0 is the long time,
 // TIME_NOSECONDS the hours and minutes), both for the local time t.
 std::string FormatShortDate(const SYSTEMTIME& t);

@@ -10,19 +10,19 @@
 namespace cw {
 
 Win32EventLoop::Win32EventLoop(Win32Window& window)
-    : TimerLoop(&SteadyNow, [this] { Arm(); }), window_(window), hwnd_(window.Handle()) {
+    : TimerLoop(&SteadyNow, [this] { Arm(); }), window_(window) {
   Arm();
   window_.SetRouter(std::bind_front(&Win32EventLoop::Route, this));
 }
 
 Win32EventLoop::~Win32EventLoop() {
   window_.SetRouter(nullptr);
-  KillTimer(hwnd_, kTimerIdLoop);
+  KillTimer(window_.Handle(), kTimerIdLoop);
 }
 
 void Win32EventLoop::Arm() {
   const int wait = std::max(timers().MillisecondsToNext(kMaxWaitMs), 1);
-  if (SetTimer(hwnd_, kTimerIdLoop, static_cast<UINT>(wait), nullptr) == 0) {
+  if (SetTimer(window_.Handle(), kTimerIdLoop, static_cast<UINT>(wait), nullptr) == 0) {
     throw RelayError("Cannot start a timer");
   }
 }

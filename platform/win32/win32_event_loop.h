@@ -66,7 +66,6 @@ class Win32EventLoop final : public TimerLoop {
   bool DispatchWindowEvent(UINT message, WPARAM wparam, LRESULT& result);
 
   Win32Window& window_;
-  HWND hwnd_;
   bool person_closing_ = false;
   WindowEvents* window_events_ = nullptr;
   std::map<UINT, std::function<void(WPARAM)>> on_signal_;

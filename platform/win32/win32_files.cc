@@ -8,6 +8,7 @@
 #include "base/ascii.h"
 #include "base/errors.h"
 #include "platform/file_rules.h"
+#include "platform/win32/win32_clock.h"
 #include "settings/profile_format.h"
 
 namespace cw {
@@ -42,8 +43,7 @@ void WriteAll(HANDLE file, std::string_view bytes, const std::string& path) {
 }
 
 int64_t NanosecondsSince1970(const FILETIME& time) {
-  const ULONGLONG ticks = ULONGLONG{time.dwHighDateTime} << 32 | time.dwLowDateTime;
-  return (static_cast<int64_t>(ticks) - 116444736000000000LL) * 100;
+  return static_cast<int64_t>(TicksOf(time) - kTicksBefore1970) * 100;
 }
 
 FileKind KindOf(DWORD attributes) {
