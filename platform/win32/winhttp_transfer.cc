@@ -146,14 +146,12 @@ Target CrackUrl(const std::string& url) {
 
 void SetUpStarted(Request& started, int timeout_ms, const std::vector<std::wstring>& lines) {
   DWORD_PTR context = static_cast<DWORD_PTR>(started.id);
-  if (!WinHttpSetOption(started.handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
-    FailStarted(started, "Cannot set up the request");
-  }
   // A redirect is an answer like any other; cookies are not kept between messages; and, as on
   // Linux, every request has a connection of its own: a reused one that closes without an
   // answer would make WinHTTP send the message again by itself.
   DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_KEEP_ALIVE;
-  if (!WinHttpSetOption(started.handle, WINHTTP_OPTION_DISABLE_FEATURE, &features,
+  if (!WinHttpSetOption(started.handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) ||
+      !WinHttpSetOption(started.handle, WINHTTP_OPTION_DISABLE_FEATURE, &features,
                         sizeof features)) {
     FailStarted(started, "Cannot set up the request");
   }
@@ -281,8 +279,6 @@ void WinHttpTransfer::Impl::Handle(const Event& event) {
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
       Finish(false, event.error);
-      break;
-    default:
       break;
   }
 }
