@@ -11,6 +11,7 @@ bash scripts/install-deps.sh
 build=build-win32
 echo "== cross build (mingw-w64) into $build"
 log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 if ! { cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake "${launcher[@]}" \
@@ -18,11 +19,9 @@ if ! { cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmak
        cmake --build "$build" -j"$(nproc)" &&
        cmake --build "$build" --target setup; } >"$log" 2>&1; then
   cat "$log"
-  rm -f "$log"
   echo "0 passed, 1 failed"
   exit 1
 fi
-rm -f "$log"
 
 echo "== Wine tests"
 export CW_WIN32_BUILD="$PWD/$build"
