@@ -27,16 +27,6 @@ void Win32EventLoop::Arm() {
   }
 }
 
-void Win32EventLoop::RunMessages() {
-  MSG msg;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    // Nothing here posts it; should anything, it ends the program.
-    if (msg.message == WM_QUIT) ExitProcess(static_cast<UINT>(msg.wParam));
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
-}
-
 void Win32EventLoop::Turn(int max_wait_ms) {
   std::vector<HANDLE> handles;
   std::vector<const Source*> owners;
@@ -53,8 +43,14 @@ void Win32EventLoop::Turn(int max_wait_ms) {
   if (woke >= WAIT_OBJECT_0 && woke < WAIT_OBJECT_0 + handles.size()) {
     owners[woke - WAIT_OBJECT_0]->on_ready();
     timers().RunDue();  // a source may have made a timer due now
-  } else {
-    RunMessages();
+    return;
+  }
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    // Nothing here posts it; should anything, it ends the program.
+    if (msg.message == WM_QUIT) ExitProcess(static_cast<UINT>(msg.wParam));
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
   }
 }
 

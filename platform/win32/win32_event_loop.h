@@ -60,7 +60,6 @@ class Win32EventLoop final : public TimerLoop {
   void Arm();
   // Waits for a message or a source, then runs what came; the timers come as a message.
   void Turn(int max_wait_ms) override;
-  void RunMessages();
   // The window's message: true when handled here. An error of a handler ends the process.
   bool Route(UINT message, WPARAM wparam, LRESULT& result);
   bool DispatchWindowEvent(UINT message, WPARAM wparam, LRESULT& result);
