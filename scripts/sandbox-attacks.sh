@@ -1,8 +1,9 @@
 # Sourced by test-sandbox.sh: what a member of the group corbelwynford may try on the spool folder
 # against a file that only root may read, and the stray settings an administrator may write. After
 # each, nothing of that file reached the receiver or the journal, nothing was written to it, and an
-# ordinary message is delivered. Uses in_ct, unit_journal, wait_for, pass, fail, write_settings, $root and
-# $settings_file (the settings file that the administrator edits, as the container names it).
+# ordinary message is delivered. Uses in_ct, unit_journal, claimed_and_gone, wait_for, pass, fail,
+# write_settings, $root and $settings_file (the settings file that the administrator edits, as the
+# container names it).
 
 spool=/var/spool/corbelwynford
 incoming=$spool/InComingSMS.txt
@@ -91,8 +92,6 @@ last_line_without_line_end() {
       [ "$(requests_with "fed $whose")" = 1 ]'
 }
 
-claimed_and_gone() { in_ct sh -c '! [ -e "$1" ] && ! [ -e "$2" ]' sh "$incoming" "$claim"; }
-
 attack() {  # NAME CHECK [ARG...]: CHECK tries it and tells whether the relay did the right thing
   seen=$(unit_journal | wc -l)
   local why="" after="after $1"
@@ -101,7 +100,7 @@ attack() {  # NAME CHECK [ARG...]: CHECK tries it and tells whether the relay di
   as_mallory 'rm -f "$@"' sh "$incoming" "$claim" "$spool_failed" || true
   write_settings "$incoming" /ok
   feed smsd "$after" >/dev/null &&
-    wait_for 20 eval '[ "$(requests_with "$after")" = 1 ] && claimed_and_gone' ||
+    wait_for 20 eval '[ "$(requests_with "$after")" = 1 ] && claimed_and_gone "$incoming"' ||
     why="$why, the next message not delivered"
   [ -z "$why" ] && pass "$1" || fail "$1 (${why#, }: $(journal | tail -8 | tr '\n' '|'))"
 }

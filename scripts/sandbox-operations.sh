@@ -133,7 +133,8 @@ gammu_as_the_readme_says() {
     in_ct sh -c 'sed -i /^LANG=/d /etc/default/gammu-smsd; echo LANG=C.UTF-8 >>/etc/default/gammu-smsd' &&
     gammu_relays "cafe 2 é" "$(printf "cafe 2 \351")"
 }
-gammu_relays() {  # TEXT SENT: Gammu's service, restarted, gets TEXT in the dummy phone; SENT arrives
+# TEXT SENT: Gammu's service, restarted, gets TEXT in the dummy phone's inbox; SENT arrives.
+gammu_relays() {
   local sent=$2  # eval runs in wait_for, where $2 is another
   in_ct systemctl restart gammu-smsd && sleep 2 &&
     in_ct gammu -c /etc/gammu-smsdrc savesms TEXT -folder 1 -unread -sender +4917012345678 \

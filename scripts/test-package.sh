@@ -206,7 +206,8 @@ purged_later() {
     in_root apt-get remove -y -q corbelwynford >"$work/purge.log" 2>&1 &&
     [ -d "$spool" ] && rm "$incoming.\$\$\$" &&
     in_root apt-get purge -y -q corbelwynford >>"$work/purge.log" 2>&1 ||
-    { tail -10 "$work/purge.log" >&2; echo "     apt could not install, remove and purge it" >&2; return 1; }
+    { tail -10 "$work/purge.log" >&2
+      echo "     apt could not install, remove and purge it again" >&2; return 1; }
   [ ! -e "$spool" ] && ! in_root getent passwd corbelwynford >/dev/null &&
     ! in_root getent group corbelwynford >/dev/null
 }

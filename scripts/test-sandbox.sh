@@ -27,6 +27,7 @@ in_ct() {  # COMMAND...: run in the container, bounded, with a clean environment
     LANG=C.UTF-8 "$@" </dev/null
 }
 unit_journal() { in_ct journalctl -q -o cat -u corbelwynford.service; }
+claimed_and_gone() { in_ct sh -c '! [ -e "$1" ] && ! [ -e "$1.\$\$\$" ]' sh "$1"; }  # FILE
 put_in_place() {  # FILE: FILE.new takes its place, with its owner and mode when it is there
   [ -e "$1" ] && chown --reference="$1" "$1.new" && chmod --reference="$1" "$1.new"
   mv "$1.new" "$1"
@@ -56,9 +57,8 @@ done
 
 # ---- The program ---------------------------------------------------------------------------------
 build=$src/build
-if [ ! -f "$build/CMakeCache.txt" ]; then
+[ -f "$build/CMakeCache.txt" ] ||
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" >/dev/null
-fi
 cmake --build "$build" -j"$(nproc)" --target corbelwynford >"$build/sandbox-build.log" 2>&1 ||
   { tail -20 "$build/sandbox-build.log" >&2; die "the program builds"; }
 deb=$(build_package "$src/build-package") || die "the package builds"
@@ -107,8 +107,7 @@ write_settings InComingSMS.txt /ok
 install_out=$(in_ct /opt/corbelwynford/corbelwynford /I 2>&1) &&
   pass "\"/I\" registers the service in the container: $(echo "$install_out" | tail -1)" ||
   die "\"/I\" registers the service in the container: $install_out"
-exposure=$(in_ct systemd-analyze security --no-pager corbelwynford.service | tail -1)
-echo "     $exposure"
+echo "     $(in_ct systemd-analyze security --no-pager corbelwynford.service | tail -1)"
 in_ct systemctl start corbelwynford.service ||
   die "the sandboxed service starts and reports ready"
 pid=$(in_ct systemctl show -P MainPID corbelwynford.service)
@@ -168,8 +167,7 @@ for row in "${cases[@]}"; do
     mv "$1.part" "$1"' sh "$file" "$owner" "$message"
   name="a message $message"
   head=$root/srv/received/$(printf '%06d' "$requests").head
-  claimed() { in_ct sh -c '! [ -e "$1" ] && ! [ -e "$1.\$\$\$" ]' sh "$file"; }
-  if ! wait_for 30 eval '[ -f "$head" ] && claimed'; then
+  if ! wait_for 30 eval '[ -f "$head" ] && claimed_and_gone "$file"'; then
     fail "$name (no request, or the file was not claimed and deleted)"
     continue
   fi
