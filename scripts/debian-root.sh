@@ -1,7 +1,11 @@
+# shellcheck shell=bash
 # Sourced by the scripts that prove the program in a throwaway Debian 12 root: the tally of
-# checks, the package, and the making of the root from this machine's own apt sources.
+# checks, bounded waits, the package, and the making of the root from this machine's own apt
+# sources; and by the test command, for the compiler launcher and the removal of a root.
 passed=0
 failed=0
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 pass() {
   echo "ok   $1"
   passed=$((passed + 1))
@@ -14,27 +18,44 @@ die() {  # a step the later ones cannot do without
   fail "$*"
   exit 1
 }
+check() {  # NAME COMMAND...
+  local name=$1
+  shift
+  if "$@"; then pass "$name"; else fail "$name"; fi
+}
+expect() {  # NAME ACTUAL EXPECTED: passes when they are equal, else names what it got
+  if [ "$2" = "$3" ]; then pass "$1"; else fail "$1 (got: $2)"; fi
+}
+wait_for() {  # SECONDS COMMAND...: true once COMMAND succeeds, polled every 0.2 s
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.2
+  done
+}
+stop_process() {  # PID: TERM, then KILL if it is still there after 10 s
+  local pid=$1  # eval runs in wait_for, where $1 is another
+  kill -TERM "$pid" 2>/dev/null || return 0
+  wait_for 10 eval '! kill -0 "$pid" 2>/dev/null' || kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null || true
+}
+# finish NAME STATUS ROOT: the end of a script's EXIT trap: removes ROOT (if any), prints the time
+# and the tally, and exits 0 only when STATUS is 0 and no check failed.
+finish() {
+  [ -n "$3" ] && { remove_root "$3" || failed=$((failed + 1)); }
+  # shellcheck disable=SC2154  # each script sets started first
+  echo "$1: $((SECONDS - started)) s"
+  echo "$passed passed, $failed failed"
+  [ "$2" -eq 0 ] && [ "$failed" -eq 0 ] && exit 0
+  exit 1
+}
 
-# The machine's own mirror for Debian 12, from a one-line or a deb822 source; empty when none.
+# The machine's own mirror for Debian 12, from its apt sources in either form; empty when none.
 debian_mirror() {
-  python3 - <<'EOF'
-import glob, re
-for path in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
-    try:
-        lines = open(path).read().splitlines()
-    except OSError:
-        continue
-    for line in lines:
-        m = re.match(r"\s*deb\s+(?:\[[^]]*\]\s+)?(\S+)\s+(\S+)", line)
-        if m and m.group(2) == "bookworm":
-            print(m.group(1)); raise SystemExit
-for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
-    for stanza in re.split(r"\n\s*\n", open(path).read()):
-        fields = dict(re.findall(r"^([\w-]+):[ \t]*(.*)$", stanza, re.M))
-        types, suites = fields.get("Types", "").split(), fields.get("Suites", "").split()
-        if "deb" in types and "bookworm" in suites and fields.get("Enabled", "yes") != "no":
-            print(fields["URIs"].split()[0]); raise SystemExit
-EOF
+  # shellcheck disable=SC2016  # apt's own field names
+  apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' 'Created-By: Packages' |
+    awk '$2 == "bookworm" { print $1; exit }'
 }
 
 # make_debian_root ROOT CACHE LOG PACKAGES [HOSTS LINE...]: a minbase Debian 12 root with the
@@ -85,8 +106,7 @@ make_package_root() {
 # build_package DIR: builds the Debian package in DIR (its log there) and prints its path. A DIR
 # already configured for a release build (the test command's) is packaged as it is configured.
 build_package() {
-  local dir=$1 launcher=() version configure=(true)
-  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  local dir=$1 version configure=(true)
   mkdir -p "$dir"
   rm -f "$dir"/corbelwynford_*.deb
   grep -qx 'CMAKE_BUILD_TYPE:STRING=Release' "$dir/CMakeCache.txt" 2>/dev/null ||

@@ -1,8 +1,9 @@
 # Sourced by test-sandbox.sh: what a member of the group corbelwynford may try on the spool folder
 # against a file that only root may read, and the stray settings an administrator may write. After
 # each, nothing of that file reached the receiver or the journal, nothing was written to it, and an
-# ordinary message is delivered. Uses in_ct, wait_for, pass, fail, write_settings, $root and
-# $settings_file (the settings file that the administrator edits, as the container names it).
+# ordinary message is delivered. Uses in_ct, unit_journal, claimed_and_gone, wait_for, pass, fail,
+# write_settings, $root and $settings_file (the settings file that the administrator edits, as the
+# container names it).
 
 spool=/var/spool/corbelwynford
 incoming=$spool/InComingSMS.txt
@@ -31,7 +32,6 @@ requests_with() {  # TEXT: how many requests had the body sms:TEXT (bytes, any o
 }
 # The relay's entries since the attack began. Counted by line: journalctl --after-cursor with a
 # match skipped the first entry that matched when the cursor's entry did not.
-unit_journal() { in_ct journalctl -q -o cat -u corbelwynford.service; }
 journal() { unit_journal | tail -n +"$((seen + 1))"; }
 # TEXT: the relay's log says it, within 10 s (its entries of 100 bytes each joined again, without
 # their dates and times).
@@ -44,14 +44,9 @@ untouched() {  # the root-only file is as it was, and nothing of it was sent or 
     ! in_ct journalctl -q -o cat | grep -qF "$secret"
 }
 
-link_at_incoming() {
-  as_mallory 'ln -s /root/secret "$1"' sh "$incoming" && sleep 3 &&
-    said "cannot claim $incoming ($incoming is a symbolic link); it is left alone" &&
-    in_ct test -L "$incoming"
-}
-link_at_claim() {
-  as_mallory 'ln -s /root/secret "$1"' sh "$claim" && sleep 3 &&
-    said "cannot read $claim ($claim is a symbolic link); it is left alone" && in_ct test -L "$claim"
+link_at() {  # PATH VERB: a link to the root-only file there, which the relay cannot VERB
+  as_mallory 'ln -s /root/secret "$1"' sh "$1" && sleep 3 &&
+    said "cannot $2 $1 ($1 is a symbolic link); it is left alone" && in_ct test -L "$1"
 }
 hard_links() {
   # The kernel refuses a hard link to a file one may not write (fs.protected_hardlinks); one to a
@@ -97,25 +92,23 @@ last_line_without_line_end() {
       [ "$(requests_with "fed $whose")" = 1 ]'
 }
 
-claimed_and_gone() { in_ct sh -c '! [ -e "$1" ] && ! [ -e "$2" ]' sh "$incoming" "$claim"; }
-
-attack() {  # NAME CHECK: CHECK tries it and tells whether the relay did the right thing
+attack() {  # NAME CHECK [ARG...]: CHECK tries it and tells whether the relay did the right thing
   seen=$(unit_journal | wc -l)
   local why="" after="after $1"
-  "$2" || why="$why, not as it should"
+  "${@:2}" || why="$why, not as it should"
   untouched || why="$why, the root-only file touched, sent or logged"
   as_mallory 'rm -f "$@"' sh "$incoming" "$claim" "$spool_failed" || true
   write_settings "$incoming" /ok
   feed smsd "$after" >/dev/null &&
-    wait_for 20 eval '[ "$(requests_with "$after")" = 1 ] && claimed_and_gone' ||
+    wait_for 20 eval '[ "$(requests_with "$after")" = 1 ] && claimed_and_gone "$incoming"' ||
     why="$why, the next message not delivered"
   [ -z "$why" ] && pass "$1" || fail "$1 (${why#, }: $(journal | tail -8 | tr '\n' '|'))"
 }
 
 run_attacks() {  # WHOSE: which unit runs the relay, for the names of the checks
   whose=$1
-  attack "$1: a link to a root-only file in the incoming file's place" link_at_incoming
-  attack "$1: the same in the claim file's place" link_at_claim
+  attack "$1: a link to a root-only file in the incoming file's place" link_at "$incoming" claim
+  attack "$1: the same in the claim file's place" link_at "$claim" read
   attack "$1: hard links in the incoming file's place" hard_links
   attack "$1: a FIFO in the incoming file's place" fifo_at_incoming
   attack "$1: a link in the failed-message file's place" link_at_failed_file

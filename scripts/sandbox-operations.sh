@@ -2,7 +2,8 @@
 # settings (pointed at the container's server): failed messages kept and sent again once the
 # receiver is back, a crash restarted, a reinstall in the middle of a file, the journal and the
 # status line, purge and install again, and both SMS daemons from Debian set up as the README says.
-# Uses in_ct, wait_for, pass, fail, requests_with, $root, $port and $packaged (the package's own
+# Uses in_ct, unit_journal, put_in_place, wait_for, pass, fail, requests_with, $root, $port and
+# $packaged (the package's own
 # settings file, as installed).
 
 settings_path=/etc/corbelwynford/Corbelwynford.INI
@@ -13,9 +14,7 @@ packaged_settings() {  # URL
   sed -e "s|^URL=.*|URL=$1|" -e 's|^ScanInterval=.*|ScanInterval=1|' \
     -e 's|^WaitForAnswer=.*|WaitForAnswer=5|' -e 's|^XML=.*|XML=sms:[Message]|' \
     -e 's|^Escape=.*|Escape=|' "$packaged" >"$root$settings_path.new"
-  chown --reference="$root$settings_path" "$root$settings_path.new"
-  chmod --reference="$root$settings_path" "$root$settings_path.new"
-  mv "$root$settings_path.new" "$root$settings_path"
+  put_in_place "$root$settings_path"
 }
 receiver() {  # start|stop: the container's server, always on the same port
   if [ "$1" = stop ]; then
@@ -31,7 +30,7 @@ drop_file() {
   in_ct runuser -u smsd -- sh -c 'umask 007; printf "%s\r\n" "$@" >"$0.part"; mv "$0.part" "$0"' \
     "$spool_in" "$@"
 }
-journal_lines() { in_ct journalctl -q -o cat -u corbelwynford.service | grep -c -F "$1"; }
+journal_lines() { unit_journal | grep -c -F "$1"; }
 main_pid() { in_ct systemctl show -P MainPID corbelwynford.service; }
 
 kept_and_sent_again() {
@@ -74,9 +73,8 @@ journal_one_line_each() {
     wait_for 60 eval '[ "$(journal_lines "... (16777220 bytes)")" = 1 ]' &&
     [ "$(journal_lines " Tx: sms:xxxx")" = 1 ] &&
     echo "     one journal line each: the reason of" \
-      "$(in_ct journalctl -q -o cat -u corbelwynford.service | grep -F "$name" | wc -L) characters," \
-      "the 16 MB message's Tx of $(in_ct journalctl -q -o cat -u corbelwynford.service |
-        grep -F "(16777220 bytes)" | wc -L)"
+      "$(unit_journal | grep -F "$name" | wc -L) characters," \
+      "the 16 MB message's Tx of $(unit_journal | grep -F "(16777220 bytes)" | wc -L)"
 }
 reinstall_in_the_middle() {
   drop_file $(seq -f 'reinstall%02g' 12)
@@ -97,8 +95,7 @@ purge_then_install() {
 
 operate() {  # NAME CHECK
   if "$2"; then pass "$1"; else
-    fail "$1 ($(in_ct journalctl -q -o cat -u corbelwynford.service | tail -4 | cut -c1-200 |
-      tr '\n' '|'))"
+    fail "$1 ($(unit_journal | tail -4 | cut -c1-200 | tr '\n' '|'))"
     in_ct systemctl status --no-pager -n 4 corbelwynford smstools gammu-smsd 2>&1 |
       sed 's/^/     /' >&2
   fi
@@ -132,16 +129,16 @@ gammu_as_the_readme_says() {
       "inboxpath = /var/spool/gammu/inbox/" "outboxpath = /var/spool/gammu/outbox/" \
       "sentsmspath = /var/spool/gammu/sent/" "errorsmspath = /var/spool/gammu/error/" \
       "RunOnReceive = /usr/bin/corbelwynford-feed" >/etc/gammu-smsdrc
-    echo LANG=C >/etc/default/gammu-smsd' &&
-    in_ct systemctl restart gammu-smsd && sleep 2 && gammu_receives "cafe 1 é" &&
-    wait_for 30 eval '[ "$(requests_with "cafe 1 ?")" -ge 1 ]' &&
+    echo LANG=C >/etc/default/gammu-smsd' && gammu_relays "cafe 1 é" "cafe 1 ?" &&
     in_ct sh -c 'sed -i /^LANG=/d /etc/default/gammu-smsd; echo LANG=C.UTF-8 >>/etc/default/gammu-smsd' &&
-    in_ct systemctl restart gammu-smsd && sleep 2 && gammu_receives "cafe 2 é" &&
-    wait_for 30 eval '[ "$(requests_with "$(printf "cafe 2 \351")")" -ge 1 ]'
+    gammu_relays "cafe 2 é" "$(printf "cafe 2 \351")"
 }
-gammu_receives() {  # TEXT: an SMS in the dummy phone's inbox
-  in_ct gammu -c /etc/gammu-smsdrc savesms TEXT -folder 1 -unread -sender +4917012345678 \
-    -textutf8 "$1" >/dev/null
+# TEXT SENT: Gammu's service, restarted, gets TEXT in the dummy phone's inbox; SENT arrives.
+gammu_relays() {
+  local sent=$2  # eval runs in wait_for, where $2 is another
+  in_ct systemctl restart gammu-smsd && sleep 2 &&
+    in_ct gammu -c /etc/gammu-smsdrc savesms TEXT -folder 1 -unread -sender +4917012345678 \
+      -textutf8 "$1" >/dev/null && wait_for 30 eval '[ "$(requests_with "$sent")" -ge 1 ]'
 }
 
 run_operations() {

@@ -19,34 +19,14 @@ work=""
 server_pid=""
 relay_pid=""
 . scripts/debian-root.sh
-check() {  # NAME COMMAND...
-  local name=$1
-  shift
-  if "$@"; then pass "$name"; else fail "$name"; fi
-}
-
-stop_process() {  # PID: TERM, then KILL if it is still there after 10 s
-  local pid=$1
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for _ in $(seq 100); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
 
 cleanup() {
   local status=$?
   set +e
   [ -n "$relay_pid" ] && stop_process "$relay_pid"
   [ -n "$server_pid" ] && stop_process "$server_pid"
-  [ -n "$root" ] && { remove_root "$root" || failed=$((failed + 1)); }
   [ -n "$work" ] && rm -rf "$work"
-  echo "test-package: $((SECONDS - started)) s"
-  echo "$passed passed, $failed failed"
-  [ "$status" -eq 0 ] && [ "$failed" -eq 0 ] && exit 0
-  exit 1
+  finish test-package "$status" "$root"
 }
 trap cleanup EXIT
 trap 'fail "interrupted"; exit 1' INT TERM
@@ -116,11 +96,7 @@ check "corbelwynford --version runs in the root" [ -n "$version_line" ]
 python3 tests/servers/http_server.py --record "$work/received" --port-file "$work/port" \
   >/dev/null &
 server_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/port" ] && break
-  sleep 0.1
-done
-[ -s "$work/port" ] || die "the loopback server starts"
+wait_for 10 test -s "$work/port" || die "the loopback server starts"
 # The packaged settings, pointed at the server; FileToScan stays as packaged.
 sed -i -e 's|^ScanInterval=.*|ScanInterval=1|' -e "s|^URL=.*|URL=http://localhost:$(cat "$work/port")/ok|" \
   -e 's|^WaitForAnswer=.*|WaitForAnswer=10|' -e 's|^XML=.*|XML=<sms>[Message]</sms>|' \
@@ -141,13 +117,11 @@ mv "$incoming.part" "$incoming"
 chroot "$root" env -i PATH=/usr/bin:/bin LANG=C.UTF-8 /usr/bin/corbelwynford </dev/null \
   >"$work/relay.log" 2>&1 &
 relay_pid=$!
-posts_seen() {  # COUNT: that many posts, and no incoming or claim file left, within a bounded wait
-  for _ in $(seq 300); do
-    [ -e "$work/received/$(printf %06d $(($1 - 1))).head" ] && [ ! -e "$incoming" ] &&
-      [ ! -e "$incoming.\$\$\$" ] && return 0
-    sleep 0.1
-  done
-  return 1
+posts_seen() {  # COUNT: that many posts, and no incoming or claim file left, within 30 s
+  local head  # read by the eval in wait_for
+  # shellcheck disable=SC2034
+  head=$work/received/$(printf %06d $(($1 - 1))).head
+  wait_for 30 eval '[ -e "$head" ] && [ ! -e "$incoming" ] && [ ! -e "$incoming.\$\$\$" ]'
 }
 posts_seen 2 || true
 # A daemon's own user feeds once the README's one command has put it into the group.
@@ -166,10 +140,12 @@ posts_seen 3 || true
 stop_process "$relay_pid"
 relay_pid=""
 posted_as_written() {
-  [ "$(cat "$work/received/000000.body" 2>/dev/null)" = "<sms>first message</sms>" ] &&
-    [ "$(cat "$work/received/000001.body" 2>/dev/null)" = "<sms>second message</sms>" ] &&
-    [ "$(cat "$work/received/000002.body" 2>/dev/null)" = "<sms>third message</sms>" ] &&
-    [ ! -e "$work/received/000003.head" ] && [ ! -e "$incoming.\$\$\$" ] ||
+  local n=0 message
+  for message in first second third; do
+    [ "$(cat "$work/received/00000$n.body" 2>/dev/null)" = "<sms>$message message</sms>" ] || break
+    n=$((n + 1))
+  done
+  [ "$n" = 3 ] && [ ! -e "$work/received/000003.head" ] && [ ! -e "$incoming.\$\$\$" ] ||
     { sed 's/^/     relay: /' "$work/relay.log" >&2; return 1; }
 }
 check "the relay posts the file's lines and the fed one, as set in /etc/corbelwynford" \
@@ -225,18 +201,16 @@ check "purge keeps a claim file still in the spool folder, names it, and keeps i
 # Removed while the folder still held a claim file, which the operator then deals with: a purge
 # later leaves no folder behind.
 rm -f "$incoming.\$\$\$"
-if install_package && printf 'unsent\r\n' >"$incoming.\$\$\$" &&
-  in_root apt-get remove -y -q corbelwynford >"$work/purge.log" 2>&1 &&
-  [ -d "$spool" ] && rm "$incoming.\$\$\$" &&
-  in_root apt-get purge -y -q corbelwynford >>"$work/purge.log" 2>&1; then
-  users_gone() {
-    [ ! -e "$spool" ] && ! in_root getent passwd corbelwynford >/dev/null &&
-      ! in_root getent group corbelwynford >/dev/null
-  }
-  check "a later purge removes the spool folder, the user and the group once the operator's files are gone" \
-    users_gone
-else
-  tail -10 "$work/purge.log" >&2
-  fail "apt installs, removes and purges the package a second time"
-fi
+purged_later() {
+  install_package && printf 'unsent\r\n' >"$incoming.\$\$\$" &&
+    in_root apt-get remove -y -q corbelwynford >"$work/purge.log" 2>&1 &&
+    [ -d "$spool" ] && rm "$incoming.\$\$\$" &&
+    in_root apt-get purge -y -q corbelwynford >>"$work/purge.log" 2>&1 ||
+    { tail -10 "$work/purge.log" >&2
+      echo "     apt could not install, remove and purge it again" >&2; return 1; }
+  [ ! -e "$spool" ] && ! in_root getent passwd corbelwynford >/dev/null &&
+    ! in_root getent group corbelwynford >/dev/null
+}
+check "a later purge removes the spool folder, the user and the group once the operator's files are gone" \
+  purged_later
 exit 0

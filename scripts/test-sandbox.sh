@@ -26,14 +26,11 @@ in_ct() {  # COMMAND...: run in the container, bounded, with a clean environment
   timeout --kill-after=5 60 nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
     LANG=C.UTF-8 "$@" </dev/null
 }
-
-wait_for() {  # SECONDS COMMAND...: true once COMMAND succeeds, polled every 0.2 s
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.2
-  done
+unit_journal() { in_ct journalctl -q -o cat -u corbelwynford.service; }
+claimed_and_gone() { in_ct sh -c '! [ -e "$1" ] && ! [ -e "$1.\$\$\$" ]' sh "$1"; }  # FILE
+put_in_place() {  # FILE: FILE.new takes its place, with its owner and mode when it is there
+  [ -e "$1" ] && chown --reference="$1" "$1.new" && chmod --reference="$1" "$1.new"
+  mv "$1.new" "$1"
 }
 
 cleanup() {
@@ -47,11 +44,7 @@ cleanup() {
     kill -TERM "$timeout_pid" 2>/dev/null  # a container that never showed its systemd
     wait "$timeout_pid" 2>/dev/null
   fi
-  [ -n "$root" ] && { remove_root "$root" || failed=$((failed + 1)); }
-  echo "test-sandbox: $((SECONDS - started)) s"
-  echo "$passed passed, $failed failed"
-  [ "$status" -eq 0 ] && [ "$failed" -eq 0 ] && exit 0
-  exit 1
+  finish test-sandbox "$status" "$root"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
@@ -64,11 +57,8 @@ done
 
 # ---- The program ---------------------------------------------------------------------------------
 build=$src/build
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  launcher=()
-  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+[ -f "$build/CMakeCache.txt" ] ||
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" >/dev/null
-fi
 cmake --build "$build" -j"$(nproc)" --target corbelwynford >"$build/sandbox-build.log" 2>&1 ||
   { tail -20 "$build/sandbox-build.log" >&2; die "the program builds"; }
 deb=$(build_package "$src/build-package") || die "the package builds"
@@ -107,21 +97,17 @@ wait_for 20 test -s "$root/srv/port" || die "the loopback server tells its port"
 port=$(head -1 "$root/srv/port")
 settings_file=/opt/corbelwynford/Corbelwynford.INI  # as the container names it
 write_settings() {  # FILE_TO_SCAN PATH [FAILED_FILE [RETRY_AFTER]]: owner and mode stay
-  local settings=$root$settings_file
   printf '%s\r\n' "[General]" "ScanInterval=1" "FileToScan=$1" "FailedFile=${3:-}" \
     "RetryAfter=${4:-}" "[Protocol]" "URL=http://webapp.test:$port$2" "WaitForAnswer=5" \
-    "Header=Content-Type: text/plain" "XML=sms:[Message]" >"$settings.new"
-  [ -e "$settings" ] && chown --reference="$settings" "$settings.new" &&
-    chmod --reference="$settings" "$settings.new"
-  mv "$settings.new" "$settings"
+    "Header=Content-Type: text/plain" "XML=sms:[Message]" >"$root$settings_file.new"
+  put_in_place "$root$settings_file"
 }
 write_settings InComingSMS.txt /ok
 
 install_out=$(in_ct /opt/corbelwynford/corbelwynford /I 2>&1) &&
   pass "\"/I\" registers the service in the container: $(echo "$install_out" | tail -1)" ||
   die "\"/I\" registers the service in the container: $install_out"
-exposure=$(in_ct systemd-analyze security --no-pager corbelwynford.service | tail -1)
-echo "     $exposure"
+echo "     $(in_ct systemd-analyze security --no-pager corbelwynford.service | tail -1)"
 in_ct systemctl start corbelwynford.service ||
   die "the sandboxed service starts and reports ready"
 pid=$(in_ct systemctl show -P MainPID corbelwynford.service)
@@ -131,28 +117,21 @@ pass "the sandboxed service starts and reports ready (main process $pid in the c
 status=$(in_ct cat "/proc/$pid/status")
 field() { echo "$status" | sed -n "s/^$1:[[:space:]]*//p"; }
 # CAP_DAC_OVERRIDE is bit 1, CAP_FOWNER bit 3.
-[ "$(field CapBnd)" = 000000000000000a ] && pass "bounding set CAP_DAC_OVERRIDE CAP_FOWNER" ||
-  fail "bounding set CAP_DAC_OVERRIDE CAP_FOWNER (CapBnd $(field CapBnd))"
-[ "$(field NoNewPrivs)" = 1 ] && [ "$(field Seccomp)" = 2 ] &&
-  pass "no new privileges, a seccomp filter" ||
-  fail "no new privileges, a seccomp filter (NoNewPrivs $(field NoNewPrivs), Seccomp $(field Seccomp))"
+expect "bounding set CAP_DAC_OVERRIDE CAP_FOWNER" "CapBnd $(field CapBnd)" "CapBnd 000000000000000a"
+expect "no new privileges, a seccomp filter" \
+  "NoNewPrivs $(field NoNewPrivs), Seccomp $(field Seccomp)" "NoNewPrivs 1, Seccomp 2"
 mounts=$(in_ct cat "/proc/$pid/mountinfo")
 mount_options() {  # PATH: the options of the mount that holds it, as the service sees it
   echo "$mounts" | awk -v p="$1" '
     (p == $5 || index(p, $5 "/") == 1 || $5 == "/") && length($5) >= best { best = length($5); o = $6 }
     END { print o }'
 }
-for m in /usr /etc /sys; do
-  case ,$(mount_options "$m"), in
-    *,ro,*) pass "$m read-only for the service" ;;
-    *) fail "$m read-only for the service (mount options: $(mount_options "$m"))" ;;
-  esac
-done
-for m in /opt/corbelwynford /tmp /home /var; do
-  case ,$(mount_options "$m"), in
-    *,ro,*) fail "$m writable for the service" ;;
-    *) pass "$m writable for the service" ;;
-  esac
+for m in /usr:read-only /etc:read-only /sys:read-only /opt/corbelwynford:writable /tmp:writable \
+  /home:writable /var:writable; do
+  options=$(mount_options "${m%:*}")
+  [[ ,$options, == *,ro,* ]] && seen=read-only || seen=writable
+  expect "${m%:*} ${m#*:} for the service" "$seen (mount options: $options)" \
+    "${m#*:} (mount options: $options)"
 done
 proc=$(echo "$mounts" | awk '$5 == "/proc" { sub(/.* - /, ""); print }' | tail -1)
 case $proc in
@@ -175,7 +154,7 @@ cases=(
   "/tmp/spool/in.txt|1001|/ok|in another user's sticky folder|Sending completed successfully"
   "/tmp/sms/in.txt|0|/status/500|refused, kept in a failed-message file|Sending failed"
 )
-last_log() { in_ct journalctl -q -o cat -u corbelwynford.service | tail -1; }
+last_log() { unit_journal | tail -1; }
 requests=0
 for row in "${cases[@]}"; do
   IFS='|' read -r scan owner path message outcome <<<"$row"
@@ -188,8 +167,7 @@ for row in "${cases[@]}"; do
     mv "$1.part" "$1"' sh "$file" "$owner" "$message"
   name="a message $message"
   head=$root/srv/received/$(printf '%06d' "$requests").head
-  claimed() { in_ct sh -c '! [ -e "$1" ] && ! [ -e "$1.\$\$\$" ]' sh "$file"; }
-  if ! wait_for 30 eval '[ -f "$head" ] && claimed'; then
+  if ! wait_for 30 eval '[ -f "$head" ] && claimed_and_gone "$file"'; then
     fail "$name (no request, or the file was not claimed and deleted)"
     continue
   fi
@@ -207,18 +185,16 @@ for row in "${cases[@]}"; do
     fail "$name (last log line: $(last_log))"
 done
 
-[ -n "$(in_ct journalctl -q -o cat CORBELWYNFORD_EVENT_ID=110)" ] &&
-  pass "the start entry reached the journal through its socket" ||
-  fail "the start entry reached the journal through its socket"
+check "the start entry reached the journal through its socket" \
+  test -n "$(in_ct journalctl -q -o cat CORBELWYNFORD_EVENT_ID=110)"
 # The service holds the one-instance lock on its executable file: a second start ends at once.
 second=0
 in_ct timeout 10 /opt/corbelwynford/corbelwynford >/dev/null 2>&1 || second=$?
-[ "$second" = 1 ] && pass "a second start is refused while the service holds its lock" ||
-  fail "a second start is refused while the service holds its lock (status $second)"
+expect "a second start is refused while the service holds its lock" "status $second" "status 1"
 [ "$(in_ct systemctl is-active corbelwynford.service)" = active ] &&
   [ "$(in_ct systemctl show -P MainPID corbelwynford.service)" = "$pid" ] &&
   pass "the service still runs, never killed by its filter" ||
-  fail "the service still runs ($(in_ct journalctl -q -o cat -u corbelwynford.service | tail -5))"
+  fail "the service still runs ($(unit_journal | tail -5))"
 
 # ---- Ways in through the spool, against the relay as root ----------------------------------------
 # The spool folder as the package made it before the relay had a user of its own.
@@ -231,9 +207,8 @@ write_settings "$incoming" /ok
 run_attacks "the unit of \"/I\", as root"
 stopped_cleanly() {
   in_ct systemctl stop corbelwynford.service
-  result=$(in_ct systemctl show -P Result corbelwynford.service)
-  [ "$result" = success ] && pass "systemctl stop ends it cleanly" ||
-    fail "systemctl stop ends it cleanly (Result $result)"
+  expect "systemctl stop ends it cleanly" \
+    "Result $(in_ct systemctl show -P Result corbelwynford.service)" "Result success"
 }
 stopped_cleanly
 
@@ -253,10 +228,9 @@ pid=$(in_ct systemctl show -P MainPID corbelwynford.service)
 status=$(in_ct cat "/proc/$pid/status")
 uid=$(in_ct id -u corbelwynford)
 echo "     $(in_ct systemd-analyze security --no-pager corbelwynford.service | tail -1)"
-[ "$(field Uid | cut -f1)" = "$uid" ] && [ "$(field CapBnd)" = 0000000000000000 ] &&
-  [ "$(field CapEff)" = 0000000000000000 ] &&
-  pass "the package's service runs as the user corbelwynford ($uid), its capability set empty" ||
-  fail "the package's service runs as corbelwynford without capabilities ($(field Uid), CapBnd $(field CapBnd))"
+expect "the package's service runs as the user corbelwynford ($uid), its capability set empty" \
+  "Uid $(field Uid | cut -f1), CapBnd $(field CapBnd), CapEff $(field CapEff)" \
+  "Uid $uid, CapBnd 0000000000000000, CapEff 0000000000000000"
 run_attacks "the package's unit"
 run_operations
 stopped_cleanly

@@ -16,10 +16,8 @@ setsid -w bash -c 'bash scripts/install-deps.sh; echo $? >"$1"' _ "$deps_status"
   >"$deps_status.log" 2>&1 &
 deps_pid=$!
 jobs=$(nproc)
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 log=$(mktemp)
-. scripts/debian-root.sh
+. scripts/debian-root.sh  # remove_root, and the compiler launcher
 # beside() NAME COMMAND...: runs "$@" in a process group of its own, once the packages are in.
 beside() {
   local name=$1
@@ -68,20 +66,16 @@ stage() {  # NAME PARSER COMMAND...
 }
 
 ctest_counts() {
-  local line
-  line=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -1)
-  if [ -n "$line" ]; then
-    failed=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
-    passed=$(( $(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line") - failed ))
-  fi
+  local last
+  last=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -1)
+  [[ $last =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]] || return 0
+  failed=${BASH_REMATCH[1]} passed=$((BASH_REMATCH[2] - BASH_REMATCH[1]))
 }
 
 summary_counts() {
-  local line
-  line=$(grep -E "^[0-9]+ passed, [0-9]+ failed$" "$log" | tail -1)
-  if [ -n "$line" ]; then
-    read -r passed _ failed _ <<<"$line"
-  fi
+  local last
+  last=$(grep -E "^[0-9]+ passed, [0-9]+ failed$" "$log" | tail -1)
+  [[ $last =~ ^([0-9]+)\ passed,\ ([0-9]+) ]] && passed=${BASH_REMATCH[1]} failed=${BASH_REMATCH[2]}
 }
 
 await_packages() {

@@ -5,7 +5,7 @@
 
 Binds 127.0.0.1 on port N (default: a free one), printed as stdout's first line (and written to
 PF atomically);
-exits 0 on SIGTERM or SIGINT. tests/servers/make_cert.sh makes a key pair for --tls. Request i
+exits 0 on SIGTERM or SIGINT. tests/e2e/harness.py makes a key pair for --tls. Request i
 leaves DIR/NNNNNN.body (its body) and DIR/NNNNNN.head (its request line and header lines, each
 name and value as parsed), before the answer; .head is renamed into place last, so a reader that
 sees it sees the request.
