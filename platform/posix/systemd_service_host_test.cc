@@ -74,9 +74,9 @@ TEST(SystemdServiceHost, SwitchesInstallAndRemoveASandboxedUnitAndStoreTheModeOn
     SCOPED_TRACE(std::string(row.command_line) + (row.systemctl ? row.systemctl : ""));
     fs::remove_all(root + "/etc");
     fs::remove_all(root + "/var");
-    ASSERT_TRUE(!row.installed_before || SystemdServiceHost(exe, "systemctl", nullptr).Install());
+    ASSERT_TRUE(!row.installed_before || SystemdServiceHost(exe, "systemctl").Install());
     SystemdServiceHost host(row.usable_executable ? exe : root + "/a\"quote",
-                            row.systemctl ? row.systemctl : "systemctl", nullptr);
+                            row.systemctl ? row.systemctl : "systemctl");
     // The opposite of what the switch stores, so that a stored flag shows.
     const bool removal = HasSwitch(row.command_line, "/U");
     host.SaveModeFlag(removal);
@@ -101,7 +101,7 @@ TEST(SystemdServiceHost, SwitchesInstallAndRemoveASandboxedUnitAndStoreTheModeOn
                   ((row.status == 0) != removal ? "1" : "0") + "\n");
   }
 
-  ASSERT_TRUE(SystemdServiceHost(exe, "systemctl", nullptr).Install());
+  ASSERT_TRUE(SystemdServiceHost(exe, "systemctl").Install());
   EXPECT_NE(
       ReadFile(unit).find("\nExecStart=\"" + root + "/opt/odd dir %%n;$HOME ü/corbelwynford\"\n"),
       std::string::npos)
@@ -134,7 +134,7 @@ TEST(SystemdServiceHost, AStatusNeverWaitsForItsReader) {
   path.copy(address.sun_path, sizeof address.sun_path - 1);
   ASSERT_EQ(bind(reader, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   setenv("NOTIFY_SOCKET", path.c_str(), 1);
-  SystemdServiceHost host("/opt/cw/corbelwynford", "systemctl", nullptr);
+  SystemdServiceHost host("/opt/cw/corbelwynford", "systemctl");
   host.Start();
   const pid_t child = fork();
   if (child == 0) {
