@@ -48,7 +48,7 @@ void Append(HeaderList& list, const std::string& line) {
   list.reset(head);
 }
 
-// Throws RelayError naming what failed unless libcurl's multi interface did it.
+// Throws RelayError, saying what failed and libcurl's reason, when a multi interface call failed.
 void CheckMulti(CURLMcode result, const char* what) {
   if (result != CURLM_OK) throw RelayError(std::string(what) + ": " + curl_multi_strerror(result));
 }
@@ -102,8 +102,8 @@ void CheckUrl(const std::string& url) {
 }
 
 // One request: everything libcurl points into while it runs lives here (it copies the strings
-// of other options). The easy handle comes
-// last so that it is cleaned up first, while what it points to still exists.
+// of other options). The easy handle comes last so that it is cleaned up first, while what it
+// points to still exists.
 struct Request {
   HeaderList headers;
   std::string body;
@@ -128,8 +128,6 @@ struct CurlTransfer::Impl {
     if (multi == nullptr) throw RelayError("Cannot set up libcurl's multi handle");
   }
   ~Impl() { Abandon(); }
-  Impl(const Impl&) = delete;
-  Impl& operator=(const Impl&) = delete;
 
   // The easy handle must leave the multi handle before it is cleaned up.
   void Abandon() noexcept {
