@@ -1,7 +1,6 @@
 #include "app/feed_posix.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>

@@ -4,12 +4,8 @@
 
 #include <clocale>
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
-#include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "app/command_line.h"
 #include "app/feed_posix.h"
@@ -27,15 +23,16 @@
 namespace {
 
 // What each signal and source of the loop does in the program. SIGTERM's meaning
-// depends on whether the service has started by then: service_started is read when it comes.
+// depends on whether the service has started by then, which is asked when it comes.
 void WireEvents(cw::PosixEventLoop& loop, cw::Program& program, cw::TerminalWindow& window,
-                cw::InotifyWatch& watch, cw::CurlTransfer& transfer, const bool& service_started) {
+                cw::InotifyWatch& watch, cw::CurlTransfer& transfer,
+                const cw::SystemdServiceHost& service) {
   loop.OnSignal(SIGINT, [&] { program.OnCloseRequest(cw::kCloseByPerson); });
   loop.OnSignal(SIGHUP, [&] { program.OnCloseRequest(cw::kCloseBySessionEnd); });
   // Once the service has started, SIGTERM is the service manager's stop; before, or in
   // application mode, it is a process manager's. Either lets the message in flight finish.
   loop.OnSignal(SIGTERM, [&] {
-    if (service_started) {
+    if (service.Started()) {
       program.OnServiceStop();
     } else {
       program.OnStopRequest(cw::kCloseByTaskManager);
@@ -84,14 +81,12 @@ int Run(int argc, char** argv) {
   cw::PosixFileSystem files;
   cw::KeptProfileReader profile(files);
   cw::CurlTransfer transfer;
-  bool service_started = false;
-  cw::SystemdServiceHost service(cw::PosixProcess::ExecutablePath(), "systemctl",
-                                 [&service_started] { service_started = true; });
+  cw::SystemdServiceHost service(cw::PosixProcess::ExecutablePath(), "systemctl");
   cw::InotifyWatch watch;
   cw::Platform platform{window, loop, transfer, service, files, profile, clock, process, watch};
   cw::Program program(platform);
 
-  WireEvents(loop, program, window, watch, transfer, service_started);
+  WireEvents(loop, program, window, watch, transfer, service);
   try {
     program.Start();
     loop.Run();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <memory>
 #include <string_view>
 #include <utility>
 
@@ -27,19 +28,16 @@ void InitCurlOnce() {
   }
 }
 
-// Owns what libcurl handed out and gives it back with release.
-template <typename Type, auto release>
-struct Owned {
-  struct Free {
-    void operator()(Type* owned) const noexcept { release(owned); }
-  };
-  using Pointer = std::unique_ptr<Type, Free>;
+// Gives what libcurl handed out back with release, for a unique_ptr that owns it.
+template <auto release>
+struct Release {
+  void operator()(auto* owned) const noexcept { release(owned); }
 };
-using MultiHandle = Owned<CURLM, curl_multi_cleanup>::Pointer;
-using EasyHandle = Owned<CURL, curl_easy_cleanup>::Pointer;
-using HeaderList = Owned<curl_slist, curl_slist_free_all>::Pointer;
-using UrlHandle = Owned<CURLU, curl_url_cleanup>::Pointer;
-using CurlText = Owned<char, curl_free>::Pointer;
+using MultiHandle = std::unique_ptr<CURLM, Release<curl_multi_cleanup>>;
+using EasyHandle = std::unique_ptr<CURL, Release<curl_easy_cleanup>>;
+using HeaderList = std::unique_ptr<curl_slist, Release<curl_slist_free_all>>;
+using UrlHandle = std::unique_ptr<CURLU, Release<curl_url_cleanup>>;
+using CurlText = std::unique_ptr<char, Release<curl_free>>;
 
 // The header rule hands over no NUL, so the C string is the whole line.
 void Append(HeaderList& list, const std::string& line) {
@@ -48,6 +46,11 @@ void Append(HeaderList& list, const std::string& line) {
   // On success the old head is part of the new list (usually the same pointer).
   (void)list.release();
   list.reset(head);
+}
+
+// Throws RelayError, saying what failed and libcurl's reason, when a multi interface call failed.
+void CheckMulti(CURLMcode result, const char* what) {
+  if (result != CURLM_OK) throw RelayError(std::string(what) + ": " + curl_multi_strerror(result));
 }
 
 template <typename Value>
@@ -98,14 +101,12 @@ void CheckUrl(const std::string& url) {
   }
 }
 
-// One request: everything libcurl points into while it runs lives here. The easy handle comes
-// last so that it is cleaned up first, while what it points to still exists.
+// One request: everything libcurl points into while it runs lives here (it copies the strings
+// of other options). The easy handle comes last so that it is cleaned up first, while what it
+// points to still exists.
 struct Request {
   HeaderList headers;
   std::string body;
-  std::string url;
-  std::string ca_file;
-  std::string ca_path;
   std::string kept;
   // libcurl's detailed reason for a failure, as the curl tool shows it ("SSL certificate
   // problem: ..."), where the error code's own text would only say "SSL peer certificate ...".
@@ -127,8 +128,6 @@ struct CurlTransfer::Impl {
     if (multi == nullptr) throw RelayError("Cannot set up libcurl's multi handle");
   }
   ~Impl() { Abandon(); }
-  Impl(const Impl&) = delete;
-  Impl& operator=(const Impl&) = delete;
 
   // The easy handle must leave the multi handle before it is cleaned up.
   void Abandon() noexcept {
@@ -149,7 +148,6 @@ void CurlTransfer::Start(const std::string& url, std::string body,
                          const std::vector<HeaderLine>& headers, int32_t timeout_seconds) {
   CheckUrl(url);
   auto request = std::make_unique<Request>();
-  request->url = url;
   request->headers = CurlHeaders(headers);
   // With the size given libcurl sends the buffer as bytes, NULs included, and does not copy it:
   // the request owns it until the easy handle is gone.
@@ -157,7 +155,7 @@ void CurlTransfer::Start(const std::string& url, std::string body,
   request->easy.reset(curl_easy_init());
   CURL* easy = request->easy.get();
   if (easy == nullptr) throw RelayError("Cannot set up the request");
-  SetOption(easy, CURLOPT_URL, request->url.c_str());
+  SetOption(easy, CURLOPT_URL, url.c_str());
   SetOption(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   SetOption(easy, CURLOPT_FOLLOWLOCATION, 0L);
   // A connection of its own for every request: on a reused connection that closes without an
@@ -169,11 +167,11 @@ void CurlTransfer::Start(const std::string& url, std::string body,
   // libcurl built on OpenSSL uses its compiled-in bundle and ignores these variables (only the
   // curl tool reads them), yet they are the usual way to trust a private CA. OpenSSL's own
   // SSL_CERT_FILE wins: the curl tool's CURL_CA_BUNDLE is often preset to the system bundle.
-  request->ca_file = EnvironmentValue("SSL_CERT_FILE");
-  if (request->ca_file.empty()) request->ca_file = EnvironmentValue("CURL_CA_BUNDLE");
-  if (!request->ca_file.empty()) SetOption(easy, CURLOPT_CAINFO, request->ca_file.c_str());
-  request->ca_path = EnvironmentValue("SSL_CERT_DIR");
-  if (!request->ca_path.empty()) SetOption(easy, CURLOPT_CAPATH, request->ca_path.c_str());
+  std::string ca_file = EnvironmentValue("SSL_CERT_FILE");
+  if (ca_file.empty()) ca_file = EnvironmentValue("CURL_CA_BUNDLE");
+  if (!ca_file.empty()) SetOption(easy, CURLOPT_CAINFO, ca_file.c_str());
+  const std::string ca_path = EnvironmentValue("SSL_CERT_DIR");
+  if (!ca_path.empty()) SetOption(easy, CURLOPT_CAPATH, ca_path.c_str());
   SetOption(easy, CURLOPT_TIMEOUT, static_cast<long>(timeout_seconds));
   SetOption(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
   SetOption(easy, CURLOPT_HTTPHEADER, request->headers.get());
@@ -183,10 +181,7 @@ void CurlTransfer::Start(const std::string& url, std::string body,
   SetOption(easy, CURLOPT_ERRORBUFFER, request->error);
   SetOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request->body.size()));
   SetOption(easy, CURLOPT_POSTFIELDS, request->body.data());
-  CURLMcode result = curl_multi_add_handle(impl_->multi.get(), easy);
-  if (result != CURLM_OK) {
-    throw RelayError(std::string("Cannot start the request: ") + curl_multi_strerror(result));
-  }
+  CheckMulti(curl_multi_add_handle(impl_->multi.get(), easy), "Cannot start the request");
   impl_->running = std::move(request);
 }
 
@@ -204,21 +199,15 @@ void CurlTransfer::Wait(pollfd* fds, unsigned count, int timeout_ms) {
   std::array<curl_waitfd, 8> extra{};
   count = std::min<unsigned>(count, extra.size());
   for (unsigned i = 0; i < count; ++i) extra[i] = {fds[i].fd, CURL_WAIT_POLLIN, 0};
-  CURLMcode result = curl_multi_poll(impl_->multi.get(), extra.data(), count, timeout_ms, nullptr);
-  if (result != CURLM_OK) {
-    throw RelayError(std::string("Waiting for the transfer failed: ") +
-                     curl_multi_strerror(result));
-  }
+  CheckMulti(curl_multi_poll(impl_->multi.get(), extra.data(), count, timeout_ms, nullptr),
+             "Waiting for the transfer failed");
   for (unsigned i = 0; i < count; ++i) fds[i].revents = extra[i].revents != 0 ? POLLIN : 0;
   Perform();
 }
 
 void CurlTransfer::Perform() {
   int still_running = 0;
-  CURLMcode result = curl_multi_perform(impl_->multi.get(), &still_running);
-  if (result != CURLM_OK) {
-    throw RelayError(std::string("Running the transfer failed: ") + curl_multi_strerror(result));
-  }
+  CheckMulti(curl_multi_perform(impl_->multi.get(), &still_running), "Running the transfer failed");
   // Copied out of the message before its handle goes, which makes the message invalid.
   int queued = 0;
   while (CURLMsg* message = curl_multi_info_read(impl_->multi.get(), &queued)) {

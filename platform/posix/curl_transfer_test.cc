@@ -9,21 +9,14 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "platform/posix/posix_event_loop.h"
+#include "platform/posix/test_folder.h"
 
 namespace cw {
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ostringstream out;
-  out << std::ifstream(path, std::ios::binary).rdbuf();
-  return out.str();
-}
 
 // The test server in the background, ended by its pid. Request i leaves dir/NNNNNN.head (its
 // request and header lines, each ending in CR LF) and dir/NNNNNN.body.
@@ -42,13 +35,10 @@ struct TestServer {
     if (pid > 0 && kill(pid, SIGTERM) == 0) {
       for (int i = 0; i < 500 && kill(pid, 0) == 0; ++i) usleep(10000);
     }
-    std::filesystem::remove_all(dir);
   }
 
-  std::string dir = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "cw_curl_XXXXXX").string();
-    return std::string(mkdtemp(pattern.data()));
-  }();
+  testing::TestFolder folder;  // removed once the server has ended
+  const std::string dir = folder.path;
   pid_t pid = 0;
   int port = 0;
 };
@@ -73,8 +63,8 @@ TEST(CurlTransfer, TimesOutAndTheLoopCarriesALargeUploadWithItsHeaderLines) {
   std::string big;
   for (size_t i = 0; big.size() < 4 * 1024 * 1024; ++i) big += static_cast<char>(i * 7 % 256);
   EXPECT_EQ(post("/ok", big, "X-A: 1\rX-B: two\nNo-Colon;", 60).status, 200);
-  EXPECT_EQ(ReadFile(server.dir + "/000001.body"), big);
-  const std::string head = ReadFile(server.dir + "/000001.head");
+  EXPECT_EQ(testing::ReadFile(server.dir + "/000001.body"), big);
+  const std::string head = testing::ReadFile(server.dir + "/000001.head");
   for (const char* line : {"\r\nX-A: 1\r\n", "\r\nX-B: two\r\n"})
     EXPECT_NE(head.find(line), std::string::npos) << head;
   for (const char* name : {"Expect", "No-Colon"}) EXPECT_EQ(head.find(name), std::string::npos);

@@ -12,33 +12,21 @@
 #include "base/errors.h"
 
 namespace cw {
-namespace {
 
-sigset_t LoopSignals() {
+PosixEventLoop::PosixEventLoop() : TimerLoop(&SteadyNow, nullptr) {
   sigset_t set;
   sigemptyset(&set);
   for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGWINCH}) sigaddset(&set, signal);
-  return set;
-}
-
-}  // namespace
-
-PosixEventLoop::PosixEventLoop() : TimerLoop(&SteadyNow, nullptr) {
-  sigset_t set = LoopSignals();
   if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) throw RelayError("cannot block signals");
-  signal_fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-  if (signal_fd_ < 0) throw RelayError("cannot create the signal descriptor");
+  signal_fd_.Reset(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+  if (!signal_fd_.valid()) throw RelayError("cannot create the signal descriptor");
   // A server that closes its end must not kill the process; libcurl sees the error instead.
   signal(SIGPIPE, SIG_IGN);
 }
 
-PosixEventLoop::~PosixEventLoop() {
-  if (signal_fd_ >= 0) close(signal_fd_);
-}
-
 void PosixEventLoop::ReadSignals() {
   signalfd_siginfo info;
-  while (read(signal_fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+  while (read(signal_fd_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
     const auto handler = on_signal_.find(static_cast<int>(info.ssi_signo));
     if (handler != on_signal_.end() && handler->second) handler->second();
   }
@@ -51,7 +39,7 @@ void PosixEventLoop::Turn(int max_wait_ms) {
   std::array<pollfd, 8> fds;
   std::array<const Source*, 8> owners{};
   unsigned count = 0;
-  fds[count++] = {signal_fd_, POLLIN, 0};
+  fds[count++] = {signal_fd_.get(), POLLIN, 0};
   for (const Source& source : sources_) {
     const int fd = source.descriptor();
     if (fd < 0 || count == fds.size()) continue;

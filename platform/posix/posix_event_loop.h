@@ -10,6 +10,7 @@
 #include <map>
 #include <vector>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/timer_table.h"
 
 namespace cw {
@@ -22,7 +23,6 @@ class PosixEventLoop final : public TimerLoop {
   // signal descriptor instead, so they arrive as events on this thread. Construct it before any
   // thread exists (libcurl's resolver threads inherit the mask). Throws RelayError on failure.
   PosixEventLoop();
-  ~PosixEventLoop() override;
   PosixEventLoop(const PosixEventLoop&) = delete;
   PosixEventLoop& operator=(const PosixEventLoop&) = delete;
 
@@ -54,7 +54,7 @@ class PosixEventLoop final : public TimerLoop {
   void Turn(int max_wait_ms) override;
   void ReadSignals();
 
-  int signal_fd_ = -1;
+  UniqueFd signal_fd_;
   std::map<int, std::function<void()>> on_signal_;
   std::vector<Source> sources_;
   std::function<int()> before_wait_;

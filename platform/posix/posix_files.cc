@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 #include "base/errors.h"
@@ -101,9 +102,8 @@ PlainFile OpenPlainFile(const std::string& path, int access, bool create) {
 
 // path with every link, "." and ".." in it followed; empty where that cannot be done.
 std::string RealPath(const std::string& path) {
-  const std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr),
-                                                        &std::free);
-  return resolved ? resolved.get() : "";
+  std::error_code error;
+  return std::filesystem::canonical(path, error);
 }
 
 // True once the lock is ours; false while another holds it. A file system without flock has no
@@ -278,11 +278,8 @@ void PosixFileSystem::RequireReadableIfPresent(const std::string& path) const {
   if (lstat(path.c_str(), &info) != 0 && errno == ENOENT) return;
   // The file an administrator edits: where a link leads, even where it leads to nothing.
   std::string target = RealPath(path);
-  if (target.empty() && S_ISLNK(info.st_mode)) {
-    char link[4096];
-    const ssize_t n = readlink(path.c_str(), link, sizeof link);
-    if (n > 0) target = std::string(link, static_cast<size_t>(n));
-  }
+  std::error_code error;
+  if (target.empty() && S_ISLNK(info.st_mode)) target = std::filesystem::read_symlink(path, error);
   if (target.empty()) target = path;
   const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.valid()) ThrowErrno("cannot read", target);

@@ -19,12 +19,12 @@
 #include <fstream>
 #include <functional>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "base/errors.h"
 #include "platform/kept_profile.h"
+#include "platform/posix/test_folder.h"
 #include "relay/relay.h"
 #include "tests/fakes/fake_platform.h"
 
@@ -35,20 +35,13 @@ using namespace std::string_literals;
 
 class PosixFilesTest : public ::testing::Test {
  protected:
-  void TearDown() override { std::filesystem::remove_all(dir); }
   void Write(const std::string& name, const std::string& data) {
     std::ofstream(dir + "/" + name, std::ios::binary) << data;
   }
-  std::string Read(const std::string& name) {
-    std::ostringstream out;
-    out << std::ifstream(dir + "/" + name, std::ios::binary).rdbuf();
-    return out.str();
-  }
+  std::string Read(const std::string& name) { return testing::ReadFile(dir + "/" + name); }
 
-  std::string dir = [] {
-    char pattern[] = "/tmp/cw-files-XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
+  testing::TestFolder folder;
+  const std::string dir = folder.path;
   PosixFileSystem fs;
 };
 

@@ -7,8 +7,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <utility>
-#include <vector>
 
 #include "base/errors.h"
 
@@ -27,13 +27,10 @@ std::string PosixProcess::ArgumentText(int argc, char** argv) {
 }
 
 std::string PosixProcess::ExecutablePath() {
-  std::vector<char> buffer(4096);
-  for (;;) {
-    ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n < 0) throw RelayError("cannot find the executable");
-    if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
-    buffer.resize(buffer.size() * 2);
-  }
+  std::error_code error;
+  const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) throw RelayError("cannot find the executable");
+  return path.string();
 }
 
 bool PosixProcess::AnotherInstanceRunning() {

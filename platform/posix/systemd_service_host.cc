@@ -67,10 +67,6 @@ void Diagnose(const std::string& text) {
   }
 }
 
-std::string SystemError(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
-}
-
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
@@ -117,11 +113,8 @@ void NotifyWithoutWaiting(const std::string& text) {
 
 }  // namespace
 
-SystemdServiceHost::SystemdServiceHost(std::string executable_path, std::string systemctl,
-                                       std::function<void()> on_started)
-    : executable_path_(std::move(executable_path)),
-      systemctl_(std::move(systemctl)),
-      on_started_(std::move(on_started)) {}
+SystemdServiceHost::SystemdServiceHost(std::string executable_path, std::string systemctl)
+    : executable_path_(std::move(executable_path)), systemctl_(std::move(systemctl)) {}
 
 bool SystemdServiceHost::Systemctl(std::vector<std::string> args, bool quiet) const {
   std::vector<std::string> argv{systemctl_};
@@ -193,7 +186,7 @@ bool SystemdServiceHost::Uninstall() {
   // A failed disable leaves the registration whole rather than a link to a removed unit.
   if (!Systemctl({"disable", kUnitName})) return false;
   if (unlink(unit_path.c_str()) != 0 && errno != ENOENT) {
-    Diagnose(SystemError("Cannot remove", unit_path));
+    Diagnose("Cannot remove " + unit_path + ": " + std::strerror(errno));
     return false;
   }
   if (!Offline() && !Systemctl({"daemon-reload"})) return false;
@@ -204,7 +197,6 @@ void SystemdServiceHost::Start() {
   // Without systemd (no NOTIFY_SOCKET) this does nothing, which is what a start from a shell wants.
   sd_notify(0, "READY=1");
   started_ = true;
-  if (on_started_) on_started_();
 }
 
 void SystemdServiceHost::SetStatus(const std::string& line) {

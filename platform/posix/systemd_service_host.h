@@ -4,7 +4,6 @@
 // atomically by every save; install and uninstall write and remove the unit
 // /etc/systemd/system/corbelwynford.service and run systemctl. CORBELWYNFORD_ROOT, when set,
 // prefixes every system path, and systemctl then runs offline with --root.
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,10 +15,7 @@ class SystemdServiceHost final : public ServiceHost {
  public:
   // executable_path: this program's absolute path, written into the unit's ExecStart.
   // systemctl: the program that enables and disables the unit, looked up on PATH without a slash.
-  // on_started: called by Start() once readiness has been reported; the program entry uses it to
-  // turn SIGTERM into the host's stop notification.
-  SystemdServiceHost(std::string executable_path, std::string systemctl,
-                     std::function<void()> on_started);
+  SystemdServiceHost(std::string executable_path, std::string systemctl);
 
   std::string ReadModeFlag() override;
   void SaveModeFlag(bool service_mode) override;
@@ -28,6 +24,8 @@ class SystemdServiceHost final : public ServiceHost {
   void Start() override;
   void LogEvent(ServiceEvent event, const std::string& text) override;
   void SetStatus(const std::string& line) override;
+  // True once Start() has reported readiness: from then on SIGTERM is the service manager's stop.
+  bool Started() const { return started_; }
 
  private:
   // systemctl's messages show on our standard error unless quiet (clean-up after a failure, whose
@@ -36,7 +34,6 @@ class SystemdServiceHost final : public ServiceHost {
 
   std::string executable_path_;
   std::string systemctl_;
-  std::function<void()> on_started_;
   bool started_ = false;
 };
 

@@ -12,11 +12,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <sstream>
 
 #include "app/command_line.h"
 #include "app/program.h"
+#include "platform/posix/test_folder.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace cw {
@@ -24,22 +23,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
+using testing::ReadFile;
 
 // Each switch through the program's start-up: its exit status, its answer (a box, or with "/Q" the
 // last log entry), the unit, and the mode flag, stored only when the switch succeeded. Then the
 // unit "/I" writes: it names this very file, systemd accepts it (verify exits 0 despite errors, so
 // its complaints are read) and rates it at most 3.0, "OK", in its own offline security review.
 TEST(SystemdServiceHost, SwitchesInstallAndRemoveASandboxedUnitAndStoreTheModeOnlyOnSuccess) {
-  char folder[] = "/tmp/cw_service_host_XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  const std::string root = folder, unit = root + "/etc/systemd/system/corbelwynford.service";
-  const std::shared_ptr<void> cleanup(nullptr, [&](void*) { fs::remove_all(root); });
-  setenv("CORBELWYNFORD_ROOT", folder, 1);
+  const testing::TestFolder folder;
+  const std::string root = folder.path, unit = root + "/etc/systemd/system/corbelwynford.service";
+  setenv("CORBELWYNFORD_ROOT", root.c_str(), 1);
   // Blanks, a specifier, a variable and a non-ASCII letter: all must reach ExecStart intact.
   const std::string exe = root + "/opt/odd dir %n;$HOME ü/corbelwynford";
   fs::create_directories(fs::path(exe).parent_path());
@@ -74,9 +67,9 @@ TEST(SystemdServiceHost, SwitchesInstallAndRemoveASandboxedUnitAndStoreTheModeOn
     SCOPED_TRACE(std::string(row.command_line) + (row.systemctl ? row.systemctl : ""));
     fs::remove_all(root + "/etc");
     fs::remove_all(root + "/var");
-    ASSERT_TRUE(!row.installed_before || SystemdServiceHost(exe, "systemctl", nullptr).Install());
+    ASSERT_TRUE(!row.installed_before || SystemdServiceHost(exe, "systemctl").Install());
     SystemdServiceHost host(row.usable_executable ? exe : root + "/a\"quote",
-                            row.systemctl ? row.systemctl : "systemctl", nullptr);
+                            row.systemctl ? row.systemctl : "systemctl");
     // The opposite of what the switch stores, so that a stored flag shows.
     const bool removal = HasSwitch(row.command_line, "/U");
     host.SaveModeFlag(removal);
@@ -101,7 +94,7 @@ TEST(SystemdServiceHost, SwitchesInstallAndRemoveASandboxedUnitAndStoreTheModeOn
                   ((row.status == 0) != removal ? "1" : "0") + "\n");
   }
 
-  ASSERT_TRUE(SystemdServiceHost(exe, "systemctl", nullptr).Install());
+  ASSERT_TRUE(SystemdServiceHost(exe, "systemctl").Install());
   EXPECT_NE(
       ReadFile(unit).find("\nExecStart=\"" + root + "/opt/odd dir %%n;$HOME ü/corbelwynford\"\n"),
       std::string::npos)
@@ -124,17 +117,15 @@ TEST(SystemdServiceHost, SwitchesInstallAndRemoveASandboxedUnitAndStoreTheModeOn
 // its socket for a while (whose queue takes a few datagrams) never holds the relay up. The statuses
 // are told in a child process, which must end within 10 s.
 TEST(SystemdServiceHost, AStatusNeverWaitsForItsReader) {
-  char folder[] = "/tmp/cw_notify_XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  const std::shared_ptr<void> cleanup(nullptr, [&](void*) { fs::remove_all(folder); });
-  const std::string path = std::string(folder) + "/notify";
+  const testing::TestFolder folder;
+  const std::string path = folder.path + "/notify";
   const int reader = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   path.copy(address.sun_path, sizeof address.sun_path - 1);
   ASSERT_EQ(bind(reader, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   setenv("NOTIFY_SOCKET", path.c_str(), 1);
-  SystemdServiceHost host("/opt/cw/corbelwynford", "systemctl", nullptr);
+  SystemdServiceHost host("/opt/cw/corbelwynford", "systemctl");
   host.Start();
   const pid_t child = fork();
   if (child == 0) {

@@ -21,7 +21,11 @@ constexpr char kCriticalMark[] = "(X) ";
 // The terminal's character set need not be the program's code page: high bytes go as \xHH.
 std::string Visible(std::string_view text) { return VisibleText(text, HighBytes::kHex); }
 
-SCREEN* AsScreen(void* screen) { return static_cast<SCREEN*>(screen); }
+// line and a line end, in one write, so that an entry's line is never split between two.
+void WriteLine(std::string line, FILE* out) {
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), out);
+}
 
 std::string FormatNow(const char* format) {
   std::time_t now = std::time(nullptr);
@@ -86,7 +90,7 @@ TerminalWindow::~TerminalWindow() { Shutdown(); }
 void TerminalWindow::StopDrawing() {
   if (!drawing_) return;
   endwin();
-  delscreen(AsScreen(screen_));
+  delscreen(static_cast<SCREEN*>(screen_));
   screen_ = nullptr;
   drawing_ = false;
 }
@@ -111,10 +115,7 @@ void TerminalWindow::Hide() {
   // From now on the entries go to standard output; the ones already drawn go there first, so the
   // output holds the whole log.
   if (lines_out_ == nullptr || entries_ == nullptr) return;
-  for (const std::string& entry : *entries_) {
-    std::string line = Visible(entry) + '\n';
-    std::fwrite(line.data(), 1, line.size(), lines_out_);
-  }
+  for (const std::string& entry : *entries_) WriteLine(Visible(entry), lines_out_);
   std::fflush(lines_out_);
 }
 
@@ -196,8 +197,7 @@ void TerminalWindow::ShowMessageBox(const std::string& prompt, MessageBoxStyle s
       (style == MessageBoxStyle::kCritical ? kCriticalMark : "") + Visible(prompt);
   if (!drawing_) {
     // Nobody can answer: the prompt goes to standard error and nothing waits.
-    std::string line = std::string(kProgramTitle) + ": " + text + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    WriteLine(std::string(kProgramTitle) + ": " + text, stderr);
     return;
   }
   Redraw();
@@ -233,9 +233,7 @@ void TerminalWindow::ShowMessageBox(const std::string& prompt, MessageBoxStyle s
 void TerminalWindow::ShowAdded(const std::deque<std::string>& entries) {
   dirty_ = true;
   if (drawing_ || lines_out_ == nullptr) return;
-  std::string line = Visible(entries.back());
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), lines_out_);
+  WriteLine(Visible(entries.back()), lines_out_);
 }
 
 void TerminalWindow::ShowNewest(const std::deque<std::string>& entries) {
