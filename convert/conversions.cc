@@ -23,51 +23,51 @@ struct Mapping {
   unsigned char to;
 };
 
-constexpr ByteTable MakeDosTable() {
-  constexpr Mapping kRows[] = {
-      {0xC4, 142},   // Ä
-      {0xC5, 143},   // Å
-      {0xD6, 153},   // Ö
-      {0xE4, 132},   // ä
-      {0xE5, 134},   // å
-      {0xF6, 148},   // ö
-      {0xB0, 248},   // °
-      {0xB3, 0xFC},  // ³ becomes the letter ü, byte 252, which is where 850 keeps ³
-  };
+// Every byte up to last_kept as itself, every other one as beyond, then the rows.
+template <size_t N>
+constexpr ByteTable MakeByteTable(const Mapping (&rows)[N], int last_kept, unsigned char beyond) {
   ByteTable table{};
-  for (int b = 0; b < 256; ++b) table[b] = b <= '~' ? b : '~';
-  for (const Mapping& row : kRows) table[row.from] = row.to;
+  for (int b = 0; b < 256; ++b) table[b] = b <= last_kept ? b : beyond;
+  for (const Mapping& row : rows) table[row.from] = row.to;
   return table;
 }
 
-constexpr ByteTable MakeIa5Table() {
-  constexpr Mapping kRows[] = {
-      {'@', 0},    {0xA3, 1},   {'$', 2},    {0xA5, 3},    // @ £ $ ¥
-      {0xE8, 4},   {0xE9, 5},   {0xF9, 6},   {0xEC, 7},    // è é ù ì
-      {0xF2, 8},   {0xC7, 9},   {'\\', 10},  {0xD8, 11},   // ò Ç \ Ø
-      {0xF8, 12},  {0xC5, 14},  {0xE5, 15},  {'_', 17},    // ø Å å _
-      {0xC6, 28},  {0xE6, 29},  {0xDF, 30},  {0xC9, 31},   // Æ æ ß É
-      {0xA1, 64},  {0xC4, 91},  {0xD6, 92},  {0xD1, 93},   // ¡ Ä Ö Ñ
-      {0xDC, 94},  {0xA7, 95},  {0xBF, 96},  {0xE4, 123},  // Ü § ¿ ä
-      {0xF6, 124}, {0xF1, 125}, {0xFC, 126}, {0xE0, 127},  // ö ñ ü à
-  };
-  ByteTable table{};
-  for (int b = 0; b < 256; ++b) table[b] = b <= 127 ? b : '*';
-  for (const Mapping& row : kRows) table[row.from] = row.to;
-  return table;
-}
+constexpr Mapping kDosRows[] = {
+    {0xC4, 142},   // Ä
+    {0xC5, 143},   // Å
+    {0xD6, 153},   // Ö
+    {0xE4, 132},   // ä
+    {0xE5, 134},   // å
+    {0xF6, 148},   // ö
+    {0xB0, 248},   // °
+    {0xB3, 0xFC},  // ³ becomes the letter ü, byte 252, which is where 850 keeps ³
+};
+
+constexpr Mapping kIa5Rows[] = {
+    {'@', 0},    {0xA3, 1},   {'$', 2},    {0xA5, 3},    // @ £ $ ¥
+    {0xE8, 4},   {0xE9, 5},   {0xF9, 6},   {0xEC, 7},    // è é ù ì
+    {0xF2, 8},   {0xC7, 9},   {'\\', 10},  {0xD8, 11},   // ò Ç \ Ø
+    {0xF8, 12},  {0xC5, 14},  {0xE5, 15},  {'_', 17},    // ø Å å _
+    {0xC6, 28},  {0xE6, 29},  {0xDF, 30},  {0xC9, 31},   // Æ æ ß É
+    {0xA1, 64},  {0xC4, 91},  {0xD6, 92},  {0xD1, 93},   // ¡ Ä Ö Ñ
+    {0xDC, 94},  {0xA7, 95},  {0xBF, 96},  {0xE4, 123},  // Ü § ¿ ä
+    {0xF6, 124}, {0xF1, 125}, {0xFC, 126}, {0xE0, 127},  // ö ñ ü à
+};
 
 // Each entry holds the bytes to append and how many of them count. The loops below always copy
 // the full entry and advance only by its length, which avoids a branch per byte; the output
 // buffer is sized for the worst case, so the extra bytes written past the end of a short entry
 // stay inside it and are overwritten by the next entry or cut off at the end.
-struct Utf8Entry {
-  char bytes[2];
+template <size_t N>
+struct Entry {
+  char bytes[N];
   std::uint8_t length;
 };
+template <size_t N>
+using EntryTable = std::array<Entry<N>, 256>;
 
-constexpr std::array<Utf8Entry, 256> MakeUtf8Table() {
-  std::array<Utf8Entry, 256> table{};
+constexpr EntryTable<2> MakeUtf8Table() {
+  EntryTable<2> table{};
   for (int k = 0; k < 256; ++k) {
     if (k <= 127) {
       table[k] = {{static_cast<char>(k), 0}, 1};
@@ -79,14 +79,9 @@ constexpr std::array<Utf8Entry, 256> MakeUtf8Table() {
   return table;
 }
 
-struct PercentEntry {
-  char bytes[3];
-  std::uint8_t length;
-};
-
-constexpr std::array<PercentEntry, 256> MakePercentTable() {
+constexpr EntryTable<3> MakePercentTable() {
   constexpr char kHex[] = "0123456789ABCDEF";
-  std::array<PercentEntry, 256> table{};
+  EntryTable<3> table{};
   for (int k = 0; k < 256; ++k) {
     if (k >= 48 && k <= 126) {
       table[k] = {{static_cast<char>(k), 0, 0}, 1};
@@ -97,10 +92,10 @@ constexpr std::array<PercentEntry, 256> MakePercentTable() {
   return table;
 }
 
-constexpr ByteTable kDos = MakeDosTable();
-constexpr ByteTable kIa5 = MakeIa5Table();
-constexpr std::array<Utf8Entry, 256> kUtf8 = MakeUtf8Table();
-constexpr std::array<PercentEntry, 256> kPercent = MakePercentTable();
+constexpr ByteTable kDos = MakeByteTable(kDosRows, '~', '~');
+constexpr ByteTable kIa5 = MakeByteTable(kIa5Rows, 127, '*');
+constexpr EntryTable<2> kUtf8 = MakeUtf8Table();
+constexpr EntryTable<3> kPercent = MakePercentTable();
 
 std::string MapBytes(std::string_view text, const ByteTable& table) {
   std::string out(text.size(), '\0');
@@ -113,13 +108,13 @@ std::string MapBytes(std::string_view text, const ByteTable& table) {
 
 // Sizing the output once for the worst case (every byte expanded) keeps this to a single pass with
 // no growth checks; the spare capacity is small for a message line and goes with the string.
-template <typename Entry>
-std::string Expand(std::string_view text, const std::array<Entry, 256>& table) {
-  constexpr std::size_t kMaxBytes = sizeof(Entry::bytes);
+template <size_t N>
+std::string Expand(std::string_view text, const EntryTable<N>& table) {
+  constexpr std::size_t kMaxBytes = N;
   std::string out(text.size() * kMaxBytes, '\0');
   char* dst = out.data();
   for (char c : text) {
-    const Entry& entry = table[static_cast<unsigned char>(c)];
+    const Entry<N>& entry = table[static_cast<unsigned char>(c)];
     std::memcpy(dst, entry.bytes, kMaxBytes);
     dst += entry.length;
   }

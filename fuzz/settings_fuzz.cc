@@ -14,22 +14,15 @@
 #include <string>
 #include <string_view>
 
+#include "base/ascii.h"
 #include "base/errors.h"
 #include "settings/numeric.h"
 #include "settings/profile_format.h"
 
 namespace {
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-  return std::ranges::equal(a, b, [&](char x, char y) { return fold(x) == fold(y); });
-}
+using cw::EqualsIgnoringCase;
+using cw::TrimBlanks;
 
 // The reading rules, written the obvious way with whole lines in memory.
 std::string Reference(std::string_view file, std::string_view section, std::string_view key,
@@ -38,14 +31,15 @@ std::string Reference(std::string_view file, std::string_view section, std::stri
   bool in_section = false;
   for (size_t start = 0, end; start <= file.size(); start = end + 1) {
     end = std::min(file.find_first_of("\r\n", start), file.size());
-    const std::string_view line = Trim(file.substr(start, end - start));
+    const std::string_view line = TrimBlanks(file.substr(start, end - start));
     const size_t close = line.find(']'), eq = line.find('=');
     if (line.starts_with('[') && close != std::string_view::npos) {
       if (in_section) break;
-      in_section = SameName(Trim(line.substr(1, close - 1)), Trim(section));
+      in_section = EqualsIgnoringCase(TrimBlanks(line.substr(1, close - 1)), TrimBlanks(section));
     } else if (in_section && !line.starts_with('[') && !line.starts_with(';') &&
-               eq != std::string_view::npos && SameName(Trim(line.substr(0, eq)), Trim(key))) {
-      std::string_view value = Trim(line.substr(eq + 1));
+               eq != std::string_view::npos &&
+               EqualsIgnoringCase(TrimBlanks(line.substr(0, eq)), TrimBlanks(key))) {
+      std::string_view value = TrimBlanks(line.substr(eq + 1));
       if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
           value.back() == value.front()) {
         value = value.substr(1, value.size() - 2);

@@ -18,19 +18,14 @@ void AppendEscaped(std::string& out, unsigned char c) {
   if (c >= 32 && c <= 127) {
     out += static_cast<char>(c);
   } else {
-    out += '<';
-    out += std::to_string(c);
-    out += '>';
+    out += '<' + std::to_string(c) + '>';
   }
 }
 
 }  // namespace
 
 void Log::Add(std::string_view chunk) {
-  std::string entry = clock_.ShortDateText();
-  entry += ' ';
-  entry += clock_.LongTimeText();
-  entry += ' ';
+  std::string entry = clock_.ShortDateText() + ' ' + clock_.LongTimeText() + ' ';
   entry += chunk;
   entries_.push_back(std::move(entry));
   try {
@@ -71,23 +66,21 @@ void Log::WriteTrafficLog(bool sent, std::string_view text) {
   const std::string_view prefix = sent ? " Tx: " : " Rx: ";
   if (view_.KeepsWholeEntries()) {
     if (!text.empty()) AddTrafficLine(prefix, text);
-    Bound();
-    ShowNewest();
-    return;
-  }
-  std::string chunk(prefix);
-  // Escaped as it goes and bounded after each entry: a line of megabytes never holds its
-  // hundreds of thousands of entries at once, nor its escaped text whole.
-  for (size_t at = 0; at < text.size();) {
-    while (at < text.size() && chunk.size() < prefix.size() + kLogChunk) {
-      AppendEscaped(chunk, static_cast<unsigned char>(text[at++]));
+  } else {
+    std::string chunk(prefix);
+    // Escaped as it goes and bounded after each entry: a line of megabytes never holds its
+    // hundreds of thousands of entries at once, nor its escaped text whole.
+    for (size_t at = 0; at < text.size();) {
+      while (at < text.size() && chunk.size() < prefix.size() + kLogChunk) {
+        AppendEscaped(chunk, static_cast<unsigned char>(text[at++]));
+      }
+      const size_t full = std::min(chunk.size(), prefix.size() + kLogChunk);
+      Add(std::string_view(chunk).substr(0, full));
+      chunk.erase(prefix.size(), full - prefix.size());
+      Bound();
     }
-    const size_t full = std::min(chunk.size(), prefix.size() + kLogChunk);
-    Add(std::string_view(chunk).substr(0, full));
-    chunk.erase(prefix.size(), full - prefix.size());
-    Bound();
+    if (chunk.size() > prefix.size()) Add(chunk);
   }
-  if (chunk.size() > prefix.size()) Add(chunk);
   Bound();  // also when nothing was added
   ShowNewest();
 }

@@ -46,8 +46,6 @@ struct RelayOnFakes : testing::FakePlatform {
     SetIni("Protocol", "URL", "http://127.0.0.1:9/in");
     SetIni("Protocol", "XML", "<sms>[Message]</sms>");
   }
-  // Its scan timer is the only timer: milliseconds until it ticks next.
-  int NextScanIn() { return loop.NextTimerIn(); }
   cw::Log log{window.list, clock};
   Relay relay{platform, log, "/opt/cw/"};
 };
@@ -106,7 +104,8 @@ TEST(ScanCycle, AFailingStepIsLoggedAndTheRestOfTheCycleGoesOn) {
     Lines left;
     for (const auto& [path, data] : f.files.files) left.push_back(path + "=" + data);
     EXPECT_EQ(left, row.left);
-    EXPECT_EQ(f.NextScanIn(), 10000);  // ScanInterval as it comes
+    // The scan timer is the only timer: ScanInterval as it comes.
+    EXPECT_EQ(f.loop.NextTimerIn(), 10000);
   }
 }
 
@@ -118,7 +117,7 @@ TEST(ScanCycle, TheIntervalIsHeldToOneToSixtySeconds) {
     f.files.files[kScan] = "";
     f.SetIni("General", "ScanInterval", setting);
     f.relay.ScanTick();
-    EXPECT_EQ(f.NextScanIn(), ms) << setting;
+    EXPECT_EQ(f.loop.NextTimerIn(), ms) << setting;
   }
 }
 

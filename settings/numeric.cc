@@ -25,36 +25,20 @@ int HexDigit(char c) {
   return -1;
 }
 
-// Walks the text as if the ignored characters were not there.
-class Cursor {
- public:
-  explicit Cursor(std::string_view text) : text_(text) { Skip(); }
-  bool AtEnd() const { return pos_ >= text_.size(); }
-  char Peek() const { return AtEnd() ? '\0' : text_[pos_]; }
-  void Next() {
-    ++pos_;
-    Skip();
-  }
-
- private:
-  void Skip() {
-    while (pos_ < text_.size() && IsIgnored(text_[pos_])) ++pos_;
-  }
-  std::string_view text_;
-  size_t pos_ = 0;
-};
+// The next character of text, '\0' at its end.
+char Front(std::string_view text) { return text.empty() ? '\0' : text.front(); }
 
 // "&H..." or "&O...": an unsigned whole number. It is summed up as a double, so a very long text
 // loses its low digits like any large double and only overflows past the double range (some 256
 // hex digits); the result is never read as a negative two's-complement pattern.
-double RadixValue(Cursor& cur, int radix) {
+double RadixValue(std::string_view& rest, int radix) {
   double value = 0;
-  while (!cur.AtEnd()) {
-    const int digit = HexDigit(cur.Peek());
+  while (!rest.empty()) {
+    const int digit = HexDigit(rest.front());
     if (digit < 0 || digit >= radix) break;
     value = value * radix + digit;
     if (std::isinf(value)) throw OverflowError();
-    cur.Next();
+    rest.remove_prefix(1);
   }
   return value;
 }
@@ -64,19 +48,19 @@ constexpr int64_t kExponentLimit = 1'000'000'000;
 
 // The exponent after a mantissa ("E" or "D", a sign, digits), held below kExponentLimit; 0 where
 // there is none. "1E" and "1E+" keep the mantissa: an exponent without digits is no exponent.
-int64_t ReadExponent(Cursor& cur) {
+int64_t ReadExponent(std::string_view& rest) {
   int64_t exponent = 0;
-  const char mark = FoldCase(cur.Peek());
+  const char mark = FoldCase(Front(rest));
   if (mark != 'e' && mark != 'd') return 0;
-  cur.Next();
+  rest.remove_prefix(1);
   bool negative = false;
-  if (cur.Peek() == '+' || cur.Peek() == '-') {
-    negative = cur.Peek() == '-';
-    cur.Next();
+  if (Front(rest) == '+' || Front(rest) == '-') {
+    negative = Front(rest) == '-';
+    rest.remove_prefix(1);
   }
-  while (IsDigit(cur.Peek())) {
-    if (exponent < kExponentLimit) exponent = exponent * 10 + (cur.Peek() - '0');
-    cur.Next();
+  while (IsDigit(Front(rest))) {
+    if (exponent < kExponentLimit) exponent = exponent * 10 + (Front(rest) - '0');
+    rest.remove_prefix(1);
   }
   return negative ? -exponent : exponent;
 }
@@ -98,59 +82,53 @@ double PlainNumber(const std::string& plain, bool negative, int64_t magnitude) {
 }  // namespace
 
 double NumericValue(std::string_view text) {
-  Cursor cur(text);
-  if (cur.Peek() == '&') {
-    cur.Next();
-    const char kind = FoldCase(cur.Peek());
+  // Val() skips the ignored characters wherever they stand: read as if they were not there.
+  std::string kept(text);
+  std::erase_if(kept, IsIgnored);
+  std::string_view rest = kept;
+  if (Front(rest) == '&') {
+    rest.remove_prefix(1);
+    const char kind = FoldCase(Front(rest));
     if (kind == 'h' || kind == 'o') {
-      cur.Next();
-      return RadixValue(cur, kind == 'h' ? 16 : 8);
+      rest.remove_prefix(1);
+      return RadixValue(rest, kind == 'h' ? 16 : 8);
     }
     return 0;
   }
 
-  // The number is copied, without the ignored characters, into a plain form that from_chars reads
-  // the same under every locale: [-]digits[.digits][e[-]digits].
-  std::string clean;
   bool negative = false;
-  if (cur.Peek() == '+' || cur.Peek() == '-') {
-    negative = cur.Peek() == '-';
-    cur.Next();
+  if (Front(rest) == '+' || Front(rest) == '-') {
+    negative = Front(rest) == '-';
+    rest.remove_prefix(1);
   }
-  if (negative) clean += '-';
-
-  // Magnitude of the number in powers of ten, to tell an overflow from an underflow below.
-  int64_t int_digits = 0;          // significant digits before the point
-  int64_t leading_frac_zeros = 0;  // zeros after the point before the first significant digit
-  bool any_digit = false;
-  bool significant = false;
-  while (IsDigit(cur.Peek())) {
-    any_digit = true;
-    if (cur.Peek() != '0') significant = true;
-    if (significant) ++int_digits;
-    clean += cur.Peek();
-    cur.Next();
+  auto take_digits = [&rest] {
+    const std::string_view digits = rest.substr(0, rest.find_first_not_of("0123456789"));
+    rest.remove_prefix(digits.size());
+    return digits;
+  };
+  const std::string_view whole = take_digits();
+  const bool point = Front(rest) == '.';
+  if (point) rest.remove_prefix(1);
+  const std::string_view fraction = point ? take_digits() : std::string_view();
+  if (whole.empty() && fraction.empty()) return 0;
+  const size_t first_whole = whole.find_first_not_of('0');
+  const size_t first_fraction = fraction.find_first_not_of('0');
+  if (first_whole == std::string_view::npos && first_fraction == std::string_view::npos)
+    return negative ? -0.0 : 0.0;
+  // The number's size in powers of ten before its exponent, to tell an overflow from an
+  // underflow: its significant digits before the point, or less the zeros after the point.
+  const int64_t magnitude = first_whole != std::string_view::npos
+                                ? static_cast<int64_t>(whole.size() - first_whole)
+                                : -static_cast<int64_t>(first_fraction);
+  const int64_t exponent = ReadExponent(rest);
+  // A plain form that from_chars reads the same under every locale: [-]digits[.digits]e[-]digits.
+  std::string plain = negative ? "-" : "";
+  plain += whole;
+  if (point) {
+    plain += '.';
+    plain += fraction;
   }
-  if (cur.Peek() == '.') {
-    clean += '.';
-    cur.Next();
-    while (IsDigit(cur.Peek())) {
-      any_digit = true;
-      if (cur.Peek() != '0') significant = true;
-      if (!significant) ++leading_frac_zeros;
-      clean += cur.Peek();
-      cur.Next();
-    }
-  }
-  if (!any_digit) return 0;
-  if (!significant) return negative ? -0.0 : 0.0;
-
-  const int64_t exponent = ReadExponent(cur);
-  clean += 'e';
-  clean += std::to_string(exponent);
-
-  return PlainNumber(clean, negative,
-                     (int_digits > 0 ? int_digits : -leading_frac_zeros) + exponent);
+  return PlainNumber(plain + "e" + std::to_string(exponent), negative, magnitude + exponent);
 }
 
 namespace {

@@ -150,8 +150,11 @@ class ProfileScanner {
     if (state_ == State::kValue) found_ = true;
   }
 
-  bool found() const { return found_; }
-  std::string Value() const { return FinishValue(value_); }
+  // The value found, or nullopt for none.
+  std::optional<std::string> Result() const {
+    if (!found_) return std::nullopt;
+    return FinishValue(value_);
+  }
 
  private:
   enum class State { kLineStart, kSectionName, kKeyName, kValue, kSkipLine };
@@ -165,24 +168,23 @@ class ProfileScanner {
   bool found_ = false;
 };
 
-enum class ReadResult { kData, kEnd, kFailed };
+constexpr size_t kBlockSize = 4096;
+using Block = std::array<char, kBlockSize>;
 
-// Reads the next block. A stream that throws (its exception mask set, or a stream buffer that
-// throws) counts like one that reports a failure.
-ReadResult ReadBlock(std::istream& in, char* buffer, size_t size, size_t& count) {
-  count = 0;
+// Reads the next block: how many bytes it holds, 0 at the end of the stream, nullopt when the read
+// failed. A stream that throws (its exception mask set, or a stream buffer that throws) counts
+// like one that reports a failure.
+std::optional<size_t> ReadBlock(std::istream& in, Block& block) {
   try {
-    in.read(buffer, static_cast<std::streamsize>(size));
+    in.read(block.data(), static_cast<std::streamsize>(block.size()));
   } catch (...) {
   }
-  count = static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0));
-  if (in.bad()) return ReadResult::kFailed;
-  if (count > 0) return ReadResult::kData;
-  return in.eof() ? ReadResult::kEnd : ReadResult::kFailed;
+  const size_t count = static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0));
+  if (in.bad() || (count == 0 && !in.eof())) return std::nullopt;
+  return count;
 }
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-constexpr size_t kBlockSize = 4096;
 
 }  // namespace
 
@@ -193,30 +195,25 @@ std::optional<std::string> FindProfileValue(std::istream& in, std::string_view s
                                             std::string_view key) {
   if (!in) return std::nullopt;
   ProfileScanner scanner(section, key);
-  std::array<char, kBlockSize> block;
+  Block block;
   bool first_block = true;
   for (;;) {
-    size_t count = 0;
-    const ReadResult result = ReadBlock(in, block.data(), block.size(), count);
+    const std::optional<size_t> count = ReadBlock(in, block);
     // A read that failed can have cut the value short, so nothing of it is handed out.
-    if (result == ReadResult::kFailed) return std::nullopt;
-    if (result == ReadResult::kEnd) break;
-    std::string_view data(block.data(), count);
+    if (!count) return std::nullopt;
+    if (*count == 0) break;
+    std::string_view data(block.data(), *count);
     // A file that stops within the byte-order mark cannot hold a key, so a mark split over two
     // reads needs no care; a block is only short at the end of the stream.
     if (first_block && data.starts_with(kUtf8Bom)) data.remove_prefix(kUtf8Bom.size());
     first_block = false;
     for (const char c : data) {
-      if (scanner.Feed(c)) {
-        if (!scanner.found()) return std::nullopt;
-        return scanner.Value();
-      }
+      if (scanner.Feed(c)) return scanner.Result();
     }
     if (in.eof()) break;
   }
   scanner.FinishInput();
-  if (!scanner.found()) return std::nullopt;
-  return scanner.Value();
+  return scanner.Result();
 }
 
 std::string ReadProfileValue(std::istream& in, std::string_view section, std::string_view key,
