@@ -47,14 +47,18 @@ const char* PlainSubstitute(char32_t c) {
 void AppendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out += static_cast<char>(c);
-    return;
-  }
-  // The lead byte: a 1 bit for each byte of the sequence, a 0, then the highest bits of c; each
-  // continuation byte: 10 and six bits more.
-  const int continuations = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-  out += static_cast<char>((0xFF00 >> (continuations + 1)) | (c >> (6 * continuations)));
-  for (int k = continuations - 1; k >= 0; --k) {
-    out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | c >> 6);
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | c >> 12);
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | c >> 18);
+    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
   }
 }
 

@@ -32,10 +32,14 @@ bool Guarded(Step&& step) {
 std::string FailureReason(const HttpOutcome& outcome, const std::string& send_error,
                           int16_t wait_seconds) {
   if (!send_error.empty()) return "Corbelwynford could not send: " + send_error;
-  if (outcome.state == HttpOutcome::State::kFailed)
-    return "Corbelwynford could not send: " + outcome.reason;
-  if (outcome.state == HttpOutcome::State::kAnswered)
-    return "Corbelwynford got HTTP status " + std::to_string(outcome.status);
+  switch (outcome.state) {
+    case HttpOutcome::State::kFailed:
+      return "Corbelwynford could not send: " + outcome.reason;
+    case HttpOutcome::State::kAnswered:
+      return "Corbelwynford got HTTP status " + std::to_string(outcome.status);
+    case HttpOutcome::State::kNone:
+      break;
+  }
   return "Corbelwynford got no answer within " + std::to_string(wait_seconds) + " seconds";
 }
 

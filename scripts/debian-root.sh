@@ -34,11 +34,11 @@ wait_for() {  # SECONDS COMMAND...: true once COMMAND succeeds, polled every 0.2
     sleep 0.2
   done
 }
+ended() { ! kill -0 "$1" 2>/dev/null; }  # PID
 stop_process() {  # PID: TERM, then KILL if it is still there after 10 s
-  local pid=$1  # eval runs in wait_for, where $1 is another
-  kill -TERM "$pid" 2>/dev/null || return 0
-  wait_for 10 eval '! kill -0 "$pid" 2>/dev/null' || kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null || true
+  kill -TERM "$1" 2>/dev/null || return 0
+  wait_for 10 ended "$1" || kill -KILL "$1" 2>/dev/null
+  wait "$1" 2>/dev/null || true
 }
 # finish NAME STATUS ROOT: the end of a script's EXIT trap: removes ROOT (if any), prints the time
 # and the tally, and exits 0 only when STATUS is 0 and no check failed.

@@ -117,11 +117,11 @@ mv "$incoming.part" "$incoming"
 chroot "$root" env -i PATH=/usr/bin:/bin LANG=C.UTF-8 /usr/bin/corbelwynford </dev/null \
   >"$work/relay.log" 2>&1 &
 relay_pid=$!
+posted_and_claimed() {  # HEAD: the post is in, and no incoming or claim file is left
+  [ -e "$1" ] && [ ! -e "$incoming" ] && [ ! -e "$incoming.\$\$\$" ]
+}
 posts_seen() {  # COUNT: that many posts, and no incoming or claim file left, within 30 s
-  local head  # read by the eval in wait_for
-  # shellcheck disable=SC2034
-  head=$work/received/$(printf %06d $(($1 - 1))).head
-  wait_for 30 eval '[ -e "$head" ] && [ ! -e "$incoming" ] && [ ! -e "$incoming.\$\$\$" ]'
+  wait_for 30 posted_and_claimed "$work/received/$(printf %06d $(($1 - 1))).head"
 }
 posts_seen 2 || true
 # A daemon's own user feeds once the README's one command has put it into the group.
